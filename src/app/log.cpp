@@ -1,0 +1,80 @@
+// Runs on any thread: the loop thread, the PipeWire thread, civetweb's
+// threads, the bus clients' threads and the SDK's.
+#include "app/log.h"
+
+#include <sys/syscall.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string_view>
+
+namespace {
+
+constexpr size_t message_buffer_size = 2048;
+
+struct ComponentFilter {
+    std::string_view component;
+    LogLevel lowest_written;
+};
+
+// The SDK components that are chatty below INFO.
+constexpr ComponentFilter component_filters[] = {
+    {"NetworkManager", LOG_INFO}, {"HttpClient", LOG_INFO},     {"CloudClient", LOG_INFO},
+    {"CurlWS", LOG_INFO},         {"HttpDownloader", LOG_INFO}, {"AudioStreamManager", LOG_INFO},
+    {"UrlAudioSource", LOG_INFO}, {"AudioDecoder", LOG_INFO},   {"ContentFetcher", LOG_INFO},
+};
+
+}  // namespace
+
+const char *log_level_name(LogLevel level) {
+    switch (level) {
+    case LOG_TRACE: return "TRACE";
+    case LOG_DEBUG: return "DEBUG";
+    case LOG_INFO: return "INFO";
+    case LOG_WARNING: return "WARNING";
+    case LOG_ERROR: return "ERROR";
+    default: return "FATAL";
+    }
+}
+
+void log_write_line(const char *tag, LogLevel level, const char *message) {
+    struct timeval now {};
+    gettimeofday(&now, nullptr);
+    struct tm local {};
+    localtime_r(&now.tv_sec, &local);
+    std::printf("%d%02d%02d %02d:%02d:%02d.%03d [%d.%d] %s %s: %s\n", local.tm_year + 1900, local.tm_mon + 1,
+                local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, static_cast<int>(now.tv_usec / 1000),
+                static_cast<int>(getpid()), static_cast<int>(syscall(SYS_gettid)), log_level_name(level),
+                tag ? tag : "", message ? message : "");
+}
+
+void app_log(LogLevel level, const char *format, ...) {
+    char message[message_buffer_size];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(message, sizeof message, format, args);
+    va_end(args);
+    log_write_line("JuxApp", level, message);
+}
+
+int sdk_log_sink(uint32_t level, const char *component, const char *message, void * /*user*/) {
+    if (component) {
+        for (const auto &filter : component_filters) {
+            if (filter.component == component) {
+                if (level < filter.lowest_written) return 0;
+                break;
+            }
+        }
+    }
+    log_write_line(component, level > LOG_FATAL ? LOG_FATAL : level, message);
+    return 0;
+}
+
+int civetweb_log_hook(const struct mg_connection * /*connection*/, const char *message) {
+    app_log(LOG_ERROR, "[Civetweb] %s", message ? message : "");
+    return 1;
+}

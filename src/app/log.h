@@ -1,0 +1,34 @@
+// The daemon's log: one plain-text line per message on standard output.
+// Callable from any thread: each line is one printf on the line-buffered
+// stdout, which the C library serialises, so lines never interleave.
+#pragma once
+
+#include <cstdint>
+
+using LogLevel = uint32_t;
+enum : LogLevel {
+    LOG_TRACE = 0,
+    LOG_DEBUG = 1,
+    LOG_INFO = 2,
+    LOG_WARNING = 3,
+    LOG_ERROR = 4,
+    LOG_FATAL = 5,  // and every value above
+};
+
+struct mg_connection;
+
+// Name printed for a level: "TRACE" ... "FATAL" (5 and above).
+const char *log_level_name(LogLevel level);
+
+// printf-style message tagged "JuxApp"; cut to 2047 characters.
+void app_log(LogLevel level, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
+// Writes one line: date, time with milliseconds, [pid.tid], level, tag, message.
+void log_write_line(const char *tag, LogLevel level, const char *message);
+
+// The SDK's log delegate callback: filters the chatty SDK components below
+// INFO and writes the rest under the component's name.
+int sdk_log_sink(uint32_t level, const char *component, const char *message, void *user);
+
+// civetweb's log_message callback: logs "[Civetweb] ..." at ERROR, returns 1.
+int civetweb_log_hook(const struct mg_connection *connection, const char *message);

@@ -1,0 +1,53 @@
+// PipeWireSink: the Player's audio output, a PipeWire playback stream fed
+// from a ring buffer by its own PipeWire thread.
+// Every function here is called on the loop thread; the sink's callbacks are
+// called on the loop thread too (the PipeWire thread only wakes the loop).
+#pragma once
+
+#include <uv.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "zorva_connect.h"
+
+struct PipeWireSink;
+
+// Callbacks from the sink to its user, each called on the loop thread; a
+// null one is skipped.
+struct SinkCallbacks {
+    void *user;
+    // The ring buffer has room for at least two periods again.
+    void (*need_data)(PipeWireSink *sink, void *user);
+    // The stream's volume (0..65535, 65535 = unity) changed on the PipeWire side.
+    void (*volume_changed)(PipeWireSink *sink, uint32_t volume, void *user);
+    // The stream's mute state changed on the PipeWire side.
+    void (*mute_changed)(PipeWireSink *sink, bool muted, void *user);
+};
+
+// Never null, also when PipeWire could not be set up (every open then fails).
+PipeWireSink *pipewire_sink_new(uv_loop_t *loop, const char *output_device);
+void pipewire_sink_free(PipeWireSink *sink);
+void pipewire_sink_set_callbacks(PipeWireSink *sink, const SinkCallbacks *callbacks);
+// An SDK audio quality value (ZRV_AUDIO_QUALITY_*): always HIRES3.
+uint32_t pipewire_sink_max_audio_quality(const PipeWireSink *sink);
+
+bool pipewire_sink_open(PipeWireSink *sink, AudioFormat format);
+bool pipewire_sink_is_open(const PipeWireSink *sink);
+void pipewire_sink_close(PipeWireSink *sink);
+
+// Bytes taken (at most the ring buffer's free space; 0 while paused). ok is
+// false only when the sink is not open.
+size_t pipewire_sink_write(PipeWireSink *sink, const void *data, size_t length, bool *ok);
+// Frames still in the ring buffer; ok is false when the sink is not open.
+uint64_t pipewire_sink_buffered_frames(PipeWireSink *sink, bool *ok);
+bool pipewire_sink_pause(PipeWireSink *sink);
+bool pipewire_sink_resume(PipeWireSink *sink);
+bool pipewire_sink_flush(PipeWireSink *sink);
+// Blocks until PipeWire has played what it holds, at most 5 s.
+bool pipewire_sink_drain(PipeWireSink *sink);
+
+void pipewire_sink_set_volume(PipeWireSink *sink, uint32_t volume);
+uint32_t pipewire_sink_get_volume(const PipeWireSink *sink);
+void pipewire_sink_set_mute(PipeWireSink *sink, bool muted);
+bool pipewire_sink_get_mute(const PipeWireSink *sink);
