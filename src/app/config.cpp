@@ -3,6 +3,7 @@
 #include "app/config.h"
 
 #include <cjson/cJSON.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -61,9 +62,13 @@ TextPtr read_config_text(const char *path) {
         std::fprintf(stderr, "Error: Unable to open config file: %s\n", path);
         return nullptr;
     }
-    // A pipe or a directory cannot report a size; it counts as an invalid file.
+    // A directory opens and reports an enormous size, and a pipe none at all:
+    // only a regular file has a size worth reading.
+    struct stat info {};
     long size = -1;
-    if (std::fseek(file.get(), 0, SEEK_END) == 0) size = std::ftell(file.get());
+    if (fstat(fileno(file.get()), &info) == 0 && S_ISREG(info.st_mode) && std::fseek(file.get(), 0, SEEK_END) == 0) {
+        size = std::ftell(file.get());
+    }
     std::rewind(file.get());
     if (size < 1) {
         std::fprintf(stderr, "Error: Config file is empty or invalid: %s\n", path);
