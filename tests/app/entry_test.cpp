@@ -8,7 +8,11 @@
 #include <unistd.h>
 
 #include <chrono>
+// GCC 12 reports a false maybe-uninitialized inside std::regex's std::function when sanitizing.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <regex>
+#pragma GCC diagnostic pop
 #include <string>
 #include <vector>
 
