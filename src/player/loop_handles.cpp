@@ -81,8 +81,7 @@ void loop_timer_pause(LoopTimer *timer) {
 void loop_timer_resume(LoopTimer *timer) {
     if (!timer || !timer->paused) return;
     // libuv keeps the repeat interval of the last start in the handle.
-    uv_timer_start(&timer->handle, timer->callback, timer->remaining_ms,
-                   uv_timer_get_repeat(&timer->handle));
+    uv_timer_start(&timer->handle, timer->callback, timer->remaining_ms, uv_timer_get_repeat(&timer->handle));
     timer->paused = false;
     timer->remaining_ms = 0;
 }

@@ -11,7 +11,7 @@
 namespace {
 
 class AppShutdown : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ASSERT_EQ(uv_loop_init(&loop), 0); }
     void TearDown() override {
         struct sigaction restore {};

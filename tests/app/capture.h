@@ -14,7 +14,7 @@
 // Redirects stdout or stderr (by file descriptor) into a temporary file
 // until finish() is called, which returns everything written meanwhile.
 class StreamCapture {
-public:
+  public:
     explicit StreamCapture(int fd) : fd_(fd) {
         std::fflush(nullptr);
         char path[] = "/tmp/zrv-capture-XXXXXX";
@@ -42,7 +42,7 @@ public:
         return text_;
     }
 
-private:
+  private:
     int fd_;
     int file_fd_ = -1;
     int saved_fd_ = -1;
@@ -52,7 +52,7 @@ private:
 
 // A private directory for a test's files, removed with everything in it.
 class TempDir {
-public:
+  public:
     TempDir() {
         char path[] = "/tmp/zrv-test-XXXXXX";
         path_ = mkdtemp(path);
@@ -71,6 +71,6 @@ public:
         return file;
     }
 
-private:
+  private:
     std::string path_;
 };

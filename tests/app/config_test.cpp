@@ -311,8 +311,9 @@ TEST(ConfigErrors, FileProblems) {
         StreamCapture err(STDERR_FILENO);
         EXPECT_FALSE(config_load_from_file(nullptr, &c));
         EXPECT_FALSE(config_load_from_file(missing.c_str(), nullptr));
-        EXPECT_EQ(err.finish(), "Error: Invalid arguments to config_load_from_file\n"
-                                "Error: Invalid arguments to config_load_from_file\n");
+        EXPECT_EQ(err.finish(),
+                  "Error: Invalid arguments to config_load_from_file\n"
+                  "Error: Invalid arguments to config_load_from_file\n");
     }
 }
 

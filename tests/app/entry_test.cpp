@@ -26,7 +26,9 @@ const std::regex log_line(R"(^\d{8} \d{2}:\d{2}:\d{2}\.\d{3} \[(\d+)\.(\d+)\] (\
 
 const std::string usage_text =
     "\n"
-    "Usage: " + daemon_path + " <config_file>\n"
+    "Usage: " +
+    daemon_path +
+    " <config_file>\n"
     "       <config_file>:  Path to JSON configuration file\n"
     "\n"
     "Configuration file example:\n"
@@ -46,7 +48,7 @@ const std::string usage_text =
 
 // The daemon with its stdout and stderr on pipes.
 class DaemonProcess {
-public:
+  public:
     explicit DaemonProcess(const std::vector<std::string> &args) {
         int out_pipe[2], err_pipe[2];
         EXPECT_EQ(pipe2(out_pipe, O_CLOEXEC), 0);
@@ -115,7 +117,7 @@ public:
     const std::string &out() const { return out_; }
     const std::string &err() const { return err_; }
 
-private:
+  private:
     bool read_some(std::chrono::steady_clock::time_point deadline) {
         pollfd fds[2] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());

@@ -17,7 +17,8 @@
 
 namespace {
 
-const std::regex line_format(R"(^(\d{4})(\d{2})(\d{2}) (\d{2}):(\d{2}):(\d{2})\.(\d{3}) \[(\d+)\.(\d+)\] (\w+) ([^:]*): (.*)$)");
+const std::regex line_format(
+    R"(^(\d{4})(\d{2})(\d{2}) (\d{2}):(\d{2}):(\d{2})\.(\d{3}) \[(\d+)\.(\d+)\] (\w+) ([^:]*): (.*)$)");
 
 struct LogLine {
     std::tm time{};
@@ -126,9 +127,8 @@ TEST(LogFormat, PercentSignsInMessagesAreWrittenAsText) {
 }
 
 TEST(SdkLogSink, FilteredComponentsStartAtInfo) {
-    const char *filtered[] = {"NetworkManager", "HttpClient",         "CloudClient",
-                              "CurlWS",         "HttpDownloader",     "AudioStreamManager",
-                              "UrlAudioSource", "AudioDecoder",       "ContentFetcher"};
+    const char *filtered[] = {"NetworkManager",     "HttpClient",     "CloudClient",  "CurlWS",        "HttpDownloader",
+                              "AudioStreamManager", "UrlAudioSource", "AudioDecoder", "ContentFetcher"};
     StreamCapture out(STDOUT_FILENO);
     for (const char *component : filtered) {
         sdk_log_sink(LOG_TRACE, component, "dropped", nullptr);

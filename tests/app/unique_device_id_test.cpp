@@ -24,7 +24,7 @@ int host_empty(char *name, size_t /*length*/) {
 int host_fails(char * /*name*/, size_t /*length*/) { return -1; }
 
 class UniqueDeviceId : public ::testing::Test {
-protected:
+  protected:
     UniqueDeviceIdSources sources(HostNameSource host = host_box) const {
         UniqueDeviceIdSources s;
         s.machine_id_path = machine_id.c_str();

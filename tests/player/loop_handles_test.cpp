@@ -8,7 +8,7 @@
 namespace {
 
 class LoopHandles : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ASSERT_EQ(uv_loop_init(&loop), 0); }
     void TearDown() override {
         // Close callbacks run here; a handle left open fails the close.
