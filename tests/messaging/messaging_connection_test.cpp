@@ -288,6 +288,23 @@ TEST(MessagingConnection, ReconnectsAfterTheServerRestartsAndRefusesToPublishMea
     EXPECT_TRUE(log.has_line("INFO", "NATS connection closed"));
 }
 
+// The tls flag makes the client insist on TLS: a plain server is refused.
+TEST(MessagingConnection, TlsAgainstAPlainServerStaysDisconnected) {
+    std::string url = fixture_url("nats");
+    Recorder recorder;
+    MessagingConnectionConfig config = nats_config(url, recorder);
+    config.tls = true;
+    LogCapture log;
+    ConnectionPtr connection(messaging_connection_new(&config));
+    ASSERT_TRUE(connection);
+    std::this_thread::sleep_for(200ms);
+    EXPECT_FALSE(messaging_connection_is_connected(connection.get()));
+    EXPECT_FALSE(messaging_connection_publish(connection.get(), "x", "y"));
+    connection.reset();
+    EXPECT_TRUE(recorder.states_copy().empty());
+    EXPECT_TRUE(log.has_line("ERROR", "NATS gave up on the connection: No server available for connection"));
+}
+
 TEST(MessagingConnection, InvalidPrimarySubjectLeavesAConnectionThatRefusesToPublish) {
     std::string url = fixture_url("nats");
     Recorder recorder;
