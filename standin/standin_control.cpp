@@ -35,12 +35,12 @@ struct Control {
     std::mutex mutex;
     // A deque keeps the strings of older entries in place when calls are
     // appended, so pointers handed out by zrv_standin_call_at stay valid.
-    std::deque<RecordedCall> calls;      // guarded by mutex
-    std::map<std::string, Injection> injections;  // guarded by mutex
+    std::deque<RecordedCall> calls;                 // guarded by mutex
+    std::map<std::string, Injection> injections;    // guarded by mutex
     std::unique_ptr<FILE, FileCloser> record_file;  // guarded by mutex
-    bool environment_read = false;       // guarded by mutex
+    bool environment_read = false;                  // guarded by mutex
     // Problems with the environment, kept until a log delegate can take them.
-    std::string pending_notes;           // guarded by mutex
+    std::string pending_notes;  // guarded by mutex
 };
 
 Control &control() {
@@ -174,9 +174,8 @@ bool log(uint32_t level, const char *component, const char *format, ...) {
 extern "C" {
 
 ZRV_EXPORT ZrvError zrv_connect_set_log_delegate(const LogDelegate *delegate) {
-    if (ZrvError injected = standin::record_call(__func__, standin::ArgText()
-                                                               .add(delegate && delegate->log ? "set" : "(null)")
-                                                               .text()))
+    if (ZrvError injected =
+            standin::record_call(__func__, standin::ArgText().add(delegate && delegate->log ? "set" : "(null)").text()))
         return injected;
     if (!delegate) return ZRV_ERROR_INVALID_ARGUMENT;
     std::lock_guard lock(log_mutex);

@@ -12,7 +12,7 @@
 namespace {
 
 class StandinCore : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         zrv_standin_reset();
         ASSERT_EQ(uv_loop_init(&loop), 0);
@@ -89,10 +89,15 @@ TEST_F(StandinCore, RecordsEveryOperationInOrderWithItsArguments) {
     EXPECT_EQ(zrv_connect_connect(sdk, "session-9", &api, &zc, false), ZRV_OK);
     zrv_connect_free(sdk);
 
-    const std::vector<std::string> expected{
-        "zrv_connect_create",         "zrv_connect_get_device_uuid",           "zrv_connect_get_sdk_version",
-        "zrv_connect_set_volume",     "zrv_connect_set_mute_state",            "zrv_connect_seek_time",
-        "zrv_connect_notify_playback_initiated", "zrv_connect_connect", "zrv_connect_free"};
+    const std::vector<std::string> expected{"zrv_connect_create",
+                                            "zrv_connect_get_device_uuid",
+                                            "zrv_connect_get_sdk_version",
+                                            "zrv_connect_set_volume",
+                                            "zrv_connect_set_mute_state",
+                                            "zrv_connect_seek_time",
+                                            "zrv_connect_notify_playback_initiated",
+                                            "zrv_connect_connect",
+                                            "zrv_connect_free"};
     EXPECT_EQ(recorded_operations(), expected);
     EXPECT_EQ(recorded_arguments("zrv_connect_create"),
               "1, Test Renderer, 1, Acme, R1, SN-0001, device-0001, app-42, a1b2, 2, 1");
@@ -213,8 +218,8 @@ TEST_F(StandinCore, StartsAdvertisingAndConfigServerFromTheLoopAndStopsThemAtFre
     ASSERT_NE(sdk, nullptr);
     EXPECT_TRUE(events.events.empty()) << "nothing is called back from inside create";
     uv_run(&loop, UV_RUN_NOWAIT);
-    ASSERT_EQ(events.events, (std::vector<std::string>{"start_advertising Test Renderer _zorva-connect._tcp",
-                                                       "config_start"}));
+    ASSERT_EQ(events.events,
+              (std::vector<std::string>{"start_advertising Test Renderer _zorva-connect._tcp", "config_start"}));
     zrv_connect_free(sdk);
     EXPECT_EQ(events.events, (std::vector<std::string>{"start_advertising Test Renderer _zorva-connect._tcp",
                                                        "config_start", "stop_advertising", "config_stop"}));
