@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -194,6 +195,7 @@ struct StandinStream {
 
 struct ZrvConnect {
     uv_loop_t *loop = nullptr;
+    std::thread::id thread = std::this_thread::get_id();  // the loop thread
 
     // Copies of the configuration record's strings and its delegate tables.
     std::string device_name, manufacturer, model, serial_number, unique_device_id, app_id, app_secret;
@@ -588,9 +590,18 @@ ZrvError validate_config(const uv_loop_s *loop, const ZrvConnectConfig *config) 
     return ZRV_OK;
 }
 
-// The common entry of every operation on an instance: records the call and
-// gives the injected error, if any.
-ZrvError enter(const char *operation, const ArgText &args) { return record_call(operation, args.text()); }
+// The common entry of every operation: records the call and gives the
+// injected error, if any. An operation on an instance from another thread than
+// the one that created it (the loop thread) is refused: the SDK is not
+// thread-safe, and such a call is a fault of the caller.
+ZrvError enter(const char *operation, const ArgText &args, const ZrvConnect *sdk) {
+    if (ZrvError injected = record_call(operation, args.text())) return injected;
+    if (sdk && sdk->thread != std::this_thread::get_id()) {
+        log(ZRV_LOG_ERROR, standin::kLogComponent, "%s called off the loop thread; refused", operation);
+        return ZRV_ERROR_INVALID_STATE;
+    }
+    return ZRV_OK;
+}
 
 bool playing(const ZrvConnect *sdk) { return sdk->state != ZRV_PLAYBACK_STATE_STOPPED; }
 
@@ -669,6 +680,54 @@ ZrvError service_previous(ZrvConnect *sdk) {
 
 }  // namespace
 
+namespace {
+
+// Joins a session: the zconnect endpoint may choose queue and pacing; with
+// become-active the renderer is activated and the queue played from the loop.
+ZrvError join_session(ZrvConnect *sdk, const char *session_id, const char *api_endpoint, const char *zconnect_endpoint,
+                      bool become_active) {
+    EndpointOptions options;
+    if (std::string_view(zconnect_endpoint).rfind(kEndpointPrefix, 0) == 0) {
+        std::string problem;
+        if (!parse_endpoint(zconnect_endpoint, options, problem)) {
+            log(ZRV_LOG_ERROR, standin::kLogComponent, "Refusing zconnect endpoint '%s': %s", zconnect_endpoint,
+                problem.c_str());
+            return ZRV_ERROR_INVALID_ARGUMENT;
+        }
+    }
+    sdk->session_id = session_id;
+    sdk->api_endpoint = api_endpoint;
+    sdk->zconnect_endpoint = zconnect_endpoint;
+    sdk->connected = true;
+    if (options.queue) {
+        sdk->queue = std::move(*options.queue);
+        sdk->track_index = 0;
+    }
+    if (options.chunk_ms) sdk->chunk_ms = static_cast<uint32_t>(*options.chunk_ms);
+    if (options.lead_ms) sdk->lead_ms = static_cast<uint32_t>(std::min<uint64_t>(*options.lead_ms, UINT32_MAX));
+    if (options.ahead_ms)
+        sdk->announce_ahead_ms = static_cast<uint32_t>(std::min<uint64_t>(*options.ahead_ms, UINT32_MAX));
+    log(ZRV_LOG_INFO, standin::kLogComponent, "Joined session %s (%zu tracks queued)", session_id, sdk->queue.size());
+    if (become_active) {
+        const bool paused = options.paused;
+        sdk->state = sdk->queue.empty() ? ZRV_PLAYBACK_STATE_STOPPED
+                     : paused           ? ZRV_PLAYBACK_STATE_PAUSED
+                                        : ZRV_PLAYBACK_STATE_BUFFERING;
+        sdk->post([sdk, paused] {
+            sdk->set_renderer_active(true);
+            if (sdk->playback.controls_changed)
+                sdk->playback.controls_changed(sdk, ZRV_LOOP_MODE_OFF, false, sdk->playback.user);
+            if (sdk->queue.empty())
+                sdk->stop_and_dispose();
+            else
+                sdk->begin_track(0, 0, paused);
+        });
+    }
+    return ZRV_OK;
+}
+
+}  // namespace
+
 extern "C" {
 
 ZRV_EXPORT ZrvConnect *zrv_connect_create(struct uv_loop_s *loop, const ZrvConnectConfig *config, ZrvError *out_error) {
@@ -687,7 +746,7 @@ ZRV_EXPORT ZrvConnect *zrv_connect_create(struct uv_loop_s *loop, const ZrvConne
             .add(config->capabilities);
     else
         args.add(static_cast<const char *>(nullptr));
-    ZrvError error = enter(__func__, args);
+    ZrvError error = enter(__func__, args, nullptr);
     if (error == ZRV_OK) error = validate_config(loop, config);
     if (out_error) *out_error = error;
     if (error != ZRV_OK) return nullptr;
@@ -728,12 +787,22 @@ ZRV_EXPORT ZrvConnect *zrv_connect_create(struct uv_loop_s *loop, const ZrvConne
         raw->start_advertising();
         raw->start_config_server();
     });
+    // A daemon run as its own process can be given a session without going
+    // through its configuration server.
+    if (const char *endpoint = std::getenv("ZRV_STANDIN_CONNECT"); endpoint && *endpoint) {
+        raw->post([raw, zconnect = std::string(endpoint)] {
+            if (join_session(raw, "standin-session", "standin:api", zconnect.c_str(), true) != ZRV_OK)
+                log(ZRV_LOG_ERROR, standin::kLogComponent, "ZRV_STANDIN_CONNECT: no session joined");
+        });
+    }
     return sdk.release();
 }
 
 ZRV_EXPORT void zrv_connect_free(ZrvConnect *sdk) {
     record_call(__func__, "");
     if (!sdk) return;
+    if (sdk->thread != std::this_thread::get_id())
+        log(ZRV_LOG_ERROR, standin::kLogComponent, "zrv_connect_free called off the loop thread");
     sdk->stop_advertising();
     sdk->stop_config_server();
     log(ZRV_LOG_INFO, standin::kLogComponent, "Zorva Connect stopped");
@@ -746,14 +815,14 @@ ZRV_EXPORT const char *zrv_connect_get_sdk_version(void) {
 }
 
 ZRV_EXPORT ZrvError zrv_connect_get_device_uuid(ZrvConnect *sdk, const char **out_uuid) {
-    if (ZrvError injected = enter(__func__, ArgText())) return injected;
+    if (ZrvError injected = enter(__func__, ArgText(), sdk)) return injected;
     if (!sdk || !out_uuid) return ZRV_ERROR_INVALID_ARGUMENT;
     *out_uuid = sdk->device_uuid.c_str();
     return ZRV_OK;
 }
 
 ZRV_EXPORT ZrvError zrv_connect_get_session_id(ZrvConnect *sdk, const char **out_session_id) {
-    if (ZrvError injected = enter(__func__, ArgText())) return injected;
+    if (ZrvError injected = enter(__func__, ArgText(), sdk)) return injected;
     if (!sdk || !out_session_id) return ZRV_ERROR_INVALID_ARGUMENT;
     *out_session_id = sdk->session_id.c_str();
     return ZRV_OK;
@@ -762,53 +831,16 @@ ZRV_EXPORT ZrvError zrv_connect_get_session_id(ZrvConnect *sdk, const char **out
 ZRV_EXPORT ZrvError zrv_connect_connect(ZrvConnect *sdk, const char *session_id, const SessionToken *api_token,
                                         const SessionToken *zconnect_token, bool become_active) {
     if (ZrvError injected =
-            enter(__func__, ArgText().add(session_id).add(api_token).add(zconnect_token).add(become_active)))
+            enter(__func__, ArgText().add(session_id).add(api_token).add(zconnect_token).add(become_active), sdk))
         return injected;
     if (!sdk || !session_id || !*session_id || !api_token || !zconnect_token || !api_token->endpoint ||
         !api_token->token || !zconnect_token->endpoint || !zconnect_token->token)
         return ZRV_ERROR_INVALID_ARGUMENT;
-    EndpointOptions options;
-    if (std::string_view(zconnect_token->endpoint).rfind(kEndpointPrefix, 0) == 0) {
-        std::string problem;
-        if (!parse_endpoint(zconnect_token->endpoint, options, problem)) {
-            log(ZRV_LOG_ERROR, standin::kLogComponent, "Refusing zconnect endpoint '%s': %s", zconnect_token->endpoint,
-                problem.c_str());
-            return ZRV_ERROR_INVALID_ARGUMENT;
-        }
-    }
-    sdk->session_id = session_id;
-    sdk->api_endpoint = api_token->endpoint;
-    sdk->zconnect_endpoint = zconnect_token->endpoint;
-    sdk->connected = true;
-    if (options.queue) {
-        sdk->queue = std::move(*options.queue);
-        sdk->track_index = 0;
-    }
-    if (options.chunk_ms) sdk->chunk_ms = static_cast<uint32_t>(*options.chunk_ms);
-    if (options.lead_ms) sdk->lead_ms = static_cast<uint32_t>(std::min<uint64_t>(*options.lead_ms, UINT32_MAX));
-    if (options.ahead_ms)
-        sdk->announce_ahead_ms = static_cast<uint32_t>(std::min<uint64_t>(*options.ahead_ms, UINT32_MAX));
-    log(ZRV_LOG_INFO, standin::kLogComponent, "Joined session %s (%zu tracks queued)", session_id, sdk->queue.size());
-    if (become_active) {
-        const bool paused = options.paused;
-        sdk->state = sdk->queue.empty() ? ZRV_PLAYBACK_STATE_STOPPED
-                     : paused           ? ZRV_PLAYBACK_STATE_PAUSED
-                                        : ZRV_PLAYBACK_STATE_BUFFERING;
-        sdk->post([sdk, paused] {
-            sdk->set_renderer_active(true);
-            if (sdk->playback.controls_changed)
-                sdk->playback.controls_changed(sdk, ZRV_LOOP_MODE_OFF, false, sdk->playback.user);
-            if (sdk->queue.empty())
-                sdk->stop_and_dispose();
-            else
-                sdk->begin_track(0, 0, paused);
-        });
-    }
-    return ZRV_OK;
+    return join_session(sdk, session_id, api_token->endpoint, zconnect_token->endpoint, become_active);
 }
 
 ZRV_EXPORT ZrvError zrv_connect_deactivate_and_disconnect_renderer(ZrvConnect *sdk) {
-    if (ZrvError injected = enter(__func__, ArgText())) return injected;
+    if (ZrvError injected = enter(__func__, ArgText(), sdk)) return injected;
     if (!sdk) return ZRV_ERROR_INVALID_ARGUMENT;
     if (!sdk->connected) return ZRV_ERROR_NOT_CONNECTED;
     sdk->state = ZRV_PLAYBACK_STATE_STOPPED;
@@ -825,7 +857,7 @@ ZRV_EXPORT ZrvError zrv_connect_deactivate_and_disconnect_renderer(ZrvConnect *s
 }
 
 ZRV_EXPORT ZrvError zrv_connect_get_playback_state(ZrvConnect *sdk, ZrvPlaybackState *out_state) {
-    if (ZrvError injected = enter(__func__, ArgText())) return injected;
+    if (ZrvError injected = enter(__func__, ArgText(), sdk)) return injected;
     if (!sdk || !out_state) return ZRV_ERROR_INVALID_ARGUMENT;
     if (!sdk->connected) return ZRV_ERROR_NOT_CONNECTED;
     *out_state = sdk->state;
@@ -833,7 +865,7 @@ ZRV_EXPORT ZrvError zrv_connect_get_playback_state(ZrvConnect *sdk, ZrvPlaybackS
 }
 
 ZRV_EXPORT ZrvError zrv_connect_start_playback(ZrvConnect *sdk) {
-    if (ZrvError injected = enter(__func__, ArgText())) return injected;
+    if (ZrvError injected = enter(__func__, ArgText(), sdk)) return injected;
     if (!sdk) return ZRV_ERROR_INVALID_ARGUMENT;
     if (!sdk->connected) return ZRV_ERROR_NOT_CONNECTED;
     if (sdk->state == ZRV_PLAYBACK_STATE_PAUSED) return service_resume(sdk);
@@ -842,44 +874,44 @@ ZRV_EXPORT ZrvError zrv_connect_start_playback(ZrvConnect *sdk) {
 }
 
 ZRV_EXPORT ZrvError zrv_connect_pause_playback(ZrvConnect *sdk) {
-    if (ZrvError injected = enter(__func__, ArgText())) return injected;
+    if (ZrvError injected = enter(__func__, ArgText(), sdk)) return injected;
     return sdk ? service_pause(sdk) : ZRV_ERROR_INVALID_ARGUMENT;
 }
 
 ZRV_EXPORT ZrvError zrv_connect_resume_playback(ZrvConnect *sdk) {
-    if (ZrvError injected = enter(__func__, ArgText())) return injected;
+    if (ZrvError injected = enter(__func__, ArgText(), sdk)) return injected;
     return sdk ? service_resume(sdk) : ZRV_ERROR_INVALID_ARGUMENT;
 }
 
 ZRV_EXPORT ZrvError zrv_connect_stop_playback(ZrvConnect *sdk) {
-    if (ZrvError injected = enter(__func__, ArgText())) return injected;
+    if (ZrvError injected = enter(__func__, ArgText(), sdk)) return injected;
     return sdk ? service_stop(sdk) : ZRV_ERROR_INVALID_ARGUMENT;
 }
 
 ZRV_EXPORT ZrvError zrv_connect_next_track(ZrvConnect *sdk) {
-    if (ZrvError injected = enter(__func__, ArgText())) return injected;
+    if (ZrvError injected = enter(__func__, ArgText(), sdk)) return injected;
     return sdk ? service_next(sdk) : ZRV_ERROR_INVALID_ARGUMENT;
 }
 
 ZRV_EXPORT ZrvError zrv_connect_previous_track(ZrvConnect *sdk) {
-    if (ZrvError injected = enter(__func__, ArgText())) return injected;
+    if (ZrvError injected = enter(__func__, ArgText(), sdk)) return injected;
     return sdk ? service_previous(sdk) : ZRV_ERROR_INVALID_ARGUMENT;
 }
 
 ZRV_EXPORT ZrvError zrv_connect_seek_time(ZrvConnect *sdk, uint64_t position_ms) {
-    if (ZrvError injected = enter(__func__, ArgText().add(position_ms))) return injected;
+    if (ZrvError injected = enter(__func__, ArgText().add(position_ms), sdk)) return injected;
     return sdk ? service_seek(sdk, position_ms) : ZRV_ERROR_INVALID_ARGUMENT;
 }
 
 ZRV_EXPORT ZrvError zrv_connect_set_volume(ZrvConnect *sdk, uint32_t volume) {
-    if (ZrvError injected = enter(__func__, ArgText().add(volume))) return injected;
+    if (ZrvError injected = enter(__func__, ArgText().add(volume), sdk)) return injected;
     if (!sdk || volume > kMaxVolume) return ZRV_ERROR_INVALID_ARGUMENT;
     sdk->volume = volume;
     return ZRV_OK;
 }
 
 ZRV_EXPORT ZrvError zrv_connect_set_mute_state(ZrvConnect *sdk, bool muted) {
-    if (ZrvError injected = enter(__func__, ArgText().add(muted))) return injected;
+    if (ZrvError injected = enter(__func__, ArgText().add(muted), sdk)) return injected;
     if (!sdk) return ZRV_ERROR_INVALID_ARGUMENT;
     sdk->muted = muted;
     return ZRV_OK;
@@ -902,7 +934,7 @@ ZrvError notification_checks(ZrvConnect *sdk) {
 extern "C" {
 
 ZRV_EXPORT ZrvError zrv_connect_notify_playback_initiated(ZrvConnect *sdk, AudioFormat format) {
-    if (ZrvError injected = enter(__func__, ArgText().add(format))) return injected;
+    if (ZrvError injected = enter(__func__, ArgText().add(format), sdk)) return injected;
     if (ZrvError error = notification_checks(sdk)) return error;
     if (format.sample_rate == 0 || format.channels == 0 || zrv_audio_sample_format_size(format.sample_format) == 0)
         return ZRV_ERROR_INVALID_ARGUMENT;
@@ -934,7 +966,7 @@ ZRV_EXPORT ZrvError zrv_connect_notify_playback_initiated(ZrvConnect *sdk, Audio
 }
 
 ZRV_EXPORT ZrvError zrv_connect_notify_playback_paused(ZrvConnect *sdk) {
-    if (ZrvError injected = enter(__func__, ArgText())) return injected;
+    if (ZrvError injected = enter(__func__, ArgText(), sdk)) return injected;
     if (ZrvError error = notification_checks(sdk)) return error;
     if (sdk->state == ZRV_PLAYBACK_STATE_PLAYING || sdk->state == ZRV_PLAYBACK_STATE_BUFFERING) {
         sdk->state = ZRV_PLAYBACK_STATE_PAUSED;
@@ -944,7 +976,7 @@ ZRV_EXPORT ZrvError zrv_connect_notify_playback_paused(ZrvConnect *sdk) {
 }
 
 ZRV_EXPORT ZrvError zrv_connect_notify_playback_resumed(ZrvConnect *sdk) {
-    if (ZrvError injected = enter(__func__, ArgText())) return injected;
+    if (ZrvError injected = enter(__func__, ArgText(), sdk)) return injected;
     if (ZrvError error = notification_checks(sdk)) return error;
     if (sdk->state == ZRV_PLAYBACK_STATE_PAUSED) {
         sdk->state = ZRV_PLAYBACK_STATE_PLAYING;
@@ -954,7 +986,7 @@ ZRV_EXPORT ZrvError zrv_connect_notify_playback_resumed(ZrvConnect *sdk) {
 }
 
 ZRV_EXPORT ZrvError zrv_connect_notify_playback_stopped(ZrvConnect *sdk) {
-    if (ZrvError injected = enter(__func__, ArgText())) return injected;
+    if (ZrvError injected = enter(__func__, ArgText(), sdk)) return injected;
     if (ZrvError error = notification_checks(sdk)) return error;
     // A stop the service did not ask for ends its playback too.
     if (sdk->state != ZRV_PLAYBACK_STATE_STOPPED) {
@@ -969,7 +1001,7 @@ ZRV_EXPORT ZrvError zrv_connect_notify_playback_stopped(ZrvConnect *sdk) {
 }
 
 ZRV_EXPORT ZrvError zrv_connect_notify_playback_error(ZrvConnect *sdk) {
-    if (ZrvError injected = enter(__func__, ArgText())) return injected;
+    if (ZrvError injected = enter(__func__, ArgText(), sdk)) return injected;
     if (ZrvError error = notification_checks(sdk)) return error;
     log(ZRV_LOG_WARNING, standin::kLogComponent, "Renderer reports a playback error; playback ends");
     sdk->state = ZRV_PLAYBACK_STATE_STOPPED;
@@ -983,7 +1015,7 @@ ZRV_EXPORT ZrvError zrv_connect_notify_playback_error(ZrvConnect *sdk) {
 }
 
 ZRV_EXPORT ZrvError zrv_connect_notify_playback_finished(ZrvConnect *sdk, bool nothing_queued) {
-    if (ZrvError injected = enter(__func__, ArgText().add(nothing_queued))) return injected;
+    if (ZrvError injected = enter(__func__, ArgText().add(nothing_queued), sdk)) return injected;
     if (ZrvError error = notification_checks(sdk)) return error;
     if (!nothing_queued && sdk->next()) {
         sdk->awaiting_initiated = true;
@@ -1003,7 +1035,7 @@ ZRV_EXPORT ZrvError zrv_connect_notify_playback_finished(ZrvConnect *sdk, bool n
 }
 
 ZRV_EXPORT ZrvError zrv_connect_resume_audio_delivery(ZrvConnect *sdk, uint64_t stream_id) {
-    if (ZrvError injected = enter(__func__, ArgText().add(stream_id))) return injected;
+    if (ZrvError injected = enter(__func__, ArgText().add(stream_id), sdk)) return injected;
     if (!sdk) return ZRV_ERROR_INVALID_ARGUMENT;
     StandinStream *stream = sdk->find_stream(stream_id);
     if (!stream) return ZRV_ERROR_UNKNOWN_STREAM;

@@ -5,6 +5,7 @@
 
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "standin_test_support.h"
@@ -263,6 +264,22 @@ TEST_F(StandinCore, SessionNeedsValidArgumentsAndOperationsNeedASession) {
     EXPECT_EQ(zrv_connect_get_session_id(sdk, &session), ZRV_OK);
     EXPECT_STREQ(session, "");
     zrv_connect_free(sdk);
+}
+
+TEST_F(StandinCore, RefusesOperationsFromAnotherThreadThanTheLoops) {
+    collect_log(&events);
+    ZrvConnect *sdk = create();
+    ASSERT_NE(sdk, nullptr);
+    ZrvError off_thread = ZRV_OK;
+    std::thread([&] { off_thread = zrv_connect_set_volume(sdk, 100); }).join();
+    EXPECT_EQ(off_thread, ZRV_ERROR_INVALID_STATE);
+    EXPECT_EQ(zrv_connect_set_volume(sdk, 100), ZRV_OK);
+    zrv_connect_free(sdk);
+    drop_log();
+    bool logged = false;
+    for (const auto &line : events.log_lines)
+        logged |= line == "ERROR ZorvaConnect: zrv_connect_set_volume called off the loop thread; refused";
+    EXPECT_TRUE(logged);
 }
 
 }  // namespace
