@@ -664,9 +664,11 @@ ZrvError service_next(ZrvConnect *sdk) {
     if (!sdk->connected) return ZRV_ERROR_NOT_CONNECTED;
     if (!playing(sdk)) return ZRV_ERROR_NO_PLAYBACK;
     if (!sdk->has_next_track()) return ZRV_ERROR_INVALID_STATE;
-    const size_t index = sdk->track_index + 1;
-    sdk->post([sdk, index] {
-        if (playing(sdk)) sdk->begin_track(index, 0, sdk->state == ZRV_PLAYBACK_STATE_PAUSED);
+    // The track is chosen when the task runs: a transition reported just
+    // before has moved the queue on by then.
+    sdk->post([sdk] {
+        if (playing(sdk) && sdk->has_next_track())
+            sdk->begin_track(sdk->track_index + 1, 0, sdk->state == ZRV_PLAYBACK_STATE_PAUSED);
     });
     return ZRV_OK;
 }

@@ -331,6 +331,13 @@ TEST_F(StandinPlayback, DemoQueueAndEndpointErrors) {
     EXPECT_EQ(connect("standin:volume=3"), ZRV_ERROR_INVALID_ARGUMENT);
     EXPECT_EQ(connect("standin:chunk_ms=0"), ZRV_ERROR_INVALID_ARGUMENT);
     EXPECT_FALSE(status().connected) << "a refused connect changes nothing";
+    const ZrvStandinTrack bad_format{44100, 2, 3, 1, 1000};
+    const ZrvStandinTrack no_channels{44100, 0, 0, 1, 1000};
+    EXPECT_EQ(zrv_standin_set_queue(sdk, &bad_format, 1), ZRV_ERROR_INVALID_ARGUMENT);
+    EXPECT_EQ(zrv_standin_set_queue(sdk, &no_channels, 1), ZRV_ERROR_INVALID_ARGUMENT);
+    EXPECT_EQ(zrv_standin_set_pacing(sdk, 0, 100, 100), ZRV_ERROR_INVALID_ARGUMENT);
+    EXPECT_EQ(status().queue_length, 4u) << "the demo queue is untouched";
+    EXPECT_EQ(zrv_standin_play(sdk, 0, 0, false), ZRV_ERROR_NOT_CONNECTED);
 
     ASSERT_EQ(connect("wss://zconnect.invalid/session"), ZRV_OK);
     ASSERT_TRUE(run_until([&] { return has("initiate 1"); }));
