@@ -126,8 +126,9 @@ bool parse_endpoint(std::string_view text, EndpointOptions &out, std::string &pr
         std::string_view value = eq == std::string_view::npos ? std::string_view() : option.substr(eq + 1);
         uint64_t number = 0;
         if (key == "queue") {
+            // An empty list is a session with nothing to play.
             std::vector<ZrvStandinTrack> tracks;
-            for (std::string_view item : split(value, ',')) {
+            for (std::string_view item : value.empty() ? std::vector<std::string_view>() : split(value, ',')) {
                 auto fields = split(item, '/');
                 uint64_t rate = 0, bits = 0, channels = 0, duration = 0;
                 if (fields.size() != 4 || !parse_number(fields[0], rate) || !parse_number(fields[1], bits) ||

@@ -325,6 +325,18 @@ TEST_F(StandinPlayback, RendererErrorEndsPlaybackAndDisconnectDeactivates) {
     EXPECT_EQ(zrv_connect_start_playback(sdk), ZRV_ERROR_NOT_CONNECTED);
 }
 
+TEST_F(StandinPlayback, AnEmptyQueueGivesAnActiveSessionWithNothingToPlay) {
+    ASSERT_EQ(connect("standin:queue="), ZRV_OK);
+    ASSERT_TRUE(run_until([&] { return device_events.has("active"); }));
+    run_for(30);
+    EXPECT_TRUE(renderer->order.empty());
+    EXPECT_EQ(status().queue_length, 0u);
+    EXPECT_EQ(zrv_connect_start_playback(sdk), ZRV_ERROR_NO_PLAYBACK);
+    ZrvPlaybackState state = 99;
+    EXPECT_EQ(zrv_connect_get_playback_state(sdk, &state), ZRV_OK);
+    EXPECT_EQ(state, ZRV_PLAYBACK_STATE_STOPPED);
+}
+
 TEST_F(StandinPlayback, DemoQueueAndEndpointErrors) {
     EXPECT_EQ(connect("standin:queue=44100/20/2/100"), ZRV_ERROR_INVALID_ARGUMENT);
     EXPECT_EQ(connect("standin:queue=44100/16/2"), ZRV_ERROR_INVALID_ARGUMENT);
