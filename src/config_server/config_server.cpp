@@ -4,11 +4,15 @@
 // Player and the SDK.
 #include "config_server/config_server.h"
 
+#include <arpa/inet.h>
 #include <civetweb.h>
 #include <cjson/cJSON.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cinttypes>
 #include <condition_variable>
 #include <cstdio>
@@ -16,6 +20,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "app/device_info.h"
 #include "app/log.h"
@@ -28,6 +33,9 @@ namespace {
 constexpr size_t response_buffer_size = 2048;
 // A client that stalls mid-request holds the only worker; this bounds it.
 constexpr const char *request_timeout_ms = "5000";
+
+// How long stop waits for a released worker to send its answer.
+constexpr std::chrono::milliseconds worker_release_timeout{2000};
 
 enum class Endpoint { none, display_info, connect_info, connect };
 
@@ -54,6 +62,7 @@ struct ConfigServer {
     bool done = false;                  // guarded by mutex
     bool success = false;               // guarded by mutex
     bool stopping = false;              // guarded by mutex
+    bool worker_waiting = false;        // guarded by mutex
 
     LoopAsync *display_info_async = nullptr;
     char display_info[response_buffer_size] = {};
@@ -172,28 +181,54 @@ void on_connect_info_async(uv_async_t *handle) noexcept {
 }
 void on_connect_async(uv_async_t *handle) noexcept { finish_on_loop(handle, Endpoint::connect, run_connect); }
 
-// Worker side of the hand-off: false when the work failed or the server is
-// stopping, in which case the request is answered without the loop.
-bool hand_off(ConfigServer &server, Endpoint endpoint, LoopAsync *async) {
-    {
-        std::lock_guard lock(server.mutex);
-        if (server.stopping) return false;
-        server.pending = endpoint;
-        server.done = false;
-        server.success = false;
-    }
-    loop_async_send(async);
-    std::unique_lock lock(server.mutex);
-    server.done_changed.wait(lock, [&] { return server.done || server.stopping; });
-    const bool ok = server.done && server.success;
-    server.done = false;
-    server.pending = Endpoint::none;
-    return ok;
-}
-
 int answer_error(mg_connection *connection, int status, const char *text) {
     mg_send_http_error(connection, status, "%s", text);
     return status;
+}
+
+enum class HandOff { done, failed, stopped };
+
+// Worker side of the hand-off. When the server stops meanwhile, the request
+// is answered 500 here, before stop lets civetweb shut down (civetweb writes
+// nothing once its stop flag is up).
+HandOff hand_off(ConfigServer &server, Endpoint endpoint, LoopAsync *async, mg_connection *connection) {
+    std::unique_lock lock(server.mutex);
+    if (!server.stopping) {
+        server.pending = endpoint;
+        server.done = false;
+        server.success = false;
+        server.worker_waiting = true;
+        lock.unlock();
+        loop_async_send(async);
+        lock.lock();
+        server.done_changed.wait(lock, [&] { return server.done || server.stopping; });
+    }
+    const bool finished = server.done;
+    const bool ok = finished && server.success;
+    server.done = false;
+    server.pending = Endpoint::none;
+    if (finished) {
+        server.worker_waiting = false;
+        return ok ? HandOff::done : HandOff::failed;
+    }
+    lock.unlock();
+    answer_error(connection, 500, "Internal Server Error");
+    lock.lock();
+    server.worker_waiting = false;
+    lock.unlock();
+    server.done_changed.notify_all();
+    return HandOff::stopped;
+}
+
+// The answer after a hand-off: true when the caller answers the success.
+bool handed_off(ConfigServer &server, Endpoint endpoint, LoopAsync *async, mg_connection *connection,
+                int &status) {
+    switch (hand_off(server, endpoint, async, connection)) {
+    case HandOff::done: return true;
+    case HandOff::failed: status = answer_error(connection, 500, "Internal Server Error"); return false;
+    case HandOff::stopped: status = 500; return false;
+    }
+    return false;
 }
 
 int answer_json(mg_connection *connection, const char *body, uint64_t length) {
@@ -216,7 +251,8 @@ int handle_get(mg_connection *connection, ConfigServer &server, const char *name
         app_log(LOG_ERROR, "%s: Method not allowed: '%s'", name, method);
         return answer_error(connection, 405, "Method Not Allowed");
     }
-    if (!hand_off(server, endpoint, async)) return answer_error(connection, 500, "Internal Server Error");
+    int status = 0;
+    if (!handed_off(server, endpoint, async, connection, status)) return status;
     return answer_json(connection, body, length);
 }
 
@@ -290,13 +326,13 @@ int handle_connect(mg_connection *connection, ConfigServer &server) {
     server.api_token = request.api_token;
     server.zconnect_token = request.zconnect_token;
     server.become_active = request.become_active;
-    const bool ok = hand_off(server, Endpoint::connect, server.connect_async);
+    int status = 0;
+    const bool ok = handed_off(server, Endpoint::connect, server.connect_async, connection, status);
     server.session_id = nullptr;
     server.api_token = {};
     server.zconnect_token = {};
     request.document.reset();
-
-    if (!ok) return answer_error(connection, 500, "Internal Server Error");
+    if (!ok) return status;
     return answer_json(connection, "", 0);
 }
 
@@ -308,6 +344,38 @@ int on_connect_to_zconnect(mg_connection *connection, void *user) noexcept {
     }
 }
 
+// civetweb's master thread notices its stop flag only when its poll of the
+// listening socket returns, which can take two seconds; stop runs on the loop
+// thread, so it connects to the server's own port until mg_stop is done.
+class ListenerWaker {
+public:
+    explicit ListenerWaker(uint16_t port) : port_(port), thread_([this] { run(); }) {}
+    ~ListenerWaker() {
+        stopped_ = true;
+        thread_.join();
+    }
+    ListenerWaker(const ListenerWaker &) = delete;
+    ListenerWaker &operator=(const ListenerWaker &) = delete;
+
+private:
+    void run() noexcept {
+        while (!stopped_) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            if (fd < 0) continue;
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_port = htons(port_);
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+            close(fd);
+        }
+    }
+    uint16_t port_;
+    std::atomic<bool> stopped_{false};
+    std::thread thread_;
+};
+
 void stop_server(ConfigServer &server) {
     if (!server.context) {
         app_log(LOG_TRACE, "Local configuration server is already stopped");
@@ -317,12 +385,16 @@ void stop_server(ConfigServer &server) {
     // mg_stop waits for the worker; a worker waiting for this very thread is
     // released first and answers 500 on its own.
     {
-        std::lock_guard lock(server.mutex);
+        std::unique_lock lock(server.mutex);
         server.stopping = true;
         server.pending = Endpoint::none;
+        server.done_changed.notify_all();
+        server.done_changed.wait_for(lock, worker_release_timeout, [&] { return !server.worker_waiting; });
     }
-    server.done_changed.notify_all();
-    mg_stop(server.context);
+    {
+        ListenerWaker waker(server.bound_port);
+        mg_stop(server.context);
+    }
     server.context = nullptr;
     server.bound_port = 0;
     std::lock_guard lock(server.mutex);
