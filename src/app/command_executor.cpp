@@ -89,9 +89,13 @@ bool inbound_commands_init(InboundCommands *commands, uv_loop_t *loop) {
     return commands->async != nullptr;
 }
 
-void inbound_commands_close(InboundCommands *commands) {
+void inbound_commands_close_async(InboundCommands *commands) {
+    if (commands->closed) return;
+    commands->closed = true;
     loop_async_close(commands->async);
-    commands->async = nullptr;
+}
+
+void inbound_commands_drop_pending(InboundCommands *commands) {
     std::lock_guard lock(commands->mutex);
     commands->pending.clear();
     commands->pending.shrink_to_fit();

@@ -22,14 +22,18 @@ struct InboundCommands {
     ZrvConnect *sdk = nullptr;
     VolumeBridge *volume_bridge = nullptr;  // or none
     LoopAsync *async = nullptr;             // its callback is execute_pending_commands
+    bool closed = false;                    // the async handle has been closed
     std::mutex mutex;
     std::vector<std::string> pending;  // guarded by mutex, in arrival order
 };
 
 // Creates the command async handle on the loop (user pointer: commands).
 bool inbound_commands_init(InboundCommands *commands, uv_loop_t *loop);
-// Closes the async handle first, so no run follows, then drops what is queued.
-void inbound_commands_close(InboundCommands *commands);
+// Closes the async handle, so no run follows. Its memory is released in the
+// close callback, so bus threads may still wake it until then.
+void inbound_commands_close_async(InboundCommands *commands);
+// Drops whatever is still queued; once no bus thread is left.
+void inbound_commands_drop_pending(InboundCommands *commands);
 
 // The MessageCallback of the bus connection; user_data is the InboundCommands.
 // Copies the message (up to a zero byte), queues it and wakes the loop.

@@ -50,7 +50,8 @@ protected:
         zrv_standin_clear_calls();
     }
     void TearDown() override {
-        inbound_commands_close(&commands_);
+        inbound_commands_close_async(&commands_);
+        inbound_commands_drop_pending(&commands_);
         volume_bridge_free(bridge_);
         zrv_connect_free(sdk_);
         uv_run(&loop_, UV_RUN_DEFAULT);
