@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "app/unique_device_id.h"
+#include "zorva_connect.h"
 #include "capture.h"
 
 namespace {
@@ -317,6 +318,26 @@ TEST(Entry, RepeatedSigintsStillEndCleanly) {
         for (const Line &line : lines) shutdowns += line.message == "Ctrl+C detected, quitting main loop";
         EXPECT_EQ(shutdowns, 1u);
     }
+}
+
+}  // namespace
+
+namespace {
+
+// The SDK refuses to start: the daemon says why and ends with status 1.
+TEST(Entry, RefusedSdkCreationEndsWithStatusOne) {
+    TempDir dir;
+    std::string path = dir.write("good.json", good_config(free_port()));
+    setenv("ZRV_STANDIN_INJECT", "zrv_connect_create=8", 1);
+    DaemonProcess daemon({path});
+    unsetenv("ZRV_STANDIN_INJECT");
+    EXPECT_EQ(daemon.finish(), 1) << daemon.out();
+    std::vector<Line> lines = log_lines(daemon.out(), daemon.pid());
+    ASSERT_FALSE(lines.empty()) << daemon.out();
+    EXPECT_EQ(lines.back().level, "ERROR");
+    EXPECT_EQ(lines.back().message,
+              std::string("Unable to create Zorva Connect: ") + zrv_error_to_string(ZRV_ERROR_AUTHENTICATION));
+    EXPECT_EQ(daemon.out().find("Running event loop"), std::string::npos);
 }
 
 }  // namespace
