@@ -65,10 +65,13 @@ extern "C" {
 
 ZRV_EXPORT size_t zrv_audio_sample_format_size(uint32_t sample_format) {
     switch (sample_format) {
-        case ZRV_SAMPLE_FORMAT_S16: return 2;
+        case ZRV_SAMPLE_FORMAT_S16:
+            return 2;
         case ZRV_SAMPLE_FORMAT_S24_32:
-        case ZRV_SAMPLE_FORMAT_S32: return 4;
-        default: return 0;
+        case ZRV_SAMPLE_FORMAT_S32:
+            return 4;
+        default:
+            return 0;
     }
 }
 
@@ -78,8 +81,8 @@ ZRV_EXPORT const char *zrv_audio_quality_to_string(uint32_t quality) {
 }
 
 ZRV_EXPORT const char *zrv_device_type_to_string(int32_t device_type) {
-    static constexpr std::array<const char *, 6> texts{"SPEAKER", "STREAMER", "AMPLIFIER",
-                                                       "AV_RECEIVER", "TV", "HEADPHONES"};
+    static constexpr std::array<const char *, 6> texts{"SPEAKER",     "STREAMER", "AMPLIFIER",
+                                                       "AV_RECEIVER", "TV",       "HEADPHONES"};
     return device_type >= 0 && static_cast<size_t>(device_type) < texts.size() ? texts[device_type] : "UNKNOWN";
 }
 
@@ -94,10 +97,17 @@ ZRV_EXPORT const char *zrv_loop_mode_to_string(uint32_t loop_mode) {
 }
 
 ZRV_EXPORT const char *zrv_error_to_string(ZrvError error) {
-    static constexpr std::array<const char *, 11> texts{
-        "OK",           "Invalid argument", "Invalid state", "Not connected",         "No playback",
-        "Unknown stream", "Out of memory",  "Network error", "Authentication failed", "Not supported",
-        "Internal error"};
+    static constexpr std::array<const char *, 11> texts{"OK",
+                                                        "Invalid argument",
+                                                        "Invalid state",
+                                                        "Not connected",
+                                                        "No playback",
+                                                        "Unknown stream",
+                                                        "Out of memory",
+                                                        "Network error",
+                                                        "Authentication failed",
+                                                        "Not supported",
+                                                        "Internal error"};
     return error >= 0 && static_cast<size_t>(error) < texts.size() ? texts[error] : "Unknown error";
 }
 
@@ -118,9 +128,15 @@ ZRV_EXPORT size_t zrv_standin_generate_pcm(uint32_t seed, AudioFormat format, ui
             uint32_t value;
             // The lowest bit of every sample is set, so no sample is ever zero.
             switch (format.sample_format) {
-                case ZRV_SAMPLE_FORMAT_S16: value = static_cast<uint32_t>((full >> 16) | 1); break;
-                case ZRV_SAMPLE_FORMAT_S24_32: value = static_cast<uint32_t>((full >> 8) | 1); break;
-                default: value = static_cast<uint32_t>(full | 1); break;
+                case ZRV_SAMPLE_FORMAT_S16:
+                    value = static_cast<uint32_t>((full >> 16) | 1);
+                    break;
+                case ZRV_SAMPLE_FORMAT_S24_32:
+                    value = static_cast<uint32_t>((full >> 8) | 1);
+                    break;
+                default:
+                    value = static_cast<uint32_t>(full | 1);
+                    break;
             }
             put_le(bytes, value, sample_size);
             bytes += sample_size;

@@ -13,18 +13,20 @@ namespace standin {
 
 // Argument text of one recorded call: values joined with ", ".
 class ArgText {
-public:
+  public:
     ArgText &add(const char *value) { return add_raw(value ? std::string_view(value) : std::string_view("(null)")); }
     ArgText &add(const std::string &value) { return add_raw(value); }
     ArgText &add(bool value) { return add_raw(value ? "true" : "false"); }
     ArgText &add(uint64_t value) { return add_raw(std::to_string(value)); }
     ArgText &add(uint32_t value) { return add_raw(std::to_string(value)); }
     ArgText &add(int32_t value) { return add_raw(std::to_string(value)); }
-    ArgText &add(const AudioFormat &format) { return add(format.sample_rate).add(format.channels).add(format.sample_format); }
+    ArgText &add(const AudioFormat &format) {
+        return add(format.sample_rate).add(format.channels).add(format.sample_format);
+    }
     ArgText &add(const SessionToken *token);
     const std::string &text() const { return text_; }
 
-private:
+  private:
     ArgText &add_raw(std::string_view value);
     std::string text_;
 };

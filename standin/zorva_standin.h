@@ -100,6 +100,79 @@ ZRV_EXPORT uint64_t zrv_standin_frames_for_ms(uint32_t sample_rate, uint64_t ms)
 ZRV_EXPORT size_t zrv_standin_generate_pcm(uint32_t seed, AudioFormat format, uint64_t frame_offset, size_t frames,
                                            void *out, size_t out_size);
 
+/* ---- Scripting the service --------------------------------------------- */
+
+/* Replaces the queue used from the next start of playback on (connect with
+ * become-active, zrv_connect_start_playback, zrv_standin_play). At most 64
+ * tracks; each needs a rate, channels and a known sample format.
+ * ZRV_ERROR_INVALID_STATE while a track is playing or paused. */
+ZRV_EXPORT ZrvError zrv_standin_set_queue(ZrvConnect *sdk, const ZrvStandinTrack *tracks, size_t count);
+
+/* Pacing of the data push: `chunk_ms` of audio per audio-data call (default
+ * 20); at most `lead_ms` ahead of real time (default 1000; 0 pushes as fast as
+ * the renderer takes it, a bounded burst per loop iteration); the next track is
+ * announced when at most `announce_ahead_ms` of the current track's data is
+ * left to push (default 2000). */
+ZRV_EXPORT ZrvError zrv_standin_set_pacing(ZrvConnect *sdk, uint32_t chunk_ms, uint32_t lead_ms,
+                                           uint32_t announce_ahead_ms);
+
+/* The service's own actions, as if a controller app asked for them. Each
+ * returns at once; the renderer sees the delegate calls on later loop
+ * iterations. Not recorded as daemon calls. Errors: ZRV_ERROR_NOT_CONNECTED
+ * without a session, ZRV_ERROR_NO_PLAYBACK when nothing is playing or paused
+ * (where the action needs it), ZRV_ERROR_INVALID_ARGUMENT for a value out of
+ * range. */
+
+/* Activates the renderer if needed and plays track `track_index` of the queue
+ * from `start_ms`: an old playback is stopped and its streams disposed of, the
+ * new stream is announced with its metadata, then initiate(1 playing or 2
+ * paused). */
+ZRV_EXPORT ZrvError zrv_standin_play(ZrvConnect *sdk, size_t track_index, uint64_t start_ms, bool paused);
+ZRV_EXPORT ZrvError zrv_standin_pause(ZrvConnect *sdk);  /* playback.pause */
+ZRV_EXPORT ZrvError zrv_standin_resume(ZrvConnect *sdk); /* playback.resume */
+/* playback.stop, then every stream is disposed of. */
+ZRV_EXPORT ZrvError zrv_standin_stop(ZrvConnect *sdk);
+/* playback.seek_started; a next stream already announced is disposed of; then,
+ * on a later iteration, the current stream is repositioned and seeked is
+ * reported on it. ZRV_ERROR_INVALID_ARGUMENT beyond the track's duration. */
+ZRV_EXPORT ZrvError zrv_standin_seek(ZrvConnect *sdk, uint64_t position_ms);
+/* Plays the next track of the queue from 0 (stop, dispose, announce,
+ * initiate), keeping a paused playback paused; ZRV_ERROR_INVALID_STATE at the
+ * last track. */
+ZRV_EXPORT ZrvError zrv_standin_next(ZrvConnect *sdk);
+/* Restarts the current track when the renderer reports more than 3 s played
+ * (or it is the first track), else plays the previous one. */
+ZRV_EXPORT ZrvError zrv_standin_previous(ZrvConnect *sdk);
+ZRV_EXPORT ZrvError zrv_standin_set_service_volume(ZrvConnect *sdk, uint32_t volume); /* 0..65535 */
+ZRV_EXPORT ZrvError zrv_standin_set_service_mute(ZrvConnect *sdk, bool muted);
+ZRV_EXPORT ZrvError zrv_standin_set_max_quality(ZrvConnect *sdk, uint32_t quality);
+ZRV_EXPORT ZrvError zrv_standin_set_controls(ZrvConnect *sdk, uint32_t loop_mode, bool shuffle);
+ZRV_EXPORT ZrvError zrv_standin_set_next_available(ZrvConnect *sdk, bool next_available);
+/* Starts or stops the DNS-SD advertising or the configuration server through
+ * their delegates (both are started at create and stopped at free). */
+ZRV_EXPORT ZrvError zrv_standin_set_advertising(ZrvConnect *sdk, bool on);
+ZRV_EXPORT ZrvError zrv_standin_set_config_server(ZrvConnect *sdk, bool on);
+
+/* What the service currently knows. Stream ids are 0 when absent. */
+typedef struct ZrvStandinStatus {
+    bool connected; /* a session exists */
+    bool renderer_active;
+    bool advertising;
+    bool config_server_running;
+    uint32_t state;  /* ZrvPlaybackState */
+    uint32_t volume; /* last volume the renderer reported (zrv_connect_set_volume) */
+    bool muted;      /* last mute state the renderer reported */
+    size_t queue_length;
+    size_t track_index; /* queue index of the current track */
+    uint64_t current_stream;
+    uint64_t next_stream;
+    uint64_t streams_announced; /* since create */
+    uint64_t streams_disposed;
+    uint64_t bytes_taken; /* audio bytes the renderer accepted, all streams, since create */
+} ZrvStandinStatus;
+
+ZRV_EXPORT ZrvError zrv_standin_get_status(ZrvConnect *sdk, ZrvStandinStatus *out);
+
 #ifdef __cplusplus
 }
 #endif

@@ -59,8 +59,9 @@ TEST(StandinPcm, NoZeroSamplesAndValuesFitTheirFormat) {
                 }
             }
             // A tone at a quarter of full scale reaches both signs.
-            const double full = sample_format == ZRV_SAMPLE_FORMAT_S16 ? 32768.0
-                                : sample_format == ZRV_SAMPLE_FORMAT_S24_32 ? 8388608.0 : 2147483648.0;
+            const double full = sample_format == ZRV_SAMPLE_FORMAT_S16      ? 32768.0
+                                : sample_format == ZRV_SAMPLE_FORMAT_S24_32 ? 8388608.0
+                                                                            : 2147483648.0;
             EXPECT_GT(highest / full, 0.2);
             EXPECT_LT(lowest / full, -0.2);
             EXPECT_LT(highest / full, 0.3);

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 #include <uv.h>
 
-#include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "standin_test_support.h"
@@ -12,7 +12,7 @@
 namespace {
 
 class StandinCore : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         zrv_standin_reset();
         ASSERT_EQ(uv_loop_init(&loop), 0);
@@ -89,10 +89,15 @@ TEST_F(StandinCore, RecordsEveryOperationInOrderWithItsArguments) {
     EXPECT_EQ(zrv_connect_connect(sdk, "session-9", &api, &zc, false), ZRV_OK);
     zrv_connect_free(sdk);
 
-    const std::vector<std::string> expected{
-        "zrv_connect_create",         "zrv_connect_get_device_uuid",           "zrv_connect_get_sdk_version",
-        "zrv_connect_set_volume",     "zrv_connect_set_mute_state",            "zrv_connect_seek_time",
-        "zrv_connect_notify_playback_initiated", "zrv_connect_connect", "zrv_connect_free"};
+    const std::vector<std::string> expected{"zrv_connect_create",
+                                            "zrv_connect_get_device_uuid",
+                                            "zrv_connect_get_sdk_version",
+                                            "zrv_connect_set_volume",
+                                            "zrv_connect_set_mute_state",
+                                            "zrv_connect_seek_time",
+                                            "zrv_connect_notify_playback_initiated",
+                                            "zrv_connect_connect",
+                                            "zrv_connect_free"};
     EXPECT_EQ(recorded_operations(), expected);
     EXPECT_EQ(recorded_arguments("zrv_connect_create"),
               "1, Test Renderer, 1, Acme, R1, SN-0001, device-0001, app-42, a1b2, 2, 1");
@@ -182,8 +187,16 @@ TEST_F(StandinCore, DeviceUuidIsStablePerIdAndDistinctAcrossIds) {
         return uuid;
     };
     const std::string a = uuid_for("device-0001");
-    EXPECT_TRUE(std::regex_match(a, std::regex("[0-9a-f]{8}-[0-9a-f]{4}-8[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}")))
-        << a;
+    // 8-4-4-4-12 lowercase hex, version 8, RFC variant.
+    ASSERT_EQ(a.size(), 36u) << a;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (i == 8 || i == 13 || i == 18 || i == 23)
+            EXPECT_EQ(a[i], '-') << a;
+        else
+            EXPECT_TRUE((a[i] >= '0' && a[i] <= '9') || (a[i] >= 'a' && a[i] <= 'f')) << a;
+    }
+    EXPECT_EQ(a[14], '8') << a;
+    EXPECT_NE(std::string("89ab").find(a[19]), std::string::npos) << a;
     EXPECT_EQ(uuid_for("device-0001"), a);
     EXPECT_NE(uuid_for("device-0002"), a);
     EXPECT_NE(uuid_for("device-000"), a);
@@ -213,8 +226,8 @@ TEST_F(StandinCore, StartsAdvertisingAndConfigServerFromTheLoopAndStopsThemAtFre
     ASSERT_NE(sdk, nullptr);
     EXPECT_TRUE(events.events.empty()) << "nothing is called back from inside create";
     uv_run(&loop, UV_RUN_NOWAIT);
-    ASSERT_EQ(events.events, (std::vector<std::string>{"start_advertising Test Renderer _zorva-connect._tcp",
-                                                       "config_start"}));
+    ASSERT_EQ(events.events,
+              (std::vector<std::string>{"start_advertising Test Renderer _zorva-connect._tcp", "config_start"}));
     zrv_connect_free(sdk);
     EXPECT_EQ(events.events, (std::vector<std::string>{"start_advertising Test Renderer _zorva-connect._tcp",
                                                        "config_start", "stop_advertising", "config_stop"}));
@@ -258,6 +271,22 @@ TEST_F(StandinCore, SessionNeedsValidArgumentsAndOperationsNeedASession) {
     EXPECT_EQ(zrv_connect_get_session_id(sdk, &session), ZRV_OK);
     EXPECT_STREQ(session, "");
     zrv_connect_free(sdk);
+}
+
+TEST_F(StandinCore, RefusesOperationsFromAnotherThreadThanTheLoops) {
+    collect_log(&events);
+    ZrvConnect *sdk = create();
+    ASSERT_NE(sdk, nullptr);
+    ZrvError off_thread = ZRV_OK;
+    std::thread([&] { off_thread = zrv_connect_set_volume(sdk, 100); }).join();
+    EXPECT_EQ(off_thread, ZRV_ERROR_INVALID_STATE);
+    EXPECT_EQ(zrv_connect_set_volume(sdk, 100), ZRV_OK);
+    zrv_connect_free(sdk);
+    drop_log();
+    bool logged = false;
+    for (const auto &line : events.log_lines)
+        logged |= line == "ERROR ZorvaConnect: zrv_connect_set_volume called off the loop thread; refused";
+    EXPECT_TRUE(logged);
 }
 
 }  // namespace
