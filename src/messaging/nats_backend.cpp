@@ -1,0 +1,287 @@
+// The NATS backend. It has no thread of its own: creation, freeing and
+// publishing run on the loop thread; the message handler runs on the library's
+// delivery threads and the connection event handlers on its callback thread.
+#include <nats/nats.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <new>
+
+#include "app/log.h"
+#include "messaging/messaging_backend.h"
+
+namespace {
+
+constexpr const char *default_url = "nats://localhost:4222";
+constexpr const char *default_subject = "zorva.incoming.events";
+constexpr int reconnect_buffer_bytes = 4 * 1024 * 1024;
+constexpr auto close_wait = std::chrono::seconds(5);
+
+struct OptionsDeleter {
+    void operator()(natsOptions *options) const noexcept { natsOptions_Destroy(options); }
+};
+using OptionsPtr = std::unique_ptr<natsOptions, OptionsDeleter>;
+
+// What the library's threads see: the closure of every handler. It outlives
+// the backend when the library never confirms the close, so that a late
+// handler finds no connection rather than freed memory.
+struct HandlerContext {
+    std::atomic<MessagingConnection *> owner;
+    std::string url;
+    std::atomic<bool> closing{false};
+
+    std::mutex lifecycle_mutex;
+    std::condition_variable lifecycle_changed;
+    int open_subscriptions = 0;   // guarded by lifecycle_mutex
+    bool library_closed = false;  // guarded by lifecycle_mutex
+};
+
+class NatsBackend final : public BusBackend {
+  public:
+    explicit NatsBackend(MessagingConnection &connection);
+    ~NatsBackend() override;
+    NatsBackend(const NatsBackend &) = delete;
+    NatsBackend &operator=(const NatsBackend &) = delete;
+
+    void start();
+    bool is_connected() override;
+    bool publish(const char *subject, const char *body) override;
+
+  private:
+    bool subscribe(natsSubscription *&slot, const std::string &subject, const char *failure_format,
+                   LogLevel failure_level);
+    void initial_failure(bool retrying);
+    // Unsubscribes, closes and destroys the library connection, then waits
+    // until no handler can run any more. False when the library did not
+    // confirm in time.
+    bool shut_down_library();
+
+    MessagingConnection &connection_;
+    HandlerContext *context_ = nullptr;  // owned; see shut_down_library
+    natsConnection *nats_ = nullptr;
+    natsSubscription *subscriptions_[3] = {};
+};
+
+void on_message(natsConnection * /*nats*/, natsSubscription * /*subscription*/, natsMsg *message,
+                void *closure) noexcept {
+    auto *context = static_cast<HandlerContext *>(closure);
+    if (MessagingConnection *owner = context->owner.load()) {
+        const char *data = natsMsg_GetData(message);
+        int length = natsMsg_GetDataLength(message);
+        if (length > 0) messaging_connection_deliver(*owner, data, static_cast<size_t>(length));
+    }
+    natsMsg_Destroy(message);
+}
+
+void on_subscription_complete(void *closure) noexcept {
+    auto *context = static_cast<HandlerContext *>(closure);
+    std::lock_guard lock(context->lifecycle_mutex);
+    --context->open_subscriptions;
+    context->lifecycle_changed.notify_all();
+}
+
+// While the daemon frees the connection, state changes are not reported.
+void change_state(HandlerContext &context, ConnectionState state) {
+    if (MessagingConnection *owner = context.owner.load())
+        messaging_connection_set_state(*owner, state, !context.closing.load());
+}
+
+void on_connected(natsConnection * /*nats*/, void *closure) noexcept {
+    auto *context = static_cast<HandlerContext *>(closure);
+    change_state(*context, CONNECTION_STATE_CONNECTED);
+    app_log(LOG_INFO, "Successfully connected to NATS (url: %s)", context->url.c_str());
+}
+
+void on_disconnected(natsConnection * /*nats*/, void *closure) noexcept {
+    auto *context = static_cast<HandlerContext *>(closure);
+    change_state(*context, CONNECTION_STATE_DISCONNECTED);
+    app_log(LOG_WARNING, "Disconnected from NATS");
+}
+
+void on_reconnected(natsConnection * /*nats*/, void *closure) noexcept {
+    auto *context = static_cast<HandlerContext *>(closure);
+    change_state(*context, CONNECTION_STATE_CONNECTED);
+    app_log(LOG_INFO, "Reconnected to NATS");
+}
+
+void on_closed(natsConnection *nats, void *closure) noexcept {
+    auto *context = static_cast<HandlerContext *>(closure);
+    change_state(*context, CONNECTION_STATE_DISCONNECTED);
+    app_log(LOG_INFO, "NATS connection closed");
+    // Unasked, the library closes only when it gives up (refused
+    // credentials, for one): say why, since nothing reconnects after this.
+    if (!context->closing.load()) {
+        const char *reason = nullptr;
+        natsStatus status = natsConnection_GetLastError(nats, &reason);
+        app_log(LOG_ERROR, "NATS gave up on the connection: %s",
+                reason && *reason ? reason : natsStatus_GetText(status));
+    }
+    std::lock_guard lock(context->lifecycle_mutex);
+    context->library_closed = true;
+    context->lifecycle_changed.notify_all();
+}
+
+NatsBackend::NatsBackend(MessagingConnection &connection) : connection_(connection) {
+    auto context = std::make_unique<HandlerContext>();
+    context->owner = &connection;
+    context->url = connection.url.empty() ? default_url : connection.url;
+    context_ = context.release();
+}
+
+void NatsBackend::start() {
+    natsOptions *raw_options = nullptr;
+    natsStatus status = natsOptions_Create(&raw_options);
+    if (status != NATS_OK) {
+        app_log(LOG_ERROR, "Failed to create NATS options: %s", natsStatus_GetText(status));
+        initial_failure(false);
+        return;
+    }
+    OptionsPtr options(raw_options);
+
+    natsOptions_SetMaxReconnect(options.get(), -1);
+    natsOptions_SetReconnectWait(options.get(), connection_.reconnect_delay_ms);
+    natsOptions_SetReconnectBufSize(options.get(), reconnect_buffer_bytes);
+    if (!connection_.token.empty()) {
+        natsOptions_SetToken(options.get(), connection_.token.c_str());
+    } else if (!connection_.nats_username.empty()) {
+        natsOptions_SetUserInfo(options.get(), connection_.nats_username.c_str(), connection_.nats_password.c_str());
+    }
+    if (connection_.tls) natsOptions_SetSecure(options.get(), true);
+    natsOptions_SetDisconnectedCB(options.get(), on_disconnected, context_);
+    natsOptions_SetReconnectedCB(options.get(), on_reconnected, context_);
+    natsOptions_SetClosedCB(options.get(), on_closed, context_);
+    // A daemon may start before its server: the library then keeps trying in
+    // the background with the reconnect settings and reports the first
+    // connection through on_connected. Subscriptions made meanwhile are sent
+    // once it connects.
+    natsOptions_SetRetryOnFailedConnect(options.get(), true, on_connected, context_);
+    natsOptions_SetURL(options.get(), context_->url.c_str());
+
+    status = natsConnection_Connect(&nats_, options.get());
+    options.reset();
+    bool retrying = status == NATS_NOT_YET_CONNECTED && nats_;
+    if (status != NATS_OK) {
+        app_log(LOG_ERROR, "Failed to connect to NATS: %s", natsStatus_GetText(status));
+        if (!retrying) {
+            nats_ = nullptr;
+            initial_failure(false);
+            return;
+        }
+    }
+
+    std::string primary = connection_.subscribe_subject.empty() ? default_subject : connection_.subscribe_subject;
+    if (!subscribe(subscriptions_[0], primary, "Failed to subscribe to NATS subject '%s': %s", LOG_ERROR)) {
+        shut_down_library();
+        initial_failure(false);
+        return;
+    }
+    if (!connection_.secondary_subscribe_subject.empty())
+        subscribe(subscriptions_[1], connection_.secondary_subscribe_subject,
+                  "Failed to subscribe to secondary NATS subject '%s': %s", LOG_WARNING);
+    if (!connection_.tertiary_subscribe_subject.empty())
+        subscribe(subscriptions_[2], connection_.tertiary_subscribe_subject,
+                  "Failed to subscribe to tertiary NATS subject '%s': %s", LOG_WARNING);
+
+    if (retrying) {
+        initial_failure(true);
+        return;
+    }
+    natsConnection_Flush(nats_);
+    messaging_connection_set_state(connection_, CONNECTION_STATE_CONNECTED, true);
+    app_log(LOG_INFO, "Successfully connected to NATS (url: %s)", context_->url.c_str());
+    app_log(LOG_DEBUG, "Nats connection manager created (NATS backend)");
+}
+
+bool NatsBackend::subscribe(natsSubscription *&slot, const std::string &subject, const char *failure_format,
+                            LogLevel failure_level) {
+    natsStatus status = natsConnection_Subscribe(&slot, nats_, subject.c_str(), on_message, context_);
+    if (status != NATS_OK) {
+        slot = nullptr;
+        app_log(failure_level, failure_format, subject.c_str(), natsStatus_GetText(status));
+        return false;
+    }
+    // The completion callback tells freeing when this subscription's handler
+    // has returned for the last time.
+    std::lock_guard lock(context_->lifecycle_mutex);
+    if (natsSubscription_SetOnCompleteCB(slot, on_subscription_complete, context_) == NATS_OK)
+        ++context_->open_subscriptions;
+    return true;
+}
+
+void NatsBackend::initial_failure(bool retrying) {
+    if (retrying) {
+        app_log(LOG_WARNING, "Initial NATS connection failed, will auto-retry");
+    } else {
+        // Nothing is left to retry with: the options, the URL or the primary
+        // subject were refused outright.
+        app_log(LOG_WARNING, "Initial NATS connection failed, will not retry");
+        messaging_connection_set_state(connection_, CONNECTION_STATE_DISCONNECTED, true);
+    }
+    app_log(LOG_DEBUG, "Nats connection manager created (NATS backend)");
+}
+
+bool NatsBackend::shut_down_library() {
+    if (!context_) return true;
+    context_->closing = true;
+    for (natsSubscription *&subscription : subscriptions_) {
+        if (subscription) natsSubscription_Destroy(subscription);
+        subscription = nullptr;
+    }
+    bool had_connection = nats_ != nullptr;
+    if (nats_) {
+        natsConnection_Close(nats_);
+        natsConnection_Destroy(nats_);
+        nats_ = nullptr;
+    }
+    std::unique_lock lock(context_->lifecycle_mutex);
+    bool done = context_->lifecycle_changed.wait_for(lock, close_wait, [&] {
+        return context_->open_subscriptions == 0 && (!had_connection || context_->library_closed);
+    });
+    if (!done) {
+        app_log(LOG_ERROR, "NATS library did not confirm the close; keeping its handler context");
+        context_->owner = nullptr;
+        context_ = nullptr;
+        return false;
+    }
+    lock.unlock();
+    delete context_;
+    context_ = nullptr;
+    return true;
+}
+
+NatsBackend::~NatsBackend() {
+    shut_down_library();
+    app_log(LOG_DEBUG, "NATS connection manager freed");
+}
+
+bool NatsBackend::is_connected() { return nats_ && natsConnection_Status(nats_) == NATS_CONN_STATUS_CONNECTED; }
+
+bool NatsBackend::publish(const char *subject, const char *body) {
+    // The library's own status decides: while it reconnects it would buffer
+    // the message, but nothing is queued for a bus that is down.
+    if (!is_connected()) {
+        app_log(LOG_WARNING, "Cannot publish message: NATS not connected");
+        return false;
+    }
+    natsStatus status = natsConnection_PublishString(nats_, subject, body);
+    if (status != NATS_OK) {
+        app_log(LOG_ERROR, "Failed to publish to NATS: %s", natsStatus_GetText(status));
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::unique_ptr<BusBackend> nats_backend_start(MessagingConnection &connection) {
+    std::unique_ptr<NatsBackend> backend;
+    try {
+        backend = std::make_unique<NatsBackend>(connection);
+    } catch (const std::bad_alloc &) {
+        return nullptr;
+    }
+    backend->start();
+    return backend;
+}
