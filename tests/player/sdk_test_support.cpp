@@ -18,6 +18,11 @@ void forward(void *user, Call &&call) {
     if (t->forwarding()) call(t->audio_, t->playback_);
 }
 
+void observe(void *user, const char *slot) {
+    TestSdk *t = of(user);
+    if (t->forwarding() && t->after_playback_call) t->after_playback_call(slot);
+}
+
 void new_stream(ZrvConnect *sdk, uint64_t id, const StreamInfo *info, uint64_t start_ms, void *user) {
     forward(user, [&](AudioDelegate &a, PlaybackDelegate &) {
         if (a.new_stream) a.new_stream(sdk, id, info, start_ms, a.user);
@@ -55,26 +60,31 @@ void initiate(ZrvConnect *sdk, uint32_t state, void *user) {
     forward(user, [&](AudioDelegate &, PlaybackDelegate &p) {
         if (p.initiate) p.initiate(sdk, state, p.user);
     });
+    observe(user, "initiate");
 }
 void pause(ZrvConnect *sdk, void *user) {
     forward(user, [&](AudioDelegate &, PlaybackDelegate &p) {
         if (p.pause) p.pause(sdk, p.user);
     });
+    observe(user, "pause");
 }
 void resume(ZrvConnect *sdk, void *user) {
     forward(user, [&](AudioDelegate &, PlaybackDelegate &p) {
         if (p.resume) p.resume(sdk, p.user);
     });
+    observe(user, "resume");
 }
 void stop(ZrvConnect *sdk, void *user) {
     forward(user, [&](AudioDelegate &, PlaybackDelegate &p) {
         if (p.stop) p.stop(sdk, p.user);
     });
+    observe(user, "stop");
 }
 void seek_started(ZrvConnect *sdk, void *user) {
     forward(user, [&](AudioDelegate &, PlaybackDelegate &p) {
         if (p.seek_started) p.seek_started(sdk, p.user);
     });
+    observe(user, "seek_started");
 }
 uint64_t get_position(ZrvConnect *sdk, void *user) {
     uint64_t position = 0;

@@ -8,6 +8,7 @@
 
 #include <uv.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,10 @@ public:
     size_t count(const std::string &call) const;
     void clear() { zrv_standin_clear_calls(); }
     ZrvStandinStatus status() const;
+
+    // Called after each of the stand-in's playback delegate calls that was
+    // passed on, with the slot's name ("seek_started").
+    std::function<void(const std::string &)> after_playback_call;
 
     AudioDelegate audio_;
     PlaybackDelegate playback_;
