@@ -41,7 +41,7 @@ void check(natsStatus status, const char *what) {
 
 // Counts what arrives on a subject, on a connection of its own.
 class Counter {
-public:
+  public:
     Counter(const std::string &url, const char *subject) {
         check(natsConnection_ConnectTo(&connection_, url.c_str()), "counter connect");
         check(natsConnection_Subscribe(&subscription_, connection_, subject, on_message, this), "counter subscribe");
@@ -62,7 +62,7 @@ public:
         received_ = 0;
     }
 
-private:
+  private:
     static void on_message(natsConnection *, natsSubscription *, natsMsg *message, void *closure) {
         auto *self = static_cast<Counter *>(closure);
         natsMsg_Destroy(message);
@@ -191,14 +191,22 @@ int main(int argc, char **argv) {
         std::vector<Throughput> runs;
     };
     std::vector<Case> cases = {
-        {"messaging_connection_publish (seek body)", &routed_counter,
-         [&](long) { messaging_connection_publish(connection, "bench.routed", seek_body.c_str()); }, {}},
-        {"reference natsConnection_PublishString", &routed_counter,
-         [&](long) { natsConnection_PublishString(plain, "bench.routed", seek_body.c_str()); }, {}},
-        {"event_publisher_seek (build + publish)", &routed_counter,
-         [&](long i) { event_publisher_seek(publisher, 7, static_cast<uint64_t>(i)); }, {}},
-        {"event_publisher_track_started", &fixed_counter,
-         [&](long i) { event_publisher_track_started(publisher, static_cast<uint64_t>(i), "", "", "", 215000); }, {}},
+        {"messaging_connection_publish (seek body)",
+         &routed_counter,
+         [&](long) { messaging_connection_publish(connection, "bench.routed", seek_body.c_str()); },
+         {}},
+        {"reference natsConnection_PublishString",
+         &routed_counter,
+         [&](long) { natsConnection_PublishString(plain, "bench.routed", seek_body.c_str()); },
+         {}},
+        {"event_publisher_seek (build + publish)",
+         &routed_counter,
+         [&](long i) { event_publisher_seek(publisher, 7, static_cast<uint64_t>(i)); },
+         {}},
+        {"event_publisher_track_started",
+         &fixed_counter,
+         [&](long i) { event_publisher_track_started(publisher, static_cast<uint64_t>(i), "", "", "", 215000); },
+         {}},
     };
     for (int round = 0; round < rounds; ++round)
         for (Case &c : cases) c.runs.push_back(measure_publish(*c.counter, events, c.publish));
