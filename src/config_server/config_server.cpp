@@ -32,7 +32,7 @@ namespace {
 
 constexpr size_t response_buffer_size = 2048;
 // A client that stalls mid-request holds the only worker; this bounds it.
-constexpr const char *request_timeout_ms = "5000";
+constexpr const char *request_timeout_ms = "3000";
 
 // How long stop waits for a released worker to send its answer.
 constexpr std::chrono::milliseconds worker_release_timeout{2000};

@@ -310,6 +310,22 @@ TEST_F(ConfigServerTest, FreeAtShutdownReleasesAWaitingConnect) {
     EXPECT_EQ(zrv_standin_count_calls("zrv_connect_connect"), 0u);
 }
 
+// A client stalled in the middle of its body holds the worker in a read;
+// stopping must not wait for the read timeout. civetweb looks at its stop
+// flag between two-second polls, so it takes up to that long.
+TEST_F(ConfigServerTest, StopDoesNotWaitForAStalledClient) {
+    StdoutCapture log;
+    auto answer = std::async(std::launch::async, [&] {
+        return http_raw(port, "POST /connect-to-zconnect HTTP/1.1\r\nHost: x\r\nContent-Length: 300\r\n\r\n{\"se");
+    });
+    ASSERT_TRUE(log.wait_for_line("INFO", "API endpoint invoked: connect-to-zconnect"));
+    const auto started = std::chrono::steady_clock::now();
+    config_server_stop(sdk, server);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 3s);
+    ASSERT_EQ(answer.wait_for(10s), std::future_status::ready);
+    EXPECT_NE(answer.get().status, 200);
+}
+
 class LongNameTest : public ConfigServerTest {
 protected:
     void SetUp() override {

@@ -145,9 +145,21 @@ TEST(ConnectRequest, BodyIsReadOnlyUpToItsSize) {
     EXPECT_EQ(cut.status, ConnectRequestStatus::invalid_json);
 }
 
-TEST(ConnectRequest, DeepNestingIsRefusedWithoutCrashing) {
-    const std::string deep = std::string(100000, '[') + std::string(100000, ']');
-    EXPECT_EQ(parse(deep).status, ConnectRequestStatus::invalid_json);
+// The parser recurses per level; civetweb's worker has a small stack.
+TEST(ConnectRequest, DeepNestingIsRefusedBeforeParsing) {
+    for (const std::string &deep : {std::string(800, '[') + std::string(800, ']'),
+                                    "{\"a\":" + std::string(17, '[') + std::string(17, ']') + "}",
+                                    // NUL counts as white space to the parser, so it must not hide the rest.
+                                    std::string("{\0\"a\":", 7) + std::string(900, '[')}) {
+        const ConnectRequestParse request = parse(deep);
+        EXPECT_EQ(request.status, ConnectRequestStatus::invalid_json) << deep.substr(0, 20);
+    }
+    // Brackets inside strings do not count.
+    std::string quoted = valid;
+    quoted.replace(quoted.find("s-1"), 3, std::string(500, '[') + "\\\"" + std::string(500, '{'));
+    EXPECT_EQ(parse(quoted).status, ConnectRequestStatus::ok);
+    // Sixteen levels are still parsed.
+    EXPECT_EQ(parse(std::string(16, '[') + std::string(16, ']')).status, ConnectRequestStatus::invalid_request);
 }
 
 }  // namespace
