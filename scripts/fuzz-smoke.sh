@@ -7,6 +7,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${ZRV_FUZZ_SECONDS:-30}
+# A tree configured with another compiler cannot be switched to clang in place.
+if [ -f build-fuzz/CMakeCache.txt ] && ! grep -q '^CMAKE_CXX_COMPILER:.*clang' build-fuzz/CMakeCache.txt; then
+  rm -rf build-fuzz
+fi
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DZRV_FUZZ=ON -DZRV_BUILD_TESTS=OFF -DZRV_BUILD_BENCH=OFF >/dev/null
 cmake --build build-fuzz --target command_parser_fuzz

@@ -19,8 +19,8 @@ struct CommandWord {
 };
 
 constexpr CommandWord command_words[] = {
-    {"play", REMOTE_COMMAND_PLAY}, {"pause", REMOTE_COMMAND_PAUSE},       {"stop", REMOTE_COMMAND_STOP},
-    {"next", REMOTE_COMMAND_NEXT}, {"previous", REMOTE_COMMAND_PREVIOUS}, {"prev", REMOTE_COMMAND_PREVIOUS},
+    {"play", REMOTE_COMMAND_PLAY}, {"pause", REMOTE_COMMAND_PAUSE},           {"stop", REMOTE_COMMAND_STOP},
+    {"next", REMOTE_COMMAND_NEXT}, {"previous", REMOTE_COMMAND_PREVIOUS},     {"prev", REMOTE_COMMAND_PREVIOUS},
     {"seek", REMOTE_COMMAND_SEEK}, {"disconnect", REMOTE_COMMAND_DISCONNECT},
 };
 

@@ -39,7 +39,9 @@ void add_integer(json_t *object, const char *key, uint64_t value) {
     add(object, key, json_integer(static_cast<json_int_t>(value)));
 }
 void add_bool(json_t *object, const char *key, bool value) { add(object, key, json_boolean(value)); }
-void add_timestamp(json_t *object) { add(object, "timestamp", json_integer(static_cast<json_int_t>(std::time(nullptr)))); }
+void add_timestamp(json_t *object) {
+    add(object, "timestamp", json_integer(static_cast<json_int_t>(std::time(nullptr))));
+}
 
 JsonPtr new_event(const char *event_type) {
     JsonPtr object(json_object());
@@ -108,8 +110,8 @@ void event_publisher_free(EventPublisher *publisher) {
     app_log(LOG_DEBUG, "Nats publisher freed");
 }
 
-bool event_publisher_track_started(EventPublisher *publisher, uint64_t stream_id, const char *title,
-                                   const char *artist, const char *album, uint64_t duration_ms) {
+bool event_publisher_track_started(EventPublisher *publisher, uint64_t stream_id, const char *title, const char *artist,
+                                   const char *album, uint64_t duration_ms) {
     if (!publisher) return false;
     JsonPtr object = new_typed_event("track_started");
     if (!object) return false;
@@ -126,8 +128,8 @@ bool event_publisher_track_started(EventPublisher *publisher, uint64_t stream_id
 
 bool event_publisher_track_metadata(EventPublisher *publisher, uint64_t stream_id, const char *title,
                                     const char *artist, const char *album, uint64_t duration_ms,
-                                    const char *album_art_url, uint64_t bitrate, const char *genre,
-                                    const char *source, bool lossless, uint32_t sample_rate, uint32_t bit_depth) {
+                                    const char *album_art_url, uint64_t bitrate, const char *genre, const char *source,
+                                    bool lossless, uint32_t sample_rate, uint32_t bit_depth) {
     if (!publisher) return false;
     JsonPtr object = new_typed_event("track_metadata");
     if (!object) return false;
@@ -171,8 +173,7 @@ bool event_publisher_seek(EventPublisher *publisher, uint64_t stream_id, uint64_
     add_integer(object.get(), "position_ms", position_ms);
     add_timestamp(object.get());
     if (!send(publisher, std::move(object), publisher->routing_key.c_str())) return false;
-    app_log(LOG_DEBUG, "Published seek event (stream: %" PRIu64 ", position: %" PRIu64 "ms)", stream_id,
-            position_ms);
+    app_log(LOG_DEBUG, "Published seek event (stream: %" PRIu64 ", position: %" PRIu64 "ms)", stream_id, position_ms);
     return true;
 }
 
@@ -189,8 +190,7 @@ bool event_publisher_playback_state(EventPublisher *publisher, const char *state
 
 bool event_publisher_publish_raw(EventPublisher *publisher, const char *body, const char *subject) {
     if (!publisher) return false;
-    if (!messaging_connection_publish(publisher->connection, subject ? subject : publisher->routing_key.c_str(),
-                                      body))
+    if (!messaging_connection_publish(publisher->connection, subject ? subject : publisher->routing_key.c_str(), body))
         return false;
     app_log(LOG_DEBUG, "Published custom message");
     return true;

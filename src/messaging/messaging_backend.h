@@ -15,7 +15,7 @@
 // once the connection record is complete; its destructor disconnects and
 // returns only when no library thread can call into the connection any more.
 class BusBackend {
-public:
+  public:
     virtual ~BusBackend() = default;
     virtual bool is_connected() = 0;
     virtual bool publish(const char *subject, const char *body) = 0;

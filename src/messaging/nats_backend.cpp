@@ -39,7 +39,7 @@ struct HandlerContext {
 };
 
 class NatsBackend final : public BusBackend {
-public:
+  public:
     explicit NatsBackend(MessagingConnection &connection);
     ~NatsBackend() override;
     NatsBackend(const NatsBackend &) = delete;
@@ -49,7 +49,7 @@ public:
     bool is_connected() override;
     bool publish(const char *subject, const char *body) override;
 
-private:
+  private:
     bool subscribe(natsSubscription *&slot, const std::string &subject, const char *failure_format,
                    LogLevel failure_level);
     void initial_failure(bool retrying);
@@ -106,10 +106,18 @@ void on_reconnected(natsConnection * /*nats*/, void *closure) noexcept {
     app_log(LOG_INFO, "Reconnected to NATS");
 }
 
-void on_closed(natsConnection * /*nats*/, void *closure) noexcept {
+void on_closed(natsConnection *nats, void *closure) noexcept {
     auto *context = static_cast<HandlerContext *>(closure);
     change_state(*context, CONNECTION_STATE_DISCONNECTED);
     app_log(LOG_INFO, "NATS connection closed");
+    // Unasked, the library closes only when it gives up (refused
+    // credentials, for one): say why, since nothing reconnects after this.
+    if (!context->closing.load()) {
+        const char *reason = nullptr;
+        natsStatus status = natsConnection_GetLastError(nats, &reason);
+        app_log(LOG_ERROR, "NATS gave up on the connection: %s",
+                reason && *reason ? reason : natsStatus_GetText(status));
+    }
     std::lock_guard lock(context->lifecycle_mutex);
     context->library_closed = true;
     context->lifecycle_changed.notify_all();

@@ -1,8 +1,9 @@
 // The command parser over its accepted forms and its edge cases, log lines
 // included.
+#include "messaging/command_parser.h"
+
 #include <gtest/gtest.h>
 
-#include "messaging/command_parser.h"
 #include "test_support.h"
 
 namespace {
@@ -57,14 +58,12 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{R"({"command":"seek","positionMs":5000})", true, REMOTE_COMMAND_SEEK, 5000, plain, typed(6)},
         ParseCase{R"({"action":"seek","position_ms":"5000","positionMs":7})", true, REMOTE_COMMAND_SEEK, 0, plain,
                   typed(6)},
-        ParseCase{R"({"type":"seek","position":-5,"position_ms":null})", true, REMOTE_COMMAND_SEEK, 0, plain,
-                  typed(6)},
+        ParseCase{R"({"type":"seek","position":-5,"position_ms":null})", true, REMOTE_COMMAND_SEEK, 0, plain, typed(6)},
         ParseCase{R"({"event":"seek","position":12.5})", true, REMOTE_COMMAND_SEEK, 0, plain, typed(6)},
         ParseCase{R"({"command":"seek","position":0})", true, REMOTE_COMMAND_SEEK, 0, plain, typed(6)},
         ParseCase{R"({"command":"seek","position_ms":9223372036854775807})", true, REMOTE_COMMAND_SEEK,
                   9223372036854775807ULL, plain, typed(6)},
-        ParseCase{R"({"payload":{"action":"seek"},"position":1200})", true, REMOTE_COMMAND_SEEK, 1200, plain,
-                  typed(6)},
+        ParseCase{R"({"payload":{"action":"seek"},"position":1200})", true, REMOTE_COMMAND_SEEK, 1200, plain, typed(6)},
         ParseCase{R"({"payload":{"action":"seek","position":1200}})", true, REMOTE_COMMAND_SEEK, 0, plain, typed(6)},
         ParseCase{R"({"command":5,"action":"next"})", true, REMOTE_COMMAND_NEXT, 0, plain, typed(4)},
         ParseCase{R"({"event":"pause","type":"play"})", true, REMOTE_COMMAND_PLAY, 0, plain, typed(1)},

@@ -1,12 +1,13 @@
 // The events' exact bytes and subjects, read back by a cnats peer from a
 // private nats-server.
+#include "messaging/event_publisher.h"
+
 #include <gtest/gtest.h>
 
 #include <ctime>
 #include <map>
 #include <memory>
 
-#include "messaging/event_publisher.h"
 #include "messaging/messaging_connection.h"
 #include "test_support.h"
 
@@ -28,7 +29,7 @@ void expect_timestamped(const std::string &body, const std::string &prefix, time
 }
 
 class EventPublisherTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         server_.start();
         MessagingConnectionConfig config{};
@@ -71,10 +72,11 @@ TEST_F(EventPublisherTest, TrackEventsGoToTheFixedSubjectWithTheirExactBodies) {
     time_t after = std::time(nullptr);
     ReceivedMessage started = next();
     EXPECT_EQ(started.subject, outgoing_events_subject);
-    expect_timestamped(started.data,
-                       "{\"event_type\":\"track_started\",\"stream_id\":7,\"title\":\"\",\"artist\":\"\",\"album\":\"\","
-                       "\"duration_ms\":215000,\"timestamp\":",
-                       before, after);
+    expect_timestamped(
+        started.data,
+        "{\"event_type\":\"track_started\",\"stream_id\":7,\"title\":\"\",\"artist\":\"\",\"album\":\"\","
+        "\"duration_ms\":215000,\"timestamp\":",
+        before, after);
 
     EXPECT_TRUE(event_publisher_track_metadata(publisher_, 7, "Café \"Live\"", "Ärtist", "Album", 215000,
                                                "http://art/1.jpg", 2116800, "", "zorva", true, 44100, 24));
@@ -90,12 +92,14 @@ TEST_F(EventPublisherTest, TrackEventsGoToTheFixedSubjectWithTheirExactBodies) {
     after = std::time(nullptr);
     ReceivedMessage finished = next();
     EXPECT_EQ(finished.subject, outgoing_events_subject);
-    expect_timestamped(finished.data, "{\"event_type\":\"track_finished\",\"stream_id\":18446744073709551,\"timestamp\":",
-                       before, after);
+    expect_timestamped(finished.data,
+                       "{\"event_type\":\"track_finished\",\"stream_id\":18446744073709551,\"timestamp\":", before,
+                       after);
 
     EXPECT_TRUE(log.has_line("DEBUG", "Published track_started event (stream: 7)"));
-    EXPECT_TRUE(log.has_line("INFO", "Publishing track update: id='7', title='Café \"Live\"', artist='Ärtist', "
-                                     "album='Album'"));
+    EXPECT_TRUE(log.has_line("INFO",
+                             "Publishing track update: id='7', title='Café \"Live\"', artist='Ärtist', "
+                             "album='Album'"));
     EXPECT_TRUE(log.has_line("DEBUG", "Published track_metadata event (stream: 7)"));
     EXPECT_TRUE(log.has_line("DEBUG", "Published track_finished event (stream: 18446744073709551)"));
 }
@@ -108,12 +112,12 @@ TEST_F(EventPublisherTest, SeekAndPlaybackStateGoToTheRoutingKey) {
     time_t after = std::time(nullptr);
     ReceivedMessage seek = next();
     EXPECT_EQ(seek.subject, routing_key);
-    expect_timestamped(seek.data, "{\"event_type\":\"seek\",\"stream_id\":7,\"position_ms\":30000,\"timestamp\":",
-                       before, after);
+    expect_timestamped(seek.data,
+                       "{\"event_type\":\"seek\",\"stream_id\":7,\"position_ms\":30000,\"timestamp\":", before, after);
     ReceivedMessage state = next();
     EXPECT_EQ(state.subject, routing_key);
-    expect_timestamped(state.data, "{\"event_type\":\"playback_state_changed\",\"state\":\"PLAYING\",\"timestamp\":",
-                       before, after);
+    expect_timestamped(
+        state.data, "{\"event_type\":\"playback_state_changed\",\"state\":\"PLAYING\",\"timestamp\":", before, after);
     EXPECT_TRUE(log.has_line("DEBUG", "Published seek event (stream: 7, position: 30000ms)"));
     EXPECT_TRUE(log.has_line("DEBUG", "Published playback_state event: PLAYING"));
 }
@@ -122,9 +126,10 @@ TEST_F(EventPublisherTest, RejectedStringsLeaveOnlyTheirKeyOut) {
     time_t before = std::time(nullptr);
     EXPECT_TRUE(event_publisher_track_started(publisher_, 3, nullptr, "bad \xff utf-8", "ok", 1));
     time_t after = std::time(nullptr);
-    expect_timestamped(next().data,
-                       "{\"event_type\":\"track_started\",\"stream_id\":3,\"album\":\"ok\",\"duration_ms\":1,\"timestamp\":",
-                       before, after);
+    expect_timestamped(
+        next().data,
+        "{\"event_type\":\"track_started\",\"stream_id\":3,\"album\":\"ok\",\"duration_ms\":1,\"timestamp\":", before,
+        after);
 }
 
 TEST_F(EventPublisherTest, RawBodiesGoToTheGivenSubjectOrTheRoutingKey) {
@@ -170,16 +175,17 @@ TEST(EventBodies, CompactWithKeysInOrderAndTimestampsOnlyWhereTheyBelong) {
     expect_timestamped(mute, "{\"event_type\":\"mute_changed\",\"muted\":true,\"timestamp\":", before, after);
     expect_timestamped(volume, "{\"event_type\":\"volume_changed\",\"volume\":4294967295,\"timestamp\":", before,
                        after);
-    expect_timestamped(actions, "{\"event_type\":\"actions_availability_changed\",\"next_available\":false,\"timestamp\":",
-                       before, after);
-    expect_timestamped(quality, "{\"event_type\":\"max_quality_changed\",\"max_quality\":\"LOSSLESS\",\"timestamp\":",
-                       before, after);
+    expect_timestamped(
+        actions, "{\"event_type\":\"actions_availability_changed\",\"next_available\":false,\"timestamp\":", before,
+        after);
+    expect_timestamped(
+        quality, "{\"event_type\":\"max_quality_changed\",\"max_quality\":\"LOSSLESS\",\"timestamp\":", before, after);
     expect_timestamped(controls,
                        "{\"event_type\":\"controls_changed\",\"loop_mode\":\"REPEAT_ALL\",\"shuffle_enabled\":true,"
                        "\"timestamp\":",
                        before, after);
-    expect_timestamped(event_body_max_quality_changed(nullptr), "{\"event_type\":\"max_quality_changed\",\"timestamp\":",
-                       before, std::time(nullptr));
+    expect_timestamped(event_body_max_quality_changed(nullptr),
+                       "{\"event_type\":\"max_quality_changed\",\"timestamp\":", before, std::time(nullptr));
 }
 
 TEST(EventPublisher, CreationAndNullPublisher) {

@@ -1,5 +1,7 @@
 // The bus connection against real nats-servers, with a cnats peer on the
 // other side. Callbacks run on cnats' threads and only record under a lock.
+#include "messaging/messaging_connection.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,7 +9,6 @@
 #include <memory>
 #include <thread>
 
-#include "messaging/messaging_connection.h"
 #include "test_support.h"
 
 namespace {
@@ -203,12 +204,14 @@ TEST(MessagingConnection, TokenTakesPrecedenceOverUserAndPassword) {
     both_config.token = "zrv-test-token";
     LogCapture log;
     ConnectionPtr both_connection(messaging_connection_new(&both_config));
-    std::this_thread::sleep_for(1500ms);  // more than one retry
+    std::this_thread::sleep_for(1200ms);  // longer than the reconnect wait
     EXPECT_FALSE(messaging_connection_is_connected(both_connection.get()));
     EXPECT_TRUE(both_recorder.states_copy().empty());
     EXPECT_FALSE(messaging_connection_publish(both_connection.get(), "x", "y"));
     EXPECT_TRUE(log.has_line("WARNING", "Initial NATS connection failed, will auto-retry"));
     EXPECT_TRUE(log.has_line("WARNING", "Cannot publish message: NATS not connected"));
+    // The library gives up on refused credentials; the log says so.
+    EXPECT_TRUE(log.has_line("ERROR", "NATS gave up on the connection: No server available for connection"));
 }
 
 TEST(MessagingConnection, ConnectsOnceAServerStartedLaterAppears) {
@@ -285,6 +288,23 @@ TEST(MessagingConnection, ReconnectsAfterTheServerRestartsAndRefusesToPublishMea
     EXPECT_TRUE(log.has_line("INFO", "NATS connection closed"));
 }
 
+// The tls flag makes the client insist on TLS: a plain server is refused.
+TEST(MessagingConnection, TlsAgainstAPlainServerStaysDisconnected) {
+    std::string url = fixture_url("nats");
+    Recorder recorder;
+    MessagingConnectionConfig config = nats_config(url, recorder);
+    config.tls = true;
+    LogCapture log;
+    ConnectionPtr connection(messaging_connection_new(&config));
+    ASSERT_TRUE(connection);
+    std::this_thread::sleep_for(200ms);
+    EXPECT_FALSE(messaging_connection_is_connected(connection.get()));
+    EXPECT_FALSE(messaging_connection_publish(connection.get(), "x", "y"));
+    connection.reset();
+    EXPECT_TRUE(recorder.states_copy().empty());
+    EXPECT_TRUE(log.has_line("ERROR", "NATS gave up on the connection: No server available for connection"));
+}
+
 TEST(MessagingConnection, InvalidPrimarySubjectLeavesAConnectionThatRefusesToPublish) {
     std::string url = fixture_url("nats");
     Recorder recorder;
@@ -313,7 +333,8 @@ TEST(MessagingConnection, BadSecondarySubjectOnlyLosesThatSubject) {
     LogCapture log;
     ConnectionPtr connection(messaging_connection_new(&config));
     EXPECT_TRUE(messaging_connection_is_connected(connection.get()));
-    EXPECT_TRUE(log.has_line("WARNING", "Failed to subscribe to secondary NATS subject 'bad subject': Invalid Subject"));
+    EXPECT_TRUE(
+        log.has_line("WARNING", "Failed to subscribe to secondary NATS subject 'bad subject': Invalid Subject"));
     EXPECT_TRUE(log.has_line("WARNING", "Failed to subscribe to tertiary NATS subject 'also bad': Invalid Subject"));
 }
 
@@ -327,7 +348,8 @@ TEST(MessagingConnection, RabbitMqIsRefusedUntilItsBackendExists) {
     config.backend = 7;  // any value but NATS means RabbitMQ
     EXPECT_EQ(messaging_connection_new(&config), nullptr);
     EXPECT_TRUE(log.has_line(
-        "ERROR", "Cannot create messaging connection: the RabbitMQ backend is not available (host: localhost, port: 5672)"));
+        "ERROR",
+        "Cannot create messaging connection: the RabbitMQ backend is not available (host: localhost, port: 5672)"));
 }
 
 TEST(MessagingConnection, NullConnectionIsHarmless) {

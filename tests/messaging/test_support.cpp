@@ -121,7 +121,9 @@ void NatsServerProcess::kill() {
     pid_ = -1;
 }
 
-NatsPeer::NatsPeer(const std::string &url) { check(natsConnection_ConnectTo(&connection_, url.c_str()), "peer connect"); }
+NatsPeer::NatsPeer(const std::string &url) {
+    check(natsConnection_ConnectTo(&connection_, url.c_str()), "peer connect");
+}
 
 NatsPeer::~NatsPeer() {
     for (natsSubscription *subscription : subscriptions_) natsSubscription_Destroy(subscription);

@@ -2,12 +2,13 @@
 // itself, the ports of the fixture servers, and capture of the log on stdout.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 struct __natsConnection;
@@ -25,7 +26,7 @@ int free_loopback_port();
 
 // A nats-server the test starts, kills and restarts itself, on a fixed port.
 class NatsServerProcess {
-public:
+  public:
     explicit NatsServerProcess(int port, std::vector<std::string> extra_args = {});
     ~NatsServerProcess();
     NatsServerProcess(const NatsServerProcess &) = delete;
@@ -38,7 +39,7 @@ public:
     int port() const { return port_; }
     std::string url() const { return loopback_url(port_); }
 
-private:
+  private:
     int port_;
     std::vector<std::string> extra_args_;
     std::string dir_;
@@ -52,7 +53,7 @@ struct ReceivedMessage {
 
 // The other end of the bus, a plain cnats client.
 class NatsPeer {
-public:
+  public:
     explicit NatsPeer(const std::string &url);
     ~NatsPeer();
     NatsPeer(const NatsPeer &) = delete;
@@ -65,7 +66,7 @@ public:
     bool wait_for_count(size_t count, std::chrono::milliseconds timeout = 5s);
     std::vector<ReceivedMessage> messages();
 
-private:
+  private:
     static void on_message(__natsConnection *, __natsSubscription *, struct __natsMsg *message, void *closure) noexcept;
 
     __natsConnection *connection_ = nullptr;
@@ -77,7 +78,7 @@ private:
 
 // Everything the process writes to stdout between construction and text().
 class LogCapture {
-public:
+  public:
     LogCapture();
     ~LogCapture();
     LogCapture(const LogCapture &) = delete;
@@ -90,7 +91,7 @@ public:
     // Number of log lines.
     size_t line_count();
 
-private:
+  private:
     void finish();
     int saved_stdout_ = -1;
     std::string path_;
