@@ -5,6 +5,9 @@
 #
 #   avahi.sh start <dir>   starts it, writes <dir>/env (DBUS_SYSTEM_BUS_ADDRESS=...)
 #   avahi.sh stop <dir>    stops it and removes the namespace
+#   avahi.sh restart-daemon <dir>
+#                          restarts avahi-daemon alone, on the same bus (for
+#                          tests of clients that must survive that)
 #
 # Everything lives in <dir>; the namespace name is derived from <dir>, so
 # several build trees can run their own daemons at once.
@@ -13,7 +16,7 @@ set -eu
 command=${1:-}
 dir=${2:-}
 if [ -z "$command" ] || [ -z "$dir" ]; then
-    echo "usage: $0 start|stop <dir>" >&2
+    echo "usage: $0 start|stop|restart-daemon <dir>" >&2
     exit 2
 fi
 mkdir -p "$dir"
@@ -37,7 +40,7 @@ stop_pid_file() {
     rm -f "$file"
 }
 
-stop() {
+stop_daemon() {
     # The daemon runs under unshare in the namespace; kill what runs there.
     if ip netns list 2>/dev/null | grep -qw "$netns"; then
         for pid in $(ip netns pids "$netns" 2>/dev/null); do kill "$pid" 2>/dev/null || true; done
@@ -46,9 +49,39 @@ stop() {
         for pid in $(ip netns pids "$netns" 2>/dev/null); do kill -9 "$pid" 2>/dev/null || true; done
     fi
     stop_pid_file "$dir/avahi.pid"
+}
+
+stop() {
+    stop_daemon
     stop_pid_file "$dir/dbus.pid"
     if ip netns list 2>/dev/null | grep -qw "$netns"; then ip netns del "$netns"; fi
     rm -f "$dir/env" "$dir/system_bus_socket"
+}
+
+start_daemon() {
+    address="unix:path=$dir/system_bus_socket"
+    # A daemon just killed can linger as a zombie, which the pid-file check
+    # takes for a running daemon.
+    rm -f "$dir/run/pid"
+    DBUS_SYSTEM_BUS_ADDRESS=$address ip netns exec "$netns" unshare -m sh -c \
+        "mount --bind '$dir/run' /run/avahi-daemon && exec avahi-daemon -f '$dir/avahi-daemon.conf' --no-rlimits" \
+        >>"$dir/avahi.log" 2>&1 </dev/null &
+    echo $! >"$dir/avahi.pid"
+
+    i=0
+    while :; do
+        state=$(DBUS_SYSTEM_BUS_ADDRESS=$address dbus-send --system --print-reply=literal \
+            --dest=org.freedesktop.Avahi / org.freedesktop.Avahi.Server.GetState 2>/dev/null | awk '{print $2}')
+        [ "$state" = 2 ] && break
+        i=$((i + 1))
+        if [ $i -gt 300 ] || ! pid_alive "$(cat "$dir/avahi.pid")"; then
+            echo "avahi.sh: avahi-daemon did not come up; its log:" >&2
+            cat "$dir/avahi.log" >&2
+            stop
+            exit 1
+        fi
+        sleep 0.05
+    done
 }
 
 start() {
@@ -73,30 +106,14 @@ CONF
 
     ip netns add "$netns"
     ip -n "$netns" link set lo up
-    DBUS_SYSTEM_BUS_ADDRESS=$address ip netns exec "$netns" unshare -m sh -c \
-        "mount --bind '$dir/run' /run/avahi-daemon && exec avahi-daemon -f '$dir/avahi-daemon.conf' --no-rlimits" \
-        >"$dir/avahi.log" 2>&1 </dev/null &
-    echo $! >"$dir/avahi.pid"
-
-    i=0
-    while :; do
-        state=$(DBUS_SYSTEM_BUS_ADDRESS=$address dbus-send --system --print-reply=literal \
-            --dest=org.freedesktop.Avahi / org.freedesktop.Avahi.Server.GetState 2>/dev/null | awk '{print $2}')
-        [ "$state" = 2 ] && break
-        i=$((i + 1))
-        if [ $i -gt 300 ] || ! pid_alive "$(cat "$dir/avahi.pid")"; then
-            echo "avahi.sh: avahi-daemon did not come up; its log:" >&2
-            cat "$dir/avahi.log" >&2
-            stop
-            exit 1
-        fi
-        sleep 0.05
-    done
+    : >"$dir/avahi.log"
+    start_daemon
     echo "DBUS_SYSTEM_BUS_ADDRESS=$address" >"$dir/env"
 }
 
 case "$command" in
 start) start ;;
 stop) stop ;;
-*) echo "usage: $0 start|stop <dir>" >&2; exit 2 ;;
+restart-daemon) stop_daemon; start_daemon ;;
+*) echo "usage: $0 start|stop|restart-daemon <dir>" >&2; exit 2 ;;
 esac

@@ -354,6 +354,29 @@ TEST_F(MdnsAdvertiserTest, BothBranchesOfTheIpv6TestRegister) {
     }
 }
 
+// The client waits for a daemon that went away; when it is back the service
+// is registered again, although the old group cannot be reset any more.
+TEST_F(MdnsAdvertiserTest, ServiceComesBackAfterTheDaemonRestarts) {
+    StdoutCapture log;
+    {
+        Child browser = browse();
+        start(name);
+        Resolved found;
+        ASSERT_TRUE(wait_resolved(browser, name, found));
+    }
+    const std::string restart = std::string(ZRV_SOURCE_DIR) + "/scripts/services/avahi.sh restart-daemon " +
+                                ZRV_TEST_SERVICES_DIR + "/avahi";
+    int status = -1;
+    run_loop_during(&loop, [&] { status = std::system(restart.c_str()); });
+    ASSERT_EQ(status, 0);
+    Child browser = browse();
+    Resolved found;
+    ASSERT_TRUE(wait_resolved(browser, name, found)) << log.text();
+    EXPECT_EQ(found.port, config_server_port(server));
+    EXPECT_EQ(found.txt, expected_txt());
+    EXPECT_GE(log.count_line("DEBUG", "Avahi client state changed: RUNNING"), 2u);
+}
+
 TEST_F(MdnsAdvertiserTest, StopWithNothingStartedOnlyLogs) {
     StdoutCapture log;
     delegate.stop_advertising(sdk, delegate.user);
