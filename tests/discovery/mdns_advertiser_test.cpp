@@ -151,24 +151,26 @@ private:
     std::vector<std::string> lines_;
 };
 
-std::string fixture_bus_address() {
-    std::ifstream env(std::string(ZRV_TEST_SERVICES_DIR) + "/avahi/env");
+// The fixture this process runs against: "avahi", or "avahi_peer" for the
+// cases that need a second host.
+std::string fixture_dir() {
+    const char *fixture = std::getenv("ZRV_AVAHI_FIXTURE");
+    return std::string(ZRV_TEST_SERVICES_DIR) + "/" + (fixture ? fixture : "avahi");
+}
+
+std::string fixture_value(const std::string &key) {
+    std::ifstream env(fixture_dir() + "/env");
     std::string line;
     while (std::getline(env, line)) {
-        if (line.rfind("DBUS_SYSTEM_BUS_ADDRESS=", 0) == 0) return line.substr(24);
+        if (line.rfind(key + "=", 0) == 0) return line.substr(key.size() + 1);
     }
     return "";
 }
 
-int ipv6_probe_calls = 0;
-bool ipv6_yes() {
-    ++ipv6_probe_calls;
-    return true;
-}
-bool ipv6_no() {
-    ++ipv6_probe_calls;
-    return false;
-}
+std::string fixture_bus_address() { return fixture_value("DBUS_SYSTEM_BUS_ADDRESS"); }
+
+bool ipv6_yes() { return true; }
+bool ipv6_no() { return false; }
 
 class MdnsAdvertiserTest : public ::testing::Test {
 protected:
@@ -338,22 +340,6 @@ TEST_F(MdnsAdvertiserTest, SecondStartReplacesTheFirstRegistration) {
     EXPECT_TRUE(first_withdrawn);
 }
 
-TEST_F(MdnsAdvertiserTest, BothBranchesOfTheIpv6TestRegister) {
-    for (const MdnsIpv6Probe probe : {ipv6_yes, ipv6_no}) {
-        Child browser = browse();
-        ipv6_probe_calls = 0;
-        mdns_advertiser_set_ipv6_probe(advertiser, probe);
-        const std::string service_name = name + (probe == ipv6_yes ? "-v6" : "-v4");
-        start(service_name);
-        Resolved found;
-        // The namespace has loopback only, where mDNS runs over IPv4.
-        ASSERT_TRUE(wait_resolved(browser, service_name, found));
-        EXPECT_EQ(found.protocol, "IPv4");
-        EXPECT_EQ(ipv6_probe_calls, 1);
-        delegate.stop_advertising(sdk, delegate.user);
-    }
-}
-
 // The client waits for a daemon that went away; when it is back the service
 // is registered again, although the old group cannot be reset any more.
 TEST_F(MdnsAdvertiserTest, ServiceComesBackAfterTheDaemonRestarts) {
@@ -364,8 +350,8 @@ TEST_F(MdnsAdvertiserTest, ServiceComesBackAfterTheDaemonRestarts) {
         Resolved found;
         ASSERT_TRUE(wait_resolved(browser, name, found));
     }
-    const std::string restart = std::string(ZRV_SOURCE_DIR) + "/scripts/services/avahi.sh restart-daemon " +
-                                ZRV_TEST_SERVICES_DIR + "/avahi";
+    const std::string restart =
+        std::string(ZRV_SOURCE_DIR) + "/scripts/services/avahi.sh restart-daemon " + fixture_dir();
     int status = -1;
     run_loop_during(&loop, [&] { status = std::system(restart.c_str()); });
     ASSERT_EQ(status, 0);
@@ -384,6 +370,74 @@ TEST_F(MdnsAdvertiserTest, StopWithNothingStartedOnlyLogs) {
     EXPECT_EQ(log.count_line("DEBUG", "Stopping Avahi advertiser"), 2u);
     const std::string text = log.text();
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2);
+}
+
+// With a second host on a veth link (fixture avahi_peer, own process).
+class MdnsAdvertiserPeer : public MdnsAdvertiserTest {
+protected:
+    void SetUp() override {
+        MdnsAdvertiserTest::SetUp();
+        peer_bus = fixture_value("PEER_DBUS_SYSTEM_BUS_ADDRESS");
+        ASSERT_FALSE(peer_bus.empty()) << "the avahi_peer fixture wrote no peer bus";
+    }
+    Child peer_browse() {
+        return Child({"env", "DBUS_SYSTEM_BUS_ADDRESS=" + peer_bus, "avahi-browse", "-rp", service_type});
+    }
+    bool peer_sees(Child &browser, const std::string &service_name, const std::string &protocol,
+                   std::chrono::milliseconds timeout) {
+        bool ok = false;
+        run_loop_during(&loop, [&] {
+            ok = browser.wait_for(
+                [&](const std::string &line) {
+                    Resolved r;
+                    return parse_resolved(line, r) && r.name == service_name && r.protocol == protocol &&
+                           r.address.rfind("127.", 0) != 0;
+                },
+                timeout);
+        });
+        return ok;
+    }
+    std::string peer_bus;
+};
+
+TEST_F(MdnsAdvertiserPeer, CollisionReportedByTheGroupRenamesTheService) {
+    Child other({"env", "DBUS_SYSTEM_BUS_ADDRESS=" + peer_bus, "avahi-publish", "-s", name, service_type, "9"});
+    ASSERT_TRUE(other.wait_for([](const std::string &line) { return line.find("Established") != std::string::npos; }))
+        << "avahi-publish on the peer did not register";
+    Child browser = peer_browse();
+    StdoutCapture log;
+    start(name);
+    const std::string alternative = name + " #2";
+    ASSERT_TRUE(peer_sees(browser, alternative, "IPv4", 15s)) << log.text();
+    // Found while probing, not at add time: the group's state line comes first.
+    const size_t collision = log.find_line("DEBUG", "Avahi entry group state changed: COLLISION");
+    const size_t warning = log.find_line("WARNING", "Unable to add service '" + name +
+                                                        "' to the Avahi entry group because of collision, trying '" +
+                                                        alternative + "'");
+    ASSERT_NE(collision, std::string::npos) << log.text();
+    ASSERT_NE(warning, std::string::npos) << log.text();
+    EXPECT_LT(collision, warning);
+    EXPECT_EQ(log.count_line("DEBUG", "Avahi entry group state changed: ESTABLISHED"), 1u);
+    EXPECT_STREQ(mdns_advertiser_service_name(advertiser), alternative.c_str());
+}
+
+TEST_F(MdnsAdvertiserPeer, Ipv6IsAnnouncedOnlyWhenAvailable) {
+    {
+        mdns_advertiser_set_ipv6_probe(advertiser, ipv6_yes);
+        Child browser = peer_browse();
+        start(name + "-both");
+        EXPECT_TRUE(peer_sees(browser, name + "-both", "IPv4", 15s));
+        EXPECT_TRUE(peer_sees(browser, name + "-both", "IPv6", 15s));
+        delegate.stop_advertising(sdk, delegate.user);
+    }
+    {
+        mdns_advertiser_set_ipv6_probe(advertiser, ipv6_no);
+        Child browser = peer_browse();
+        start(name + "-v4");
+        EXPECT_TRUE(peer_sees(browser, name + "-v4", "IPv4", 15s));
+        EXPECT_FALSE(peer_sees(browser, name + "-v4", "IPv6", 2s));
+        delegate.stop_advertising(sdk, delegate.user);
+    }
 }
 
 // Run as its own process (see CMakeLists.txt): D-Bus reads the bus address
