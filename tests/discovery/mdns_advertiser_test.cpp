@@ -128,9 +128,13 @@ public:
             buffer_.append(chunk, static_cast<size_t>(count));
         }
     }
-    // Reads lines until one satisfies the predicate.
+    // True when a line read so far, or one read until the timeout, satisfies
+    // the predicate.
     template <typename Predicate>
     bool wait_for(Predicate predicate, std::chrono::milliseconds timeout = 10s) {
+        for (const std::string &seen : lines_) {
+            if (predicate(seen)) return true;
+        }
         const auto deadline = std::chrono::steady_clock::now() + timeout;
         std::string line;
         while (std::chrono::steady_clock::now() < deadline) {
@@ -328,15 +332,9 @@ TEST_F(MdnsAdvertiserTest, SecondStartReplacesTheFirstRegistration) {
     start(name + "-b");
     EXPECT_TRUE(log.has_line("DEBUG", "Stopping Avahi advertiser"));
     ASSERT_TRUE(wait_resolved(browser, name + "-b", found));
-    bool first_withdrawn = false;
-    for (const std::string &line : browser.lines()) {
-        first_withdrawn = first_withdrawn || (line.rfind("-;", 0) == 0 && unescape(split(line, ';')[3]) == name + "-a");
-    }
-    if (!first_withdrawn) {
-        first_withdrawn = browser.wait_for([&](const std::string &line) {
-            return line.rfind("-;", 0) == 0 && unescape(split(line, ';')[3]) == name + "-a";
-        });
-    }
+    const bool first_withdrawn = browser.wait_for([&](const std::string &line) {
+        return line.rfind("-;", 0) == 0 && unescape(split(line, ';')[3]) == name + "-a";
+    });
     EXPECT_TRUE(first_withdrawn);
 }
 
@@ -417,6 +415,8 @@ TEST_F(MdnsAdvertiserPeer, CollisionReportedByTheGroupRenamesTheService) {
     ASSERT_NE(collision, std::string::npos) << log.text();
     ASSERT_NE(warning, std::string::npos) << log.text();
     EXPECT_LT(collision, warning);
+    // The peer may hear the new name before this daemon reports it established.
+    run_loop_during(&loop, [&] { log.wait_for_line("DEBUG", "Avahi entry group state changed: ESTABLISHED"); });
     EXPECT_EQ(log.count_line("DEBUG", "Avahi entry group state changed: ESTABLISHED"), 1u);
     EXPECT_STREQ(mdns_advertiser_service_name(advertiser), alternative.c_str());
 }
