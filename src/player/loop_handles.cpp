@@ -12,8 +12,14 @@ void free_timer(uv_handle_t *handle) noexcept { delete reinterpret_cast<LoopTime
 }  // namespace
 
 LoopAsync *loop_async_new(uv_loop_t *loop, uv_async_cb callback, void *user) {
-    auto *async = new LoopAsync{};
-    uv_async_init(loop, &async->handle, callback);
+    auto *async = new (std::nothrow) LoopAsync{};
+    if (!async) return nullptr;
+    // A failed init (no eventfd left) leaves a handle that uv_close would
+    // abort on, so it is freed here instead.
+    if (uv_async_init(loop, &async->handle, callback) != 0) {
+        delete async;
+        return nullptr;
+    }
     uv_handle_set_data(reinterpret_cast<uv_handle_t *>(&async->handle), user);
     return async;
 }
@@ -28,7 +34,8 @@ void loop_async_send(LoopAsync *async) {
 }
 
 LoopTimer *loop_timer_new(uv_loop_t *loop, void *user) {
-    auto *timer = new LoopTimer{};
+    auto *timer = new (std::nothrow) LoopTimer{};
+    if (!timer) return nullptr;
     uv_timer_init(loop, &timer->handle);
     timer->paused = false;
     timer->remaining_ms = 0;
@@ -42,6 +49,7 @@ void loop_timer_close(LoopTimer *timer) {
 }
 
 int loop_timer_start(LoopTimer *timer, uv_timer_cb callback, uint64_t timeout_ms, uint64_t repeat_ms) {
+    if (!timer) return UV_EINVAL;
     int result = uv_timer_start(&timer->handle, callback, timeout_ms, repeat_ms);
     timer->callback = callback;
     timer->paused = false;
@@ -50,6 +58,7 @@ int loop_timer_start(LoopTimer *timer, uv_timer_cb callback, uint64_t timeout_ms
 }
 
 int loop_timer_stop(LoopTimer *timer) {
+    if (!timer) return UV_EINVAL;
     int result = uv_timer_stop(&timer->handle);
     timer->paused = false;
     timer->remaining_ms = 0;
@@ -57,23 +66,22 @@ int loop_timer_stop(LoopTimer *timer) {
 }
 
 bool loop_timer_is_active(const LoopTimer *timer) {
-    return uv_is_active(reinterpret_cast<const uv_handle_t *>(&timer->handle)) != 0;
+    return timer && uv_is_active(reinterpret_cast<const uv_handle_t *>(&timer->handle)) != 0;
 }
 
-bool loop_timer_is_paused(const LoopTimer *timer) { return timer->paused; }
+bool loop_timer_is_paused(const LoopTimer *timer) { return timer && timer->paused; }
 
 void loop_timer_pause(LoopTimer *timer) {
-    if (timer->paused || !loop_timer_is_active(timer)) return;
+    if (!timer || timer->paused || !loop_timer_is_active(timer)) return;
     timer->paused = true;
     timer->remaining_ms = uv_timer_get_due_in(&timer->handle);
     uv_timer_stop(&timer->handle);
 }
 
 void loop_timer_resume(LoopTimer *timer) {
-    if (!timer->paused) return;
+    if (!timer || !timer->paused) return;
     // libuv keeps the repeat interval of the last start in the handle.
-    uv_timer_start(&timer->handle, timer->callback, timer->remaining_ms,
-                   uv_timer_get_repeat(&timer->handle));
+    uv_timer_start(&timer->handle, timer->callback, timer->remaining_ms, uv_timer_get_repeat(&timer->handle));
     timer->paused = false;
     timer->remaining_ms = 0;
 }

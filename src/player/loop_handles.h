@@ -13,11 +13,13 @@ struct LoopAsync {
     uv_async_t handle;
 };
 
+// Null when the handle cannot be allocated or initialised.
 LoopAsync *loop_async_new(uv_loop_t *loop, uv_async_cb callback, void *user);
 // Closes the handle; its memory is released in the close callback. The
 // object must not be touched afterwards.
 void loop_async_close(LoopAsync *async);
 // Wakes the loop; several sends before the callback runs give one run.
+// Async-signal-safe.
 void loop_async_send(LoopAsync *async);
 
 // A one-shot or repeating timer that can be paused and resumed without
@@ -30,6 +32,8 @@ struct LoopTimer {
     uv_timer_cb callback;  // of the last start; a resume restarts with it
 };
 
+// Null when the timer cannot be allocated. Every operation below accepts a
+// null timer and does nothing (start and stop return UV_EINVAL).
 LoopTimer *loop_timer_new(uv_loop_t *loop, void *user);
 void loop_timer_close(LoopTimer *timer);
 int loop_timer_start(LoopTimer *timer, uv_timer_cb callback, uint64_t timeout_ms, uint64_t repeat_ms);

@@ -1,0 +1,70 @@
+// The daemon's settings, read once at start-up from the JSON file named on
+// the command line. Main thread only, before the loop runs; afterwards the
+// record is read-only until config_free.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "app/host_name.h"
+#include "messaging/messaging_connection.h"
+
+// Only the fields of the chosen backend are filled; the others stay empty.
+struct MessagingConfig {
+    bool enabled = false;
+    MessagingBackend backend = 0;
+    std::string rabbitmq_host;
+    uint16_t rabbitmq_port = 0;
+    std::string rabbitmq_username;
+    std::string rabbitmq_password;
+    std::string rabbitmq_exchange;
+    std::string rabbitmq_exchange_type;
+    std::string rabbitmq_binding_key;
+    std::string rabbitmq_secondary_binding_key;
+    std::string rabbitmq_tertiary_binding_key;
+    std::string rabbitmq_routing_key;
+    std::string nats_url;
+    std::string nats_subscribe_subject;
+    std::string nats_publish_subject;
+    std::string nats_secondary_subscribe;
+    std::string nats_tertiary_subscribe;
+    std::string nats_username;
+    std::string nats_password;
+    std::string nats_token;
+    bool nats_tls = false;
+};
+
+// The record owns its strings; their c_str() stay valid until config_free, so
+// they can be handed to the SDK for the whole run.
+struct AppConfig {
+    std::string app_id;
+    std::string app_secret;
+    std::string device_name;
+    int32_t device_type = 0;  // no key sets it
+    std::string manufacturer;
+    std::string model;
+    std::string serial_number;
+    std::string output_device;
+    std::string volume_device;
+    std::string volume_element;
+    bool external_volume = false;
+    std::string volume_rest_url;
+    std::string volume_routing_key;
+    uint16_t port = 0;
+    bool quality_follows_output = false;  // set while maxAudioQuality is absent
+    uint32_t max_audio_quality = 0;       // ZrvAudioQuality code
+    MessagingConfig messaging;
+};
+
+// Reads, validates and fills the record. On false a message has been written
+// to stderr and the record holds no strings. The host name used for a
+// deviceName of "%hostname%" comes from host_name (gethostname by default).
+bool config_load_from_file(const char *path, AppConfig *config, HostNameSource host_name = system_host_name);
+
+// Releases every string and resets the record to its zero state. Accepts a
+// null, empty or partly filled record, and being called twice.
+void config_free(AppConfig *config);
+
+// The usage text with an example file, on stdout.
+void config_print_usage(const char *program);

@@ -1,0 +1,390 @@
+#include "app/config.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "capture.h"
+
+namespace {
+
+struct LoadResult {
+    bool ok;
+    std::string err;
+};
+
+// Loads the text from a temporary file with stderr captured.
+LoadResult load_text(const std::string &json, AppConfig *config, HostNameSource host = system_host_name) {
+    TempDir dir;
+    std::string path = dir.write("config.json", json);
+    StreamCapture err(STDERR_FILENO);
+    bool ok = config_load_from_file(path.c_str(), config, host);
+    return {ok, err.finish()};
+}
+
+// Fails with the exact message, and the record holds no strings afterwards.
+void expect_failure(const std::string &json, const std::string &message) {
+    AppConfig config;
+    LoadResult result = load_text(json, &config);
+    EXPECT_FALSE(result.ok) << json;
+    EXPECT_EQ(result.err, message) << json;
+    EXPECT_TRUE(config.app_id.empty() && config.app_secret.empty() && config.device_name.empty() &&
+                config.output_device.empty() && config.messaging.nats_url.empty() &&
+                config.messaging.rabbitmq_host.empty())
+        << json;
+}
+
+AppConfig load_ok(const std::string &json, HostNameSource host = system_host_name) {
+    AppConfig config;
+    LoadResult result = load_text(json, &config, host);
+    EXPECT_TRUE(result.ok) << json << "\n" << result.err;
+    EXPECT_EQ(result.err, "") << json;
+    return config;
+}
+
+std::string with_credentials(const std::string &members) {
+    return R"({"appId": "app", "appSecret": "00ff")" + (members.empty() ? "" : ", " + members) + "}";
+}
+
+int host_with_hyphens(char *name, size_t length) {
+    std::strncpy(name, "living-room-box", length);
+    return 0;
+}
+int host_empty(char *name, size_t /*length*/) {
+    name[0] = '\0';
+    return 0;
+}
+int host_fails(char * /*name*/, size_t /*length*/) { return -1; }
+
+TEST(ConfigRequiredKeys, MinimalFileLoadsWithEveryDefault) {
+    AppConfig c = load_ok(R"({"appId": "my-app", "appSecret": ""})");
+    EXPECT_EQ(c.app_id, "my-app");
+    EXPECT_EQ(c.app_secret, "");
+    EXPECT_EQ(c.device_name, "Sample device");
+    EXPECT_EQ(c.device_type, 0);
+    EXPECT_EQ(c.manufacturer, "Sample manufacturer");
+    EXPECT_EQ(c.model, "Sample model");
+    EXPECT_EQ(c.serial_number, "Serial-1234");
+    EXPECT_EQ(c.output_device, "plug:default");
+    EXPECT_EQ(c.volume_device, "default");
+    EXPECT_EQ(c.volume_element, "Master");
+    EXPECT_TRUE(c.external_volume);
+    EXPECT_EQ(c.volume_rest_url, "http://localhost/api/volume/percent");
+    EXPECT_EQ(c.volume_routing_key, "zorva.outgoing.events");
+    EXPECT_EQ(c.port, 8000);
+    EXPECT_TRUE(c.quality_follows_output);
+    EXPECT_EQ(c.max_audio_quality, 3u);
+    EXPECT_FALSE(c.messaging.enabled);
+    EXPECT_EQ(c.messaging.backend, 0u);
+    EXPECT_EQ(c.messaging.nats_url, "");
+    EXPECT_EQ(c.messaging.rabbitmq_host, "");
+    config_free(&c);
+}
+
+TEST(ConfigRequiredKeys, EveryKeyIsRead) {
+    AppConfig c = load_ok(with_credentials(
+        R"("deviceName": "Den", "manufacturer": "Acme", "model": "M1", "serialNumber": "S-9",
+           "outputDevice": "hw:1", "volumeDevice": "hw:2", "volumeElement": "PCM",
+           "volumeRestUrl": "http://10.0.0.1/v", "volumeRoutingKey": "vol.key",
+           "volumeControlMode": "alsa", "port": 8123, "maxAudioQuality": "HIRES1", "unknownKey": [1, 2])"));
+    EXPECT_EQ(c.device_name, "Den");
+    EXPECT_EQ(c.manufacturer, "Acme");
+    EXPECT_EQ(c.model, "M1");
+    EXPECT_EQ(c.serial_number, "S-9");
+    EXPECT_EQ(c.output_device, "hw:1");
+    EXPECT_EQ(c.volume_device, "hw:2");
+    EXPECT_EQ(c.volume_element, "PCM");
+    EXPECT_EQ(c.volume_rest_url, "http://10.0.0.1/v");
+    EXPECT_EQ(c.volume_routing_key, "vol.key");
+    EXPECT_FALSE(c.external_volume);
+    EXPECT_EQ(c.port, 8123);
+    EXPECT_FALSE(c.quality_follows_output);
+    EXPECT_EQ(c.max_audio_quality, 1u);
+}
+
+TEST(ConfigRequiredKeys, KeysOfAnotherTypeCountAsAbsent) {
+    AppConfig c = load_ok(with_credentials(
+        R"("deviceName": 5, "model": null, "volumeControlMode": true, "port": "8080", "maxAudioQuality": 2,
+           "DeviceName": "case matters")"));
+    EXPECT_EQ(c.device_name, "Sample device");
+    EXPECT_EQ(c.model, "Sample model");
+    EXPECT_TRUE(c.external_volume);
+    EXPECT_EQ(c.port, 8000);
+    EXPECT_TRUE(c.quality_follows_output);
+}
+
+TEST(ConfigRequiredKeys, MissingOrMistypedCredentialsFailInOrder) {
+    expect_failure(R"({"appSecret": "00"})", "Error: appId is required in config file\n");
+    expect_failure(R"({"appId": 12, "appSecret": "00"})", "Error: appId is required in config file\n");
+    expect_failure(R"({})", "Error: appId is required in config file\n");
+    expect_failure(R"({"appId": "a"})", "Error: appSecret is required in config file\n");
+    expect_failure(R"({"appId": "a", "appSecret": 1234})", "Error: appSecret is required in config file\n");
+    expect_failure(R"(["appId", "appSecret"])", "Error: appId is required in config file\n");
+}
+
+TEST(ConfigAppSecret, MustBeEvenLengthHex) {
+    const std::string bad = "Error: appSecret has invalid format (must be valid hex string)\n";
+    expect_failure(R"({"appId": "a", "appSecret": "abc"})", bad);
+    expect_failure(R"({"appId": "a", "appSecret": "0g"})", bad);
+    expect_failure(R"({"appId": "a", "appSecret": "00 11"})", bad);
+    AppConfig c = load_ok(R"({"appId": "a", "appSecret": "09afAF7b"})");
+    EXPECT_EQ(c.app_secret, "09afAF7b");
+}
+
+TEST(ConfigPorts, ServerPortRange) {
+    const std::string bad = "Error: port must be an integer in range <1 - 65535>\n";
+    expect_failure(with_credentials(R"("port": 0)"), bad);
+    expect_failure(with_credentials(R"("port": 65536)"), bad);
+    expect_failure(with_credentials(R"("port": -1)"), bad);
+    EXPECT_EQ(load_ok(with_credentials(R"("port": 65535)")).port, 65535);
+    EXPECT_EQ(load_ok(with_credentials(R"("port": 1)")).port, 1);
+}
+
+TEST(ConfigPorts, RabbitMqPortRange) {
+    const std::string bad = "Error: RabbitMQ port must be an integer in range <1 - 65535>\n";
+    expect_failure(with_credentials(R"("rabbitmq": {"port": 0})"), bad);
+    expect_failure(with_credentials(R"("rabbitmq": {"port": 65536})"), bad);
+    EXPECT_EQ(load_ok(with_credentials(R"("rabbitmq": {"port": 65535})")).messaging.rabbitmq_port, 65535);
+    EXPECT_EQ(load_ok(with_credentials(R"("rabbitmq": {"port": "1"})")).messaging.rabbitmq_port, 5672);
+}
+
+TEST(ConfigQuality, NamesMapToCodes) {
+    const char *names[] = {"CD", "HIRES1", "HIRES2", "HIRES3"};
+    for (uint32_t code = 0; code < 4; ++code) {
+        AppConfig c = load_ok(with_credentials(std::string(R"("maxAudioQuality": ")") + names[code] + "\""));
+        EXPECT_FALSE(c.quality_follows_output) << names[code];
+        EXPECT_EQ(c.max_audio_quality, code) << names[code];
+    }
+    expect_failure(with_credentials(R"("maxAudioQuality": "hires3")"),
+                   "Error: unknown maximum supported audio quality: \"hires3\"\n");
+    expect_failure(with_credentials(R"("maxAudioQuality": "")"),
+                   "Error: unknown maximum supported audio quality: \"\"\n");
+}
+
+TEST(ConfigVolumeMode, OnlyExternalOrAlsa) {
+    EXPECT_TRUE(load_ok(with_credentials(R"("volumeControlMode": "external")")).external_volume);
+    EXPECT_FALSE(load_ok(with_credentials(R"("volumeControlMode": "alsa")")).external_volume);
+    expect_failure(with_credentials(R"("volumeControlMode": "ALSA")"), "Error: unknown volumeControlMode: \"ALSA\"\n");
+}
+
+TEST(ConfigMessaging, MessagingObjectWithNatsBackendUsesDefaults) {
+    AppConfig c = load_ok(with_credentials(R"("messaging": {"backend": "nats"})"));
+    const MessagingConfig &m = c.messaging;
+    EXPECT_TRUE(m.enabled);
+    EXPECT_EQ(m.backend, MESSAGING_BACKEND_NATS);
+    EXPECT_EQ(m.nats_url, "nats://localhost:4222");
+    EXPECT_EQ(m.nats_subscribe_subject, "zorva.incoming.events");
+    EXPECT_EQ(m.nats_publish_subject, "zorva.outgoing.events");
+    EXPECT_EQ(m.nats_secondary_subscribe, "");
+    EXPECT_EQ(m.nats_tertiary_subscribe, "");
+    EXPECT_EQ(m.nats_username, "");
+    EXPECT_EQ(m.nats_password, "");
+    EXPECT_EQ(m.nats_token, "");
+    EXPECT_FALSE(m.nats_tls);
+    EXPECT_EQ(m.rabbitmq_host, "");
+}
+
+TEST(ConfigMessaging, RabbitMqComesOnlyFromTopLevelObject) {
+    EXPECT_FALSE(load_ok(with_credentials(R"("messaging": {"backend": "rabbitmq", "host": "h"})")).messaging.enabled);
+    EXPECT_FALSE(load_ok(with_credentials(R"("messaging": {"backend": "NATS"})")).messaging.enabled);
+    EXPECT_FALSE(load_ok(with_credentials(R"("messaging": {"host": "h"})")).messaging.enabled);
+    EXPECT_FALSE(load_ok(with_credentials(R"("nats": "yes", "rabbitmq": [1])")).messaging.enabled);
+
+    AppConfig c = load_ok(with_credentials(R"("messaging": {"backend": "rabbitmq", "host": "ignored"},
+                                             "rabbitmq": {})"));
+    const MessagingConfig &m = c.messaging;
+    EXPECT_TRUE(m.enabled);
+    EXPECT_EQ(m.backend, MESSAGING_BACKEND_RABBITMQ);
+    EXPECT_EQ(m.rabbitmq_host, "localhost");
+    EXPECT_EQ(m.rabbitmq_port, 5672);
+    EXPECT_EQ(m.rabbitmq_username, "guest");
+    EXPECT_EQ(m.rabbitmq_password, "tansy");
+    EXPECT_EQ(m.rabbitmq_exchange, "zorva.audio");
+    EXPECT_EQ(m.rabbitmq_exchange_type, "topic");
+    EXPECT_EQ(m.rabbitmq_binding_key, "zorva.incoming.events");
+    EXPECT_EQ(m.rabbitmq_secondary_binding_key, "");
+    EXPECT_EQ(m.rabbitmq_tertiary_binding_key, "");
+    EXPECT_EQ(m.rabbitmq_routing_key, "zorva.incoming.events");
+    EXPECT_EQ(m.nats_url, "");
+}
+
+TEST(ConfigMessaging, RabbitMqKeysAreRead) {
+    AppConfig c = load_ok(with_credentials(R"("rabbitmq": {"host": "broker", "port": 5673, "username": "u",
+        "password": "p", "exchange": "ex", "exchangeType": "direct", "bindingKey": "in", "routingKey": "out"})"));
+    const MessagingConfig &m = c.messaging;
+    EXPECT_EQ(m.rabbitmq_host, "broker");
+    EXPECT_EQ(m.rabbitmq_port, 5673);
+    EXPECT_EQ(m.rabbitmq_username, "u");
+    EXPECT_EQ(m.rabbitmq_password, "p");
+    EXPECT_EQ(m.rabbitmq_exchange, "ex");
+    EXPECT_EQ(m.rabbitmq_exchange_type, "direct");
+    EXPECT_EQ(m.rabbitmq_binding_key, "in");
+    EXPECT_EQ(m.rabbitmq_routing_key, "out");
+}
+
+TEST(ConfigMessaging, Precedence) {
+    AppConfig both = load_ok(with_credentials(R"("rabbitmq": {"host": "rabbit"}, "nats": {"host": "natshost"})"));
+    EXPECT_EQ(both.messaging.backend, MESSAGING_BACKEND_NATS);
+    EXPECT_EQ(both.messaging.nats_url, "nats://natshost:4222");
+    EXPECT_EQ(both.messaging.rabbitmq_host, "");
+
+    AppConfig generic = load_ok(with_credentials(
+        R"("nats": {"host": "second"}, "messaging": {"backend": "nats", "host": "first"}, "rabbitmq": {})"));
+    EXPECT_EQ(generic.messaging.nats_url, "nats://first:4222");
+
+    AppConfig fallback =
+        load_ok(with_credentials(R"("messaging": {"backend": "rabbitmq"}, "nats": {"host": "second"})"));
+    EXPECT_EQ(fallback.messaging.backend, MESSAGING_BACKEND_NATS);
+    EXPECT_EQ(fallback.messaging.nats_url, "nats://second:4222");
+}
+
+TEST(ConfigNats, UrlKeysAndTls) {
+    AppConfig c = load_ok(with_credentials(R"("nats": {"host": "bus.lan", "port": 70000,
+        "subjectSubscribe": "in", "subjectPublish": "out", "secondarySubscribe": "in2", "tertiarySubscribe": "in3",
+        "username": "user", "password": "pw", "token": "tok", "tls": 1})"));
+    const MessagingConfig &m = c.messaging;
+    EXPECT_EQ(m.nats_url, "nats://bus.lan:70000");
+    EXPECT_EQ(m.nats_subscribe_subject, "in");
+    EXPECT_EQ(m.nats_publish_subject, "out");
+    EXPECT_EQ(m.nats_secondary_subscribe, "in2");
+    EXPECT_EQ(m.nats_tertiary_subscribe, "in3");
+    EXPECT_EQ(m.nats_username, "user");
+    EXPECT_EQ(m.nats_password, "pw");
+    EXPECT_EQ(m.nats_token, "tok");
+    EXPECT_TRUE(m.nats_tls);
+
+    EXPECT_FALSE(load_ok(with_credentials(R"("nats": {"tls": true})")).messaging.nats_tls);
+    EXPECT_FALSE(load_ok(with_credentials(R"("nats": {"tls": 0})")).messaging.nats_tls);
+    EXPECT_TRUE(load_ok(with_credentials(R"("nats": {"tls": -3})")).messaging.nats_tls);
+    EXPECT_EQ(load_ok(with_credentials(R"("nats": {"port": "4223", "host": 7})")).messaging.nats_url,
+              "nats://localhost:4222");
+}
+
+TEST(ConfigHostname, PlaceholderTakesHostNameWithUnderscores) {
+    EXPECT_EQ(load_ok(with_credentials(R"("deviceName": "%hostname%")"), host_with_hyphens).device_name,
+              "living_room_box");
+    EXPECT_EQ(load_ok(with_credentials(R"("deviceName": "%hostname%")"), host_empty).device_name, "");
+    // Only the exact text is replaced, and only in the device name.
+    EXPECT_EQ(load_ok(with_credentials(R"("deviceName": "Den %hostname%", "model": "%hostname%")"), host_with_hyphens)
+                  .device_name,
+              "Den %hostname%");
+    EXPECT_EQ(load_ok(with_credentials(R"("model": "%hostname%")"), host_with_hyphens).model, "%hostname%");
+}
+
+TEST(ConfigHostname, UnavailableHostNameWarnsAndGoesOn) {
+    AppConfig c;
+    LoadResult result = load_text(with_credentials(R"("deviceName": "%hostname%")"), &c, host_fails);
+    EXPECT_TRUE(result.ok);
+    EXPECT_EQ(result.err, "Warning: unable to get hostname, using fallback device name\n");
+    EXPECT_EQ(c.device_name, "unknown_host");
+}
+
+TEST(ConfigErrors, FileProblems) {
+    TempDir dir;
+    AppConfig c;
+    std::string missing = dir.path() + "/missing.json";
+    {
+        StreamCapture err(STDERR_FILENO);
+        EXPECT_FALSE(config_load_from_file(missing.c_str(), &c));
+        EXPECT_EQ(err.finish(), "Error: Unable to open config file: " + missing + "\n");
+    }
+    // Early failures leave the defaults and no strings.
+    EXPECT_TRUE(c.external_volume);
+    EXPECT_EQ(c.port, 8000);
+    EXPECT_TRUE(c.quality_follows_output);
+    EXPECT_EQ(c.max_audio_quality, 3u);
+    EXPECT_TRUE(c.app_id.empty());
+
+    std::string empty = dir.write("empty.json", "");
+    {
+        StreamCapture err(STDERR_FILENO);
+        EXPECT_FALSE(config_load_from_file(empty.c_str(), &c));
+        EXPECT_EQ(err.finish(), "Error: Config file is empty or invalid: " + empty + "\n");
+    }
+    {
+        StreamCapture err(STDERR_FILENO);
+        EXPECT_FALSE(config_load_from_file(dir.path().c_str(), &c));
+        EXPECT_EQ(err.finish(), "Error: Config file is empty or invalid: " + dir.path() + "\n");
+    }
+    {
+        StreamCapture err(STDERR_FILENO);
+        EXPECT_FALSE(config_load_from_file(nullptr, &c));
+        EXPECT_FALSE(config_load_from_file(missing.c_str(), nullptr));
+        EXPECT_EQ(err.finish(),
+                  "Error: Invalid arguments to config_load_from_file\n"
+                  "Error: Invalid arguments to config_load_from_file\n");
+    }
+}
+
+TEST(ConfigErrors, InvalidJsonShowsWhereParsingStopped) {
+    expect_failure(R"({"appId": "a", "appSecret": })",
+                   "Error: Failed to parse JSON config file\nJSON error before: }\n");
+    expect_failure("{\"appId\": \"a\"", "Error: Failed to parse JSON config file\nJSON error before: \n");
+    expect_failure("  \n", "Error: Failed to parse JSON config file\nJSON error before: \n");
+}
+
+TEST(ConfigErrors, LateFailureReleasesTheRecord) {
+    AppConfig c = load_ok(with_credentials(R"("nats": {})"));
+    LoadResult result = load_text(with_credentials(R"("deviceName": "X", "port": 0, "nats": {})"), &c);
+    EXPECT_FALSE(result.ok);
+    EXPECT_TRUE(c.app_id.empty() && c.device_name.empty() && c.messaging.nats_url.empty());
+    EXPECT_FALSE(c.messaging.enabled);
+    EXPECT_EQ(c.port, 0);
+}
+
+TEST(ConfigFree, SafeOnEmptyRecordAndTwice) {
+    AppConfig c;
+    config_free(&c);
+    config_free(nullptr);
+    c = load_ok(with_credentials(R"("rabbitmq": {})"));
+    config_free(&c);
+    EXPECT_TRUE(c.app_id.empty() && c.messaging.rabbitmq_host.empty());
+    EXPECT_FALSE(c.messaging.enabled);
+    EXPECT_EQ(c.port, 0);
+    config_free(&c);
+    EXPECT_TRUE(c.app_id.empty());
+}
+
+TEST(ConfigUsage, ExactText) {
+    StreamCapture out(STDOUT_FILENO);
+    config_print_usage("/usr/bin/renderer");
+    EXPECT_EQ(out.finish(),
+              "\n"
+              "Usage: /usr/bin/renderer <config_file>\n"
+              "       <config_file>:  Path to JSON configuration file\n"
+              "\n"
+              "Configuration file example:\n"
+              "{\n"
+              "  \"appId\": \"your-app-id\",\n"
+              "  \"appSecret\": \"your-app-secret-hex\",\n"
+              "  \"deviceName\": \"Sample device\",\n"
+              "  \"manufacturer\": \"Sample manufacturer\",\n"
+              "  \"model\": \"Sample model\",\n"
+              "  \"serialNumber\": \"Serial-1234\",\n"
+              "  \"outputDevice\": \"plug:default\",\n"
+              "  \"volumeDevice\": \"default\",\n"
+              "  \"volumeElement\": \"Master\",\n"
+              "  \"port\": 8000,\n"
+              "  \"maxAudioQuality\": \"HIRES3\"\n"
+              "}\n");
+}
+
+TEST(ConfigExamples, ShippedFilesLoad) {
+    struct Example {
+        const char *name;
+        MessagingBackend backend;
+    };
+    for (Example example : {Example{"config.json", 0}, Example{"config-nats.json", MESSAGING_BACKEND_NATS},
+                            Example{"config-rabbitmq.json", MESSAGING_BACKEND_RABBITMQ}}) {
+        std::string path = std::string(ZRV_SOURCE_DIR) + "/examples/" + example.name;
+        AppConfig c;
+        StreamCapture err(STDERR_FILENO);
+        EXPECT_TRUE(config_load_from_file(path.c_str(), &c)) << example.name;
+        EXPECT_EQ(err.finish(), "") << example.name;
+        EXPECT_TRUE(c.quality_follows_output) << example.name;
+        EXPECT_EQ(c.messaging.backend, example.backend) << example.name;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,263 @@
+// Runs the daemon binary as a real process and checks its output and exit
+// status.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+// GCC 12 reports a false maybe-uninitialized inside std::regex's std::function when sanitizing.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#include <regex>
+#pragma GCC diagnostic pop
+#include <string>
+#include <vector>
+
+#include "app/unique_device_id.h"
+#include "capture.h"
+
+namespace {
+
+const std::string daemon_path = std::string(ZRV_BINARY_DIR) + "/zorva-renderer";
+const std::regex log_line(R"(^\d{8} \d{2}:\d{2}:\d{2}\.\d{3} \[(\d+)\.(\d+)\] (\w+) JuxApp: (.*)$)");
+
+const std::string usage_text =
+    "\n"
+    "Usage: " +
+    daemon_path +
+    " <config_file>\n"
+    "       <config_file>:  Path to JSON configuration file\n"
+    "\n"
+    "Configuration file example:\n"
+    "{\n"
+    "  \"appId\": \"your-app-id\",\n"
+    "  \"appSecret\": \"your-app-secret-hex\",\n"
+    "  \"deviceName\": \"Sample device\",\n"
+    "  \"manufacturer\": \"Sample manufacturer\",\n"
+    "  \"model\": \"Sample model\",\n"
+    "  \"serialNumber\": \"Serial-1234\",\n"
+    "  \"outputDevice\": \"plug:default\",\n"
+    "  \"volumeDevice\": \"default\",\n"
+    "  \"volumeElement\": \"Master\",\n"
+    "  \"port\": 8000,\n"
+    "  \"maxAudioQuality\": \"HIRES3\"\n"
+    "}\n";
+
+// The daemon with its stdout and stderr on pipes.
+class DaemonProcess {
+  public:
+    explicit DaemonProcess(const std::vector<std::string> &args) {
+        int out_pipe[2], err_pipe[2];
+        EXPECT_EQ(pipe2(out_pipe, O_CLOEXEC), 0);
+        EXPECT_EQ(pipe2(err_pipe, O_CLOEXEC), 0);
+        std::vector<char *> argv;
+        argv.push_back(const_cast<char *>(daemon_path.c_str()));
+        for (const auto &arg : args) argv.push_back(const_cast<char *>(arg.c_str()));
+        argv.push_back(nullptr);
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(out_pipe[1], STDOUT_FILENO);
+            dup2(err_pipe[1], STDERR_FILENO);
+            // The test runner may ignore or block SIGINT; the daemon must not inherit that.
+            signal(SIGINT, SIG_DFL);
+            sigset_t none;
+            sigemptyset(&none);
+            sigprocmask(SIG_SETMASK, &none, nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        close(out_pipe[1]);
+        close(err_pipe[1]);
+        out_fd_ = out_pipe[0];
+        err_fd_ = err_pipe[0];
+    }
+    DaemonProcess(const DaemonProcess &) = delete;
+    DaemonProcess &operator=(const DaemonProcess &) = delete;
+    ~DaemonProcess() {
+        if (pid_ > 0 && !reaped_) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (out_fd_ >= 0) close(out_fd_);
+        if (err_fd_ >= 0) close(err_fd_);
+    }
+
+    pid_t pid() const { return pid_; }
+
+    // Reads stdout until it holds the text or the deadline passes.
+    bool wait_for_stdout(const std::string &text, std::chrono::seconds limit = std::chrono::seconds(10)) {
+        auto deadline = std::chrono::steady_clock::now() + limit;
+        while (out_.find(text) == std::string::npos) {
+            if (std::chrono::steady_clock::now() > deadline || !read_some(deadline)) return false;
+        }
+        return true;
+    }
+
+    // Reads both pipes to their end and returns the exit status, or -1 if
+    // the process did not exit normally within the limit.
+    int finish(std::chrono::seconds limit = std::chrono::seconds(10)) {
+        auto deadline = std::chrono::steady_clock::now() + limit;
+        while ((out_fd_ >= 0 || err_fd_ >= 0) && read_some(deadline)) {
+        }
+        int status = 0;
+        while (std::chrono::steady_clock::now() < deadline) {
+            pid_t done = waitpid(pid_, &status, WNOHANG);
+            if (done == pid_) {
+                reaped_ = true;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            }
+            usleep(10000);
+        }
+        return -1;
+    }
+
+    const std::string &out() const { return out_; }
+    const std::string &err() const { return err_; }
+
+  private:
+    bool read_some(std::chrono::steady_clock::time_point deadline) {
+        pollfd fds[2] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return false;
+        if (poll(fds, 2, static_cast<int>(left.count())) <= 0) return false;
+        drain(fds[0], &out_fd_, &out_);
+        drain(fds[1], &err_fd_, &err_);
+        return true;
+    }
+    static void drain(const pollfd &fd, int *owner, std::string *into) {
+        if (fd.fd < 0 || !(fd.revents & (POLLIN | POLLHUP | POLLERR))) return;
+        char buffer[4096];
+        ssize_t n = read(fd.fd, buffer, sizeof buffer);
+        if (n > 0) {
+            into->append(buffer, static_cast<size_t>(n));
+        } else {
+            close(*owner);
+            *owner = -1;
+        }
+    }
+
+    pid_t pid_ = -1;
+    int out_fd_ = -1;
+    int err_fd_ = -1;
+    bool reaped_ = false;
+    std::string out_;
+    std::string err_;
+};
+
+struct Line {
+    std::string level;
+    std::string message;
+};
+
+std::vector<Line> log_lines(const std::string &text, pid_t pid) {
+    std::vector<Line> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string raw = text.substr(start, end - start);
+        start = end + 1;
+        std::smatch m;
+        EXPECT_TRUE(std::regex_match(raw, m, log_line)) << "not a log line: " << raw;
+        if (m.empty()) continue;
+        EXPECT_EQ(std::stol(m[1]), static_cast<long>(pid));
+        EXPECT_EQ(std::stol(m[2]), static_cast<long>(pid)) << "the loop thread is the main thread";
+        lines.push_back({m[3], m[4]});
+    }
+    return lines;
+}
+
+bool has_log_line(const std::string &text) {
+    std::smatch m;
+    std::regex anywhere(R"(\d{8} \d{2}:\d{2}:\d{2}\.\d{3} \[\d+\.\d+\])");
+    return std::regex_search(text, m, anywhere);
+}
+
+const char *good_config = R"({"appId": "entry-app", "appSecret": "c0ffee", "deviceName": "Den",
+    "manufacturer": "Acme", "model": "M2", "serialNumber": "SN-77", "outputDevice": "hw:0",
+    "volumeDevice": "hw:1", "volumeElement": "PCM", "port": 8123})";
+
+TEST(Entry, WrongArgumentCountPrintsUsage) {
+    for (const std::vector<std::string> &args : {std::vector<std::string>{}, std::vector<std::string>{"a", "b"}}) {
+        DaemonProcess daemon(args);
+        EXPECT_EQ(daemon.finish(), 1);
+        EXPECT_EQ(daemon.out(), "Error: Configuration file path is required!\n" + usage_text);
+        EXPECT_EQ(daemon.err(), "");
+        EXPECT_FALSE(has_log_line(daemon.out()));
+    }
+}
+
+TEST(Entry, BadConfigurationPrintsReasonAndUsage) {
+    TempDir dir;
+    std::string path = dir.write("bad.json", R"({"appSecret": "00"})");
+    DaemonProcess daemon({path});
+    EXPECT_EQ(daemon.finish(), 1);
+    EXPECT_EQ(daemon.err(), "Error: appId is required in config file\n");
+    EXPECT_EQ(daemon.out(), "Error: Failed to load configuration from file: " + path + "\n" + usage_text);
+    EXPECT_FALSE(has_log_line(daemon.out()));
+
+    DaemonProcess missing({dir.path() + "/nothing.json"});
+    EXPECT_EQ(missing.finish(), 1);
+    EXPECT_EQ(missing.err(), "Error: Unable to open config file: " + dir.path() + "/nothing.json\n");
+}
+
+TEST(Entry, RunsUntilSigintAndLogsInOrder) {
+    TempDir dir;
+    std::string path = dir.write("good.json", good_config);
+    DaemonProcess daemon({path});
+    ASSERT_TRUE(daemon.wait_for_stdout("Running event loop\n")) << daemon.out() << daemon.err();
+    kill(daemon.pid(), SIGINT);
+    EXPECT_EQ(daemon.finish(), 0) << daemon.out();
+    EXPECT_EQ(daemon.err(), "");
+
+    // The daemon reads the real machine id files and host name.
+    std::string device_id = unique_device_id_derive("SN-77");
+    ASSERT_FALSE(device_id.empty());
+    std::vector<Line> expected = {
+        {"DEBUG", "Starting sample application"},
+        {"DEBUG", "    Device Name: Den"},
+        {"DEBUG", "    Manufacturer: Acme"},
+        {"DEBUG", "    Model: M2"},
+        {"DEBUG", "    Serial Number: SN-77"},
+        {"DEBUG", "    Application ID: entry-app"},
+        {"DEBUG", "    Application Secret: c0ffee"},
+        {"DEBUG", "    Audio output device: hw:0"},
+        {"DEBUG", "    Volume control device: hw:1"},
+        {"DEBUG", "    Volume control element: PCM"},
+        {"DEBUG", "    Local config server port: 8123"},
+        {"DEBUG", "    Unique Device ID: " + device_id},
+        {"TRACE", "Running event loop"},
+        {"DEBUG", "Ctrl+C detected, quitting main loop"},
+        {"TRACE", "Event loop has finished"},
+        {"DEBUG", "Sample application finished"},
+    };
+    std::vector<Line> lines = log_lines(daemon.out(), daemon.pid());
+    ASSERT_EQ(lines.size(), expected.size()) << daemon.out();
+    for (size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(lines[i].level, expected[i].level) << i;
+        EXPECT_EQ(lines[i].message, expected[i].message) << i;
+    }
+}
+
+// Signals that arrive while or after the shutdown handle is released must
+// find nothing to touch.
+TEST(Entry, RepeatedSigintsStillEndCleanly) {
+    TempDir dir;
+    std::string path = dir.write("good.json", good_config);
+    for (int burst : {2, 200}) {
+        DaemonProcess daemon({path});
+        ASSERT_TRUE(daemon.wait_for_stdout("Running event loop\n")) << daemon.out();
+        for (int i = 0; i < burst; ++i) kill(daemon.pid(), SIGINT);
+        EXPECT_EQ(daemon.finish(), 0) << burst << "\n" << daemon.out();
+        std::vector<Line> lines = log_lines(daemon.out(), daemon.pid());
+        ASSERT_GE(lines.size(), 3u);
+        EXPECT_EQ(lines[lines.size() - 3].message, "Ctrl+C detected, quitting main loop");
+        EXPECT_EQ(lines[lines.size() - 2].message, "Event loop has finished");
+        EXPECT_EQ(lines[lines.size() - 1].message, "Sample application finished");
+    }
+}
+
+}  // namespace

@@ -1,0 +1,176 @@
+#include "app/log.h"
+
+#include <gtest/gtest.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <ctime>
+// GCC 12 reports a false maybe-uninitialized inside std::regex's std::function when sanitizing.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#include <regex>
+#pragma GCC diagnostic pop
+#include <string>
+#include <thread>
+
+#include "capture.h"
+
+namespace {
+
+const std::regex line_format(
+    R"(^(\d{4})(\d{2})(\d{2}) (\d{2}):(\d{2}):(\d{2})\.(\d{3}) \[(\d+)\.(\d+)\] (\w+) ([^:]*): (.*)$)");
+
+struct LogLine {
+    std::tm time{};
+    int milliseconds = 0;
+    long pid = 0;
+    long tid = 0;
+    std::string level;
+    std::string tag;
+    std::string message;
+};
+
+// Every line must be in the log format; anything else fails the test.
+std::vector<LogLine> parse_lines(const std::string &text) {
+    std::vector<LogLine> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        EXPECT_NE(end, std::string::npos) << "unterminated line: " << text.substr(start);
+        if (end == std::string::npos) break;
+        std::string raw = text.substr(start, end - start);
+        start = end + 1;
+        std::smatch m;
+        EXPECT_TRUE(std::regex_match(raw, m, line_format)) << raw;
+        if (m.empty()) continue;
+        LogLine line;
+        line.time.tm_year = std::stoi(m[1]) - 1900;
+        line.time.tm_mon = std::stoi(m[2]) - 1;
+        line.time.tm_mday = std::stoi(m[3]);
+        line.time.tm_hour = std::stoi(m[4]);
+        line.time.tm_min = std::stoi(m[5]);
+        line.time.tm_sec = std::stoi(m[6]);
+        line.time.tm_isdst = -1;
+        line.milliseconds = std::stoi(m[7]);
+        line.pid = std::stol(m[8]);
+        line.tid = std::stol(m[9]);
+        line.level = m[10];
+        line.tag = m[11];
+        line.message = m[12];
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+TEST(LogFormat, LineCarriesLocalTimePidTidLevelTagAndMessage) {
+    std::time_t before = std::time(nullptr);
+    StreamCapture out(STDOUT_FILENO);
+    app_log(LOG_INFO, "hello %d %s", 42, "world");
+    std::string text = out.finish();
+    std::time_t after = std::time(nullptr);
+
+    auto lines = parse_lines(text);
+    ASSERT_EQ(lines.size(), 1u) << text;
+    std::time_t logged = std::mktime(&lines[0].time);
+    EXPECT_GE(logged, before);
+    EXPECT_LE(logged, after);
+    EXPECT_LT(lines[0].milliseconds, 1000);
+    EXPECT_EQ(lines[0].pid, static_cast<long>(getpid()));
+    EXPECT_EQ(lines[0].tid, static_cast<long>(syscall(SYS_gettid)));
+    EXPECT_EQ(lines[0].level, "INFO");
+    EXPECT_EQ(lines[0].tag, "JuxApp");
+    EXPECT_EQ(lines[0].message, "hello 42 world");
+}
+
+TEST(LogFormat, OtherThreadsShowTheirOwnKernelThreadId) {
+    long worker_tid = 0;
+    StreamCapture out(STDOUT_FILENO);
+    std::thread worker([&] {
+        worker_tid = syscall(SYS_gettid);
+        app_log(LOG_WARNING, "from a worker");
+    });
+    worker.join();
+    auto lines = parse_lines(out.finish());
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].tid, worker_tid);
+    EXPECT_NE(lines[0].tid, static_cast<long>(syscall(SYS_gettid)));
+    EXPECT_EQ(lines[0].pid, static_cast<long>(getpid()));
+}
+
+TEST(LogFormat, LevelNames) {
+    StreamCapture out(STDOUT_FILENO);
+    for (LogLevel level : {0u, 1u, 2u, 3u, 4u, 5u, 7u, 0xffffffffu}) app_log(level, "level %u", level);
+    auto lines = parse_lines(out.finish());
+    ASSERT_EQ(lines.size(), 8u);
+    const char *names[] = {"TRACE", "DEBUG", "INFO", "WARNING", "ERROR", "FATAL", "FATAL", "FATAL"};
+    for (size_t i = 0; i < 8; ++i) EXPECT_EQ(lines[i].level, names[i]) << lines[i].message;
+}
+
+TEST(LogFormat, LongMessageIsCutTo2047Characters) {
+    std::string longer(3000, 'x');
+    StreamCapture out(STDOUT_FILENO);
+    app_log(LOG_DEBUG, "%s", longer.c_str());
+    app_log(LOG_DEBUG, "%s", std::string(2047, 'y').c_str());
+    auto lines = parse_lines(out.finish());
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].message, std::string(2047, 'x'));
+    EXPECT_EQ(lines[1].message, std::string(2047, 'y'));
+}
+
+TEST(LogFormat, PercentSignsInMessagesAreWrittenAsText) {
+    StreamCapture out(STDOUT_FILENO);
+    log_write_line("Tag", LOG_ERROR, "100%s %d done");
+    auto lines = parse_lines(out.finish());
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].tag, "Tag");
+    EXPECT_EQ(lines[0].message, "100%s %d done");
+}
+
+TEST(SdkLogSink, FilteredComponentsStartAtInfo) {
+    const char *filtered[] = {"NetworkManager",     "HttpClient",     "CloudClient",  "CurlWS",        "HttpDownloader",
+                              "AudioStreamManager", "UrlAudioSource", "AudioDecoder", "ContentFetcher"};
+    StreamCapture out(STDOUT_FILENO);
+    for (const char *component : filtered) {
+        sdk_log_sink(LOG_TRACE, component, "dropped", nullptr);
+        sdk_log_sink(LOG_DEBUG, component, "dropped", nullptr);
+        sdk_log_sink(LOG_INFO, component, "written", nullptr);
+    }
+    auto lines = parse_lines(out.finish());
+    ASSERT_EQ(lines.size(), 9u);
+    for (size_t i = 0; i < 9; ++i) {
+        EXPECT_EQ(lines[i].tag, filtered[i]);
+        EXPECT_EQ(lines[i].level, "INFO");
+        EXPECT_EQ(lines[i].message, "written");
+    }
+}
+
+TEST(SdkLogSink, OtherComponentsAreNotFilteredAndLevelsAreCapped) {
+    StreamCapture out(STDOUT_FILENO);
+    sdk_log_sink(LOG_DEBUG, "HttpClient", "dropped", nullptr);
+    sdk_log_sink(LOG_WARNING, "HttpClient", "kept", nullptr);
+    sdk_log_sink(LOG_TRACE, "Player", "trace kept", nullptr);
+    sdk_log_sink(LOG_TRACE, "httpclient", "exact names only", nullptr);
+    sdk_log_sink(9, "Core", "capped", nullptr);
+    auto lines = parse_lines(out.finish());
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[0].tag, "HttpClient");
+    EXPECT_EQ(lines[0].level, "WARNING");
+    EXPECT_EQ(lines[0].message, "kept");
+    EXPECT_EQ(lines[1].tag, "Player");
+    EXPECT_EQ(lines[1].level, "TRACE");
+    EXPECT_EQ(lines[2].tag, "httpclient");
+    EXPECT_EQ(lines[3].level, "FATAL");
+    EXPECT_EQ(lines[3].message, "capped");
+}
+
+TEST(CivetwebLogHook, LogsAtErrorAndClaimsTheMessage) {
+    StreamCapture out(STDOUT_FILENO);
+    EXPECT_EQ(civetweb_log_hook(nullptr, "cannot bind to 8000"), 1);
+    auto lines = parse_lines(out.finish());
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].level, "ERROR");
+    EXPECT_EQ(lines[0].tag, "JuxApp");
+    EXPECT_EQ(lines[0].message, "[Civetweb] cannot bind to 8000");
+}
+
+}  // namespace
