@@ -45,8 +45,8 @@ WrkResult run_wrk(uint16_t port, int connections, int seconds) {
         if (std::sscanf(line, " Non-2xx or 3xx responses: %lld", &count) == 1) result.errors += count;
         if (std::strstr(line, "Socket errors")) {
             long long connect = 0, read = 0, write = 0, timeout = 0;
-            if (std::sscanf(line, " Socket errors: connect %lld, read %lld, write %lld, timeout %lld", &connect,
-                            &read, &write, &timeout) == 4) {
+            if (std::sscanf(line, " Socket errors: connect %lld, read %lld, write %lld, timeout %lld", &connect, &read,
+                            &write, &timeout) == 4) {
                 result.errors += connect + write + timeout;
             }
         }
@@ -126,8 +126,8 @@ int main(int argc, char **argv) {
         return 1;
     }
     mg_callbacks callbacks{};
-    const char *options[] = {"listening_ports", "127.0.0.1:0", "num_threads", "1", "request_timeout_ms", "3000",
-                             nullptr};
+    const char *options[] = {"listening_ports",    "127.0.0.1:0", "num_threads", "1",
+                             "request_timeout_ms", "3000",        nullptr};
     mg_context *plain = mg_start(&callbacks, nullptr, options);
     if (!plain) {
         std::fprintf(stderr, "config_server_bench: the reference server did not start\n");
@@ -138,8 +138,7 @@ int main(int argc, char **argv) {
     mg_get_server_ports(plain, 2, ports);
     const uint16_t plain_port = static_cast<uint16_t>(ports[0].port);
 
-    std::fprintf(out, "get-display-info, wrk -t1, %d s per run, one request per connection (no keep-alive)\n",
-                 seconds);
+    std::fprintf(out, "get-display-info, wrk -t1, %d s per run, one request per connection (no keep-alive)\n", seconds);
     std::fprintf(out, "%-34s %12s %10s %8s\n", "server", "requests/s", "p99", "errors");
     for (const int connections : {1, 16}) {
         WrkResult ours, theirs;
@@ -152,8 +151,7 @@ int main(int argc, char **argv) {
         std::fprintf(out, "%-34s %12.0f %10s %8lld\n", label, theirs.requests_per_second, theirs.p99.c_str(),
                      theirs.errors);
         std::snprintf(label, sizeof label, "ConfigServer (loop hand-off), %d", connections);
-        std::fprintf(out, "%-34s %12.0f %10s %8lld\n", label, ours.requests_per_second, ours.p99.c_str(),
-                     ours.errors);
+        std::fprintf(out, "%-34s %12.0f %10s %8lld\n", label, ours.requests_per_second, ours.p99.c_str(), ours.errors);
         std::fflush(out);
     }
 

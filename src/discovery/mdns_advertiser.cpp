@@ -41,11 +41,21 @@ void register_service(MdnsAdvertiser &advertiser);
 void log_client_state(AvahiClientState state) {
     const char *text = "UNKNOWN";
     switch (state) {
-    case AVAHI_CLIENT_S_REGISTERING: text = "REGISTERING"; break;
-    case AVAHI_CLIENT_S_RUNNING: text = "RUNNING"; break;
-    case AVAHI_CLIENT_S_COLLISION: text = "COLLISION"; break;
-    case AVAHI_CLIENT_FAILURE: text = "FAILURE"; break;
-    case AVAHI_CLIENT_CONNECTING: text = "CONNECTING"; break;
+        case AVAHI_CLIENT_S_REGISTERING:
+            text = "REGISTERING";
+            break;
+        case AVAHI_CLIENT_S_RUNNING:
+            text = "RUNNING";
+            break;
+        case AVAHI_CLIENT_S_COLLISION:
+            text = "COLLISION";
+            break;
+        case AVAHI_CLIENT_FAILURE:
+            text = "FAILURE";
+            break;
+        case AVAHI_CLIENT_CONNECTING:
+            text = "CONNECTING";
+            break;
     }
     app_log(LOG_DEBUG, "Avahi client state changed: %s", text);
 }
@@ -53,11 +63,21 @@ void log_client_state(AvahiClientState state) {
 void log_group_state(AvahiEntryGroupState state) {
     const char *text = "UNKNOWN";
     switch (state) {
-    case AVAHI_ENTRY_GROUP_UNCOMMITED: text = "UNCOMMITED"; break;
-    case AVAHI_ENTRY_GROUP_REGISTERING: text = "REGISTERING"; break;
-    case AVAHI_ENTRY_GROUP_ESTABLISHED: text = "ESTABLISHED"; break;
-    case AVAHI_ENTRY_GROUP_COLLISION: text = "COLLISION"; break;
-    case AVAHI_ENTRY_GROUP_FAILURE: text = "FAILURE"; break;
+        case AVAHI_ENTRY_GROUP_UNCOMMITED:
+            text = "UNCOMMITED";
+            break;
+        case AVAHI_ENTRY_GROUP_REGISTERING:
+            text = "REGISTERING";
+            break;
+        case AVAHI_ENTRY_GROUP_ESTABLISHED:
+            text = "ESTABLISHED";
+            break;
+        case AVAHI_ENTRY_GROUP_COLLISION:
+            text = "COLLISION";
+            break;
+        case AVAHI_ENTRY_GROUP_FAILURE:
+            text = "FAILURE";
+            break;
     }
     app_log(LOG_DEBUG, "Avahi entry group state changed: %s", text);
 }
@@ -89,8 +109,8 @@ void on_client_state(AvahiClient *client, AvahiClientState state, void *user) no
 
 void create_client(MdnsAdvertiser &advertiser) {
     int error = 0;
-    AvahiClient *client = avahi_client_new(avahi_uv_poll_get(advertiser.poll), AVAHI_CLIENT_NO_FAIL,
-                                           on_client_state, &advertiser, &error);
+    AvahiClient *client = avahi_client_new(avahi_uv_poll_get(advertiser.poll), AVAHI_CLIENT_NO_FAIL, on_client_state,
+                                           &advertiser, &error);
     advertiser.client = client;
     if (error != 0) app_log(LOG_ERROR, "Unable to create Avahi client: %s", avahi_strerror(error));
 }

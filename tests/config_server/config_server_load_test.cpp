@@ -38,76 +38,81 @@ Malformed malformed(int i, std::mt19937 &random) {
     Malformed m;
     std::uniform_int_distribution<int> byte(0, 255);
     switch (i % 10) {
-    case 0: {  // not JSON
-        std::string body(static_cast<size_t>(1 + i % 300), '\0');
-        for (char &c : body) c = static_cast<char>(byte(random));
-        body[0] = '{';
-        m.bytes = post_with_length(std::to_string(body.size()), body);
-        m.statuses = {400};
-        break;
-    }
-    case 1: {  // JSON of the wrong shape or types
-        const char *bodies[] = {
-            "[]", "null", "\"x\"", "{\"session_id\":[]}", "{\"session_id\":\"s\",\"jwt_api\":1}",
-            R"({"session_id":"s","jwt_api":{"endpoint":"e","jwt":"j","exp":1},"jwt_zconnect":{"endpoint":{},"jwt":"j","exp":1},"become_active":true})",
-            R"({"session_id":"s","jwt_api":{"endpoint":"e","jwt":"j","exp":1},"jwt_zconnect":{"endpoint":"e","jwt":"j","exp":1},"become_active":null})",
-        };
-        const std::string body = bodies[i % 7];
-        m.bytes = post_with_length(std::to_string(body.size()), body);
-        m.statuses = {400};
-        break;
-    }
-    case 2: {  // lengths that are huge, overflowing or negative, with no body behind them
-        const char *lengths[] = {"1099511627776", "65537", "99999999999999999999999", "-5", "abc"};
-        m.bytes = post_with_length(lengths[i % 5], "");
-        m.statuses = {400, 411, 413};
-        break;
-    }
-    case 3:  // body cut short, then the end of the stream
-        m.bytes = post_with_length("4000", valid_request.substr(0, static_cast<size_t>(i % 150)));
-        m.options.shut_write = true;
-        m.statuses = {0};
-        break;
-    case 4: {  // not HTTP at all
-        const char *lines[] = {"\r\n\r\n", "GARBAGE\r\n\r\n", "GET\r\n\r\n", "GET / HTTP/9.9\r\n\r\n",
-                               "\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03"};
-        m.bytes = lines[i % 5];
-        m.options.shut_write = true;
-        m.statuses = {0, 400, 404, 405, 505};
-        break;
-    }
-    case 5:  // wrong methods
-        m.bytes = std::string(i % 2 ? "PUT" : "GET") + " /connect-to-zconnect HTTP/1.1\r\nHost: x\r\n\r\n";
-        m.statuses = {405};
-        break;
-    case 6:  // chunked, so no length
-        m.bytes =
-            "POST /connect-to-zconnect HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n5\r\n{\"a\":\r\n0\r\n\r\n";
-        m.statuses = {411};
-        break;
-    case 7:  // oversized head
-        m.bytes = "GET /get-display-info HTTP/1.1\r\nHost: x\r\nX-Pad: " + std::string(70000, 'p') + "\r\n\r\n";
-        m.statuses = {0, 400, 413, 431};
-        break;
-    case 8:  // a deeply nested body
-        m.bytes = post_with_length("20000", std::string(10000, '[') + std::string(10000, ']'));
-        m.statuses = {400};
-        break;
-    default:  // slow, byte by byte, and still wrong
-        if (i % 100 == 9) {
-            m.bytes = post_with_length("2", "{}");
-            m.options.byte_gap = 1ms;
-        } else {
-            m.bytes = post_with_length("3", "{}}");
+        case 0: {  // not JSON
+            std::string body(static_cast<size_t>(1 + i % 300), '\0');
+            for (char &c : body) c = static_cast<char>(byte(random));
+            body[0] = '{';
+            m.bytes = post_with_length(std::to_string(body.size()), body);
+            m.statuses = {400};
+            break;
         }
-        m.statuses = {400};
-        break;
+        case 1: {  // JSON of the wrong shape or types
+            const char *bodies[] = {
+                "[]",
+                "null",
+                "\"x\"",
+                "{\"session_id\":[]}",
+                "{\"session_id\":\"s\",\"jwt_api\":1}",
+                R"({"session_id":"s","jwt_api":{"endpoint":"e","jwt":"j","exp":1},"jwt_zconnect":{"endpoint":{},"jwt":"j","exp":1},"become_active":true})",
+                R"({"session_id":"s","jwt_api":{"endpoint":"e","jwt":"j","exp":1},"jwt_zconnect":{"endpoint":"e","jwt":"j","exp":1},"become_active":null})",
+            };
+            const std::string body = bodies[i % 7];
+            m.bytes = post_with_length(std::to_string(body.size()), body);
+            m.statuses = {400};
+            break;
+        }
+        case 2: {  // lengths that are huge, overflowing or negative, with no body behind them
+            const char *lengths[] = {"1099511627776", "65537", "99999999999999999999999", "-5", "abc"};
+            m.bytes = post_with_length(lengths[i % 5], "");
+            m.statuses = {400, 411, 413};
+            break;
+        }
+        case 3:  // body cut short, then the end of the stream
+            m.bytes = post_with_length("4000", valid_request.substr(0, static_cast<size_t>(i % 150)));
+            m.options.shut_write = true;
+            m.statuses = {0};
+            break;
+        case 4: {  // not HTTP at all
+            const char *lines[] = {"\r\n\r\n", "GARBAGE\r\n\r\n", "GET\r\n\r\n", "GET / HTTP/9.9\r\n\r\n",
+                                   "\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03"};
+            m.bytes = lines[i % 5];
+            m.options.shut_write = true;
+            m.statuses = {0, 400, 404, 405, 505};
+            break;
+        }
+        case 5:  // wrong methods
+            m.bytes = std::string(i % 2 ? "PUT" : "GET") + " /connect-to-zconnect HTTP/1.1\r\nHost: x\r\n\r\n";
+            m.statuses = {405};
+            break;
+        case 6:  // chunked, so no length
+            m.bytes =
+                "POST /connect-to-zconnect HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: "
+                "chunked\r\n\r\n5\r\n{\"a\":\r\n0\r\n\r\n";
+            m.statuses = {411};
+            break;
+        case 7:  // oversized head
+            m.bytes = "GET /get-display-info HTTP/1.1\r\nHost: x\r\nX-Pad: " + std::string(70000, 'p') + "\r\n\r\n";
+            m.statuses = {0, 400, 413, 431};
+            break;
+        case 8:  // a deeply nested body
+            m.bytes = post_with_length("20000", std::string(10000, '[') + std::string(10000, ']'));
+            m.statuses = {400};
+            break;
+        default:  // slow, byte by byte, and still wrong
+            if (i % 100 == 9) {
+                m.bytes = post_with_length("2", "{}");
+                m.options.byte_gap = 1ms;
+            } else {
+                m.bytes = post_with_length("3", "{}}");
+            }
+            m.statuses = {400};
+            break;
     }
     return m;
 }
 
 class ConfigServerLoadTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_EQ(uv_loop_init(&loop), 0);
         zrv_standin_reset();

@@ -81,7 +81,7 @@ bool parse_resolved(const std::string &line, Resolved &out) {
 
 // A child process whose stdout and stderr come through a pipe.
 class Child {
-public:
+  public:
     explicit Child(const std::vector<std::string> &arguments) {
         int fds[2];
         if (pipe2(fds, O_CLOEXEC) != 0) return;
@@ -117,8 +117,8 @@ public:
                 buffer_.erase(0, end + 1);
                 return true;
             }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                                    std::chrono::steady_clock::now());
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0) return false;
             pollfd p{fd_, POLLIN, 0};
             if (poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
@@ -138,8 +138,8 @@ public:
         const auto deadline = std::chrono::steady_clock::now() + timeout;
         std::string line;
         while (std::chrono::steady_clock::now() < deadline) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                                    std::chrono::steady_clock::now());
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             if (!read_line(line, left)) return false;
             lines_.push_back(line);
             if (predicate(line)) return true;
@@ -148,7 +148,7 @@ public:
     }
     const std::vector<std::string> &lines() const { return lines_; }
 
-private:
+  private:
     pid_t pid_ = -1;
     int fd_ = -1;
     std::string buffer_;
@@ -177,7 +177,7 @@ bool ipv6_yes() { return true; }
 bool ipv6_no() { return false; }
 
 class MdnsAdvertiserTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         const std::string bus = fixture_bus_address();
         ASSERT_FALSE(bus.empty()) << "the avahi fixture wrote no env file";
@@ -279,8 +279,8 @@ TEST_F(MdnsAdvertiserTest, ServiceAppearsWithPortAndTxtInOrderAndStopWithdrawsIt
     EXPECT_EQ(found.port, config_server_port(server));
     EXPECT_EQ(found.txt, expected_txt());
 
-    EXPECT_TRUE(log.has_line("INFO", "Zorva SDK requested advertising: service_name='" + name +
-                                         "', service_type='_zorva-connect._tcp'"));
+    EXPECT_TRUE(log.has_line(
+        "INFO", "Zorva SDK requested advertising: service_name='" + name + "', service_type='_zorva-connect._tcp'"));
     // The client is running as soon as it is created: one registration.
     EXPECT_EQ(log.count_line("DEBUG", "Avahi client state changed: RUNNING"), 1u);
     EXPECT_EQ(log.count_line("DEBUG", "Avahi entry group state changed: REGISTERING"), 1u);
@@ -291,9 +291,8 @@ TEST_F(MdnsAdvertiserTest, ServiceAppearsWithPortAndTxtInOrderAndStopWithdrawsIt
     delegate.stop_advertising(sdk, delegate.user);
     EXPECT_TRUE(log.has_line("DEBUG", "Stopping Avahi advertiser"));
     EXPECT_EQ(mdns_advertiser_service_name(advertiser), nullptr);
-    EXPECT_TRUE(browser.wait_for([&](const std::string &line) {
-        return line.rfind("-;", 0) == 0 && unescape(split(line, ';')[3]) == name;
-    }));
+    EXPECT_TRUE(browser.wait_for(
+        [&](const std::string &line) { return line.rfind("-;", 0) == 0 && unescape(split(line, ';')[3]) == name; }));
 }
 
 TEST_F(MdnsAdvertiserTest, TakenNameMovesToAvahisAlternativeWithOneWarning) {
@@ -308,10 +307,10 @@ TEST_F(MdnsAdvertiserTest, TakenNameMovesToAvahisAlternativeWithOneWarning) {
     ASSERT_TRUE(wait_resolved(browser, alternative, found)) << log.text();
     EXPECT_EQ(found.port, config_server_port(server));
     EXPECT_EQ(found.txt, expected_txt());
-    EXPECT_EQ(log.count_line("WARNING", "Unable to add service '" + name +
-                                            "' to the Avahi entry group because of collision, trying '" +
-                                            alternative + "'"),
-              1u);
+    EXPECT_EQ(
+        log.count_line("WARNING", "Unable to add service '" + name +
+                                      "' to the Avahi entry group because of collision, trying '" + alternative + "'"),
+        1u);
     EXPECT_EQ(log.text().find(" WARNING JuxApp:"), log.text().rfind(" WARNING JuxApp:"));
     EXPECT_STREQ(mdns_advertiser_service_name(advertiser), alternative.c_str());
     // The other publisher keeps its name.
@@ -372,7 +371,7 @@ TEST_F(MdnsAdvertiserTest, StopWithNothingStartedOnlyLogs) {
 
 // With a second host on a veth link (fixture avahi_peer, own process).
 class MdnsAdvertiserPeer : public MdnsAdvertiserTest {
-protected:
+  protected:
     void SetUp() override {
         MdnsAdvertiserTest::SetUp();
         peer_bus = fixture_value("PEER_DBUS_SYSTEM_BUS_ADDRESS");
@@ -409,9 +408,9 @@ TEST_F(MdnsAdvertiserPeer, CollisionReportedByTheGroupRenamesTheService) {
     ASSERT_TRUE(peer_sees(browser, alternative, "IPv4", 15s)) << log.text();
     // Found while probing, not at add time: the group's state line comes first.
     const size_t collision = log.find_line("DEBUG", "Avahi entry group state changed: COLLISION");
-    const size_t warning = log.find_line("WARNING", "Unable to add service '" + name +
-                                                        "' to the Avahi entry group because of collision, trying '" +
-                                                        alternative + "'");
+    const size_t warning =
+        log.find_line("WARNING", "Unable to add service '" + name +
+                                     "' to the Avahi entry group because of collision, trying '" + alternative + "'");
     ASSERT_NE(collision, std::string::npos) << log.text();
     ASSERT_NE(warning, std::string::npos) << log.text();
     EXPECT_LT(collision, warning);
