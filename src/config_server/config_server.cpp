@@ -32,7 +32,7 @@ namespace {
 
 constexpr size_t response_buffer_size = 2048;
 // A client that stalls mid-request holds the only worker; this bounds it.
-constexpr const char *request_timeout_ms = "5000";
+constexpr const char *request_timeout_ms = "3000";
 
 // How long stop waits for a released worker to send its answer.
 constexpr std::chrono::milliseconds worker_release_timeout{2000};
@@ -143,8 +143,8 @@ bool build_connect_info(ConfigServer &server) {
 
 bool run_connect(ConfigServer &server) {
     if (!server.sdk) return false;
-    const ZrvError error = zrv_connect_connect(server.sdk, server.session_id, &server.api_token,
-                                               &server.zconnect_token, server.become_active);
+    const ZrvError error = zrv_connect_connect(server.sdk, server.session_id, &server.api_token, &server.zconnect_token,
+                                               server.become_active);
     if (error != ZRV_OK) {
         app_log(LOG_ERROR, "connect-to-zconnect: Unable to connect: %s", zrv_error_to_string(error));
         return false;
@@ -221,12 +221,16 @@ HandOff hand_off(ConfigServer &server, Endpoint endpoint, LoopAsync *async, mg_c
 }
 
 // The answer after a hand-off: true when the caller answers the success.
-bool handed_off(ConfigServer &server, Endpoint endpoint, LoopAsync *async, mg_connection *connection,
-                int &status) {
+bool handed_off(ConfigServer &server, Endpoint endpoint, LoopAsync *async, mg_connection *connection, int &status) {
     switch (hand_off(server, endpoint, async, connection)) {
-    case HandOff::done: return true;
-    case HandOff::failed: status = answer_error(connection, 500, "Internal Server Error"); return false;
-    case HandOff::stopped: status = 500; return false;
+        case HandOff::done:
+            return true;
+        case HandOff::failed:
+            status = answer_error(connection, 500, "Internal Server Error");
+            return false;
+        case HandOff::stopped:
+            status = 500;
+            return false;
     }
     return false;
 }
@@ -243,8 +247,8 @@ bool method_is(mg_connection *connection, const char *expected, const char *&met
     return std::strcmp(method, expected) == 0;
 }
 
-int handle_get(mg_connection *connection, ConfigServer &server, const char *name, Endpoint endpoint,
-               LoopAsync *async, const char *body, const uint64_t &length) {
+int handle_get(mg_connection *connection, ConfigServer &server, const char *name, Endpoint endpoint, LoopAsync *async,
+               const char *body, const uint64_t &length) {
     app_log(LOG_INFO, "API endpoint invoked: %s", name);
     const char *method = nullptr;
     if (!method_is(connection, "GET", method)) {
@@ -348,7 +352,7 @@ int on_connect_to_zconnect(mg_connection *connection, void *user) noexcept {
 // listening socket returns, which can take two seconds; stop runs on the loop
 // thread, so it connects to the server's own port until mg_stop is done.
 class ListenerWaker {
-public:
+  public:
     explicit ListenerWaker(uint16_t port) : port_(port), thread_([this] { run(); }) {}
     ~ListenerWaker() {
         stopped_ = true;
@@ -357,7 +361,7 @@ public:
     ListenerWaker(const ListenerWaker &) = delete;
     ListenerWaker &operator=(const ListenerWaker &) = delete;
 
-private:
+  private:
     void run() noexcept {
         while (!stopped_) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -415,7 +419,7 @@ void start_server(ConfigServer &server) {
     std::snprintf(ports, sizeof ports, ipv6 ? "+%u" : "%u", static_cast<unsigned>(server.port));
     const std::string listening =
         server.listen_address.empty() ? std::string(ports) : server.listen_address + ":" + std::to_string(server.port);
-    const char *options[] = {"listening_ports",    listening.c_str(), "num_threads", "1",
+    const char *options[] = {"listening_ports",    listening.c_str(),  "num_threads", "1",
                              "request_timeout_ms", request_timeout_ms, nullptr};
     server.context = mg_start(&callbacks, &server, options);
     if (!server.context) {

@@ -80,11 +80,38 @@ const char *validate(const cJSON *root, ConnectRequestParse &parse) {
     return nullptr;
 }
 
+// cJSON recurses once per nesting level, up to a thousand levels, which
+// overflows the small stack of civetweb's worker thread. A request is two
+// levels deep; anything deeper than this is refused before parsing.
+constexpr int max_nesting = 16;
+
+bool nesting_within_limit(const char *body, size_t size) {
+    int depth = 0;
+    bool in_string = false;
+    for (size_t i = 0; i < size; ++i) {
+        const char c = body[i];
+        if (in_string) {
+            if (c == '\\') {
+                ++i;
+            } else if (c == '"') {
+                in_string = false;
+            }
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '{' || c == '[') {
+            if (++depth > max_nesting) return false;
+        } else if ((c == '}' || c == ']') && depth > 0) {
+            --depth;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 ConnectRequestParse connect_request_parse(const char *body, size_t size) {
     ConnectRequestParse parse;
-    parse.document.reset(cJSON_ParseWithLength(body, size));
+    if (nesting_within_limit(body, size)) parse.document.reset(cJSON_ParseWithLength(body, size));
     if (!parse.document) {
         parse.status = ConnectRequestStatus::invalid_json;
         parse.error = "connect-to-zconnect: Invalid JSON";

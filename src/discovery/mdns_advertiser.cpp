@@ -7,6 +7,8 @@
 #include <avahi-common/alternative.h>
 #include <avahi-common/error.h>
 #include <avahi-common/malloc.h>
+#include <avahi-common/watch.h>
+#include <sys/time.h>
 
 #include <cstdio>
 
@@ -25,6 +27,8 @@ struct MdnsAdvertiser {
     AvahiClient *client = nullptr;
     AvahiEntryGroup *group = nullptr;
     AvahiUvPoll *poll = nullptr;
+    // Pending replacement of a client whose daemon went away.
+    AvahiTimeout *reconnect = nullptr;
     MdnsIpv6Probe ipv6_probe = config_server_ipv6_available;
 };
 
@@ -37,11 +41,21 @@ void register_service(MdnsAdvertiser &advertiser);
 void log_client_state(AvahiClientState state) {
     const char *text = "UNKNOWN";
     switch (state) {
-    case AVAHI_CLIENT_S_REGISTERING: text = "REGISTERING"; break;
-    case AVAHI_CLIENT_S_RUNNING: text = "RUNNING"; break;
-    case AVAHI_CLIENT_S_COLLISION: text = "COLLISION"; break;
-    case AVAHI_CLIENT_FAILURE: text = "FAILURE"; break;
-    case AVAHI_CLIENT_CONNECTING: text = "CONNECTING"; break;
+        case AVAHI_CLIENT_S_REGISTERING:
+            text = "REGISTERING";
+            break;
+        case AVAHI_CLIENT_S_RUNNING:
+            text = "RUNNING";
+            break;
+        case AVAHI_CLIENT_S_COLLISION:
+            text = "COLLISION";
+            break;
+        case AVAHI_CLIENT_FAILURE:
+            text = "FAILURE";
+            break;
+        case AVAHI_CLIENT_CONNECTING:
+            text = "CONNECTING";
+            break;
     }
     app_log(LOG_DEBUG, "Avahi client state changed: %s", text);
 }
@@ -49,11 +63,21 @@ void log_client_state(AvahiClientState state) {
 void log_group_state(AvahiEntryGroupState state) {
     const char *text = "UNKNOWN";
     switch (state) {
-    case AVAHI_ENTRY_GROUP_UNCOMMITED: text = "UNCOMMITED"; break;
-    case AVAHI_ENTRY_GROUP_REGISTERING: text = "REGISTERING"; break;
-    case AVAHI_ENTRY_GROUP_ESTABLISHED: text = "ESTABLISHED"; break;
-    case AVAHI_ENTRY_GROUP_COLLISION: text = "COLLISION"; break;
-    case AVAHI_ENTRY_GROUP_FAILURE: text = "FAILURE"; break;
+        case AVAHI_ENTRY_GROUP_UNCOMMITED:
+            text = "UNCOMMITED";
+            break;
+        case AVAHI_ENTRY_GROUP_REGISTERING:
+            text = "REGISTERING";
+            break;
+        case AVAHI_ENTRY_GROUP_ESTABLISHED:
+            text = "ESTABLISHED";
+            break;
+        case AVAHI_ENTRY_GROUP_COLLISION:
+            text = "COLLISION";
+            break;
+        case AVAHI_ENTRY_GROUP_FAILURE:
+            text = "FAILURE";
+            break;
     }
     app_log(LOG_DEBUG, "Avahi entry group state changed: %s", text);
 }
@@ -81,6 +105,26 @@ void on_group_state(AvahiEntryGroup * /*group*/, AvahiEntryGroupState state, voi
     }
 }
 
+void on_client_state(AvahiClient *client, AvahiClientState state, void *user) noexcept;
+
+void create_client(MdnsAdvertiser &advertiser) {
+    int error = 0;
+    AvahiClient *client = avahi_client_new(avahi_uv_poll_get(advertiser.poll), AVAHI_CLIENT_NO_FAIL, on_client_state,
+                                           &advertiser, &error);
+    advertiser.client = client;
+    if (error != 0) app_log(LOG_ERROR, "Unable to create Avahi client: %s", avahi_strerror(error));
+}
+
+void on_reconnect(AvahiTimeout *timeout, void *user) noexcept {
+    auto &advertiser = *static_cast<MdnsAdvertiser *>(user);
+    avahi_uv_poll_get(advertiser.poll)->timeout_free(timeout);
+    advertiser.reconnect = nullptr;
+    free_group(advertiser);
+    if (advertiser.client) avahi_client_free(advertiser.client);
+    advertiser.client = nullptr;
+    create_client(advertiser);
+}
+
 void on_client_state(AvahiClient *client, AvahiClientState state, void *user) noexcept {
     auto &advertiser = *static_cast<MdnsAdvertiser *>(user);
     log_client_state(state);
@@ -88,6 +132,15 @@ void on_client_state(AvahiClient *client, AvahiClientState state, void *user) no
         // This may run inside avahi_client_new, before it has returned the client.
         advertiser.client = client;
         register_service(advertiser);
+    } else if (state == AVAHI_CLIENT_FAILURE && avahi_client_errno(client) == AVAHI_ERR_DISCONNECTED &&
+               advertiser.poll && !advertiser.reconnect) {
+        // A client whose daemon went away stays failed for good. A new one,
+        // which waits for the daemon to come back, is made on the next loop
+        // iteration: the old one must not be freed from its own callback.
+        struct timeval now {};
+        gettimeofday(&now, nullptr);
+        const AvahiPoll *api = avahi_uv_poll_get(advertiser.poll);
+        advertiser.reconnect = api->timeout_new(api, &now, on_reconnect, &advertiser);
     }
 }
 
@@ -98,7 +151,7 @@ const char *device_uuid(const MdnsAdvertiser &advertiser) {
 }
 
 // One pass of a registration; false when it must be tried again under a new name.
-bool try_register(MdnsAdvertiser &advertiser, bool &reset_failed_before) {
+bool try_register(MdnsAdvertiser &advertiser) {
     if (!advertiser.group) {
         advertiser.group = avahi_entry_group_new(advertiser.client, on_group_state, &advertiser);
         if (!advertiser.group) {
@@ -111,11 +164,7 @@ bool try_register(MdnsAdvertiser &advertiser, bool &reset_failed_before) {
         app_log(LOG_ERROR, "Unable to reset Avahi entry group: %s",
                 avahi_strerror(avahi_client_errno(advertiser.client)));
         free_group(advertiser);
-        // A group left over from a daemon connection that has gone cannot be
-        // reset; a fresh group is tried once so the service comes back.
-        if (reset_failed_before) return true;
-        reset_failed_before = true;
-        return false;
+        return true;
     }
 
     char path[txt_size];
@@ -154,14 +203,15 @@ bool try_register(MdnsAdvertiser &advertiser, bool &reset_failed_before) {
 
 void register_service(MdnsAdvertiser &advertiser) {
     if (!advertiser.client || !advertiser.service_name || !advertiser.service_type) return;
-    bool reset_failed_before = false;
-    while (!try_register(advertiser, reset_failed_before)) {
+    while (!try_register(advertiser)) {
         if (!advertiser.service_name) return;
     }
 }
 
 void stop_advertising(MdnsAdvertiser &advertiser) {
     app_log(LOG_DEBUG, "Stopping Avahi advertiser");
+    if (advertiser.reconnect) avahi_uv_poll_get(advertiser.poll)->timeout_free(advertiser.reconnect);
+    advertiser.reconnect = nullptr;
     free_group(advertiser);
     if (advertiser.client) {
         avahi_client_free(advertiser.client);
@@ -214,11 +264,7 @@ void mdns_advertiser_start_advertising(ZrvConnect * /*sdk*/, const char *service
     advertiser.service_name = avahi_strdup(service_name ? service_name : "");
     advertiser.service_type = avahi_strdup(service_type ? service_type : "");
 
-    int error = 0;
-    AvahiClient *client = avahi_client_new(avahi_uv_poll_get(advertiser.poll), AVAHI_CLIENT_NO_FAIL,
-                                           on_client_state, &advertiser, &error);
-    advertiser.client = client;
-    if (error != 0) app_log(LOG_ERROR, "Unable to create Avahi client: %s", avahi_strerror(error));
+    create_client(advertiser);
 }
 
 void mdns_advertiser_stop_advertising(ZrvConnect * /*sdk*/, void *user) {

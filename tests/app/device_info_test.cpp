@@ -1,11 +1,12 @@
 // DeviceInfo: the identity accessors and the renderer-activity event, read
 // back from a real nats-server by a cnats peer.
+#include "app/device_info.h"
+
 #include <gtest/gtest.h>
 
-#include "app/device_info.h"
+#include "../messaging/test_support.h"
 #include "messaging/event_publisher.h"
 #include "messaging/messaging_connection.h"
-#include "../messaging/test_support.h"
 
 namespace {
 

@@ -30,7 +30,7 @@ void no_advertising_start(ZrvConnect *, const char *, const char *, void *) {}
 void no_advertising_stop(ZrvConnect *, void *) {}
 
 class ConfigServerTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { build("Living Room"); }
 
     void build(const char *name) {
@@ -145,21 +145,22 @@ TEST_F(ConfigServerTest, ConnectHandsTheSessionToTheSdk) {
     ASSERT_EQ(zrv_standin_count_calls("zrv_connect_connect"), 1u);
     ZrvStandinCall call{};
     ASSERT_TRUE(zrv_standin_call_at(zrv_standin_find_call("zrv_connect_connect", 0), &call));
-    EXPECT_STREQ(call.arguments,
-                 "sess-1, https://api.example, aaa.bbb.ccc, 1700000000, wss://zc.example, ddd.eee.fff, 1700000100, true");
-    for (const char *line : {"Session ID: sess-1", "JWT API:", "    Endpoint: https://api.example",
-                             "    JWT: aaa.bbb.ccc", "    Exp: 1700000000", "JWT ZConnect:",
-                             "    Endpoint: wss://zc.example", "    JWT: ddd.eee.fff", "    Exp: 1700000100",
-                             "Become Active: true"}) {
+    EXPECT_STREQ(
+        call.arguments,
+        "sess-1, https://api.example, aaa.bbb.ccc, 1700000000, wss://zc.example, ddd.eee.fff, 1700000100, true");
+    for (const char *line :
+         {"Session ID: sess-1", "JWT API:", "    Endpoint: https://api.example", "    JWT: aaa.bbb.ccc",
+          "    Exp: 1700000000", "JWT ZConnect:", "    Endpoint: wss://zc.example", "    JWT: ddd.eee.fff",
+          "    Exp: 1700000100", "Become Active: true"}) {
         EXPECT_TRUE(log.has_line("DEBUG", line)) << line;
     }
     EXPECT_LT(log.find_line("DEBUG", "Session ID: sess-1"), log.find_line("DEBUG", "Become Active: true"));
 }
 
 TEST_F(ConfigServerTest, KeysInAnyLetterCaseAndExpAsStringAreAccepted) {
-    const HttpResponse response = post(
-        R"({"Session_ID":"s2","JWT_API":{"EndPoint":"e1","JWT":"t1","EXP":"1700000000"},)"
-        R"("Jwt_ZConnect":{"ENDPOINT":"e2","Jwt":"t2","exp":-3},"BECOME_ACTIVE":false})");
+    const HttpResponse response =
+        post(R"({"Session_ID":"s2","JWT_API":{"EndPoint":"e1","JWT":"t1","EXP":"1700000000"},)"
+             R"("Jwt_ZConnect":{"ENDPOINT":"e2","Jwt":"t2","exp":-3},"BECOME_ACTIVE":false})");
     ASSERT_EQ(response.status, 200) << response.head;
     ZrvStandinCall call{};
     ASSERT_TRUE(zrv_standin_call_at(zrv_standin_find_call("zrv_connect_connect", 0), &call));
@@ -181,9 +182,9 @@ TEST_F(ConfigServerTest, WrongMethodsAnswer405AndLogTheMethod) {
 
 TEST_F(ConfigServerTest, ChunkedBodyWithoutContentLengthAnswers411) {
     StdoutCapture log;
-    const HttpResponse response = raw(
-        "POST /connect-to-zconnect HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n"
-        "2\r\n{}\r\n0\r\n\r\n");
+    const HttpResponse response =
+        raw("POST /connect-to-zconnect HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n"
+            "2\r\n{}\r\n0\r\n\r\n");
     EXPECT_EQ(response.status, 411) << response.head;
     EXPECT_TRUE(log.has_line("ERROR", "connect-to-zconnect: Missing content length"));
 }
@@ -206,12 +207,11 @@ TEST_F(ConfigServerTest, OversizedBodyIsRefusedUnread) {
     StdoutCapture log;
     // Announces 1 GiB and sends none of it: the answer comes at once.
     const auto started = std::chrono::steady_clock::now();
-    const HttpResponse response = raw(
-        "POST /connect-to-zconnect HTTP/1.1\r\nHost: x\r\nContent-Length: 1073741824\r\nConnection: close\r\n\r\n");
+    const HttpResponse response =
+        raw("POST /connect-to-zconnect HTTP/1.1\r\nHost: x\r\nContent-Length: 1073741824\r\nConnection: close\r\n\r\n");
     EXPECT_EQ(response.status, 413) << response.head;
     EXPECT_LT(std::chrono::steady_clock::now() - started, 3s);
-    EXPECT_TRUE(log.has_line("ERROR",
-                             "connect-to-zconnect: Request body too large: 1073741824 bytes (at most 65536)"));
+    EXPECT_TRUE(log.has_line("ERROR", "connect-to-zconnect: Request body too large: 1073741824 bytes (at most 65536)"));
     // The largest allowed body is read and judged on its content.
     std::string padded = valid_request;
     padded.insert(padded.size() - 1, std::string(","));
@@ -298,7 +298,8 @@ TEST_F(ConfigServerTest, StopReleasesARequestWaitingForTheLoop) {
 
 TEST_F(ConfigServerTest, FreeAtShutdownReleasesAWaitingConnect) {
     StdoutCapture log;
-    auto answer = std::async(std::launch::async, [&] { return http_post(port, "/connect-to-zconnect", valid_request); });
+    auto answer =
+        std::async(std::launch::async, [&] { return http_post(port, "/connect-to-zconnect", valid_request); });
     ASSERT_TRUE(log.wait_for_line("DEBUG", "Become Active: true"));
     std::this_thread::sleep_for(50ms);
     zrv_connect_free(sdk);  // stops the server through the delegate, as shutdown does
@@ -310,8 +311,24 @@ TEST_F(ConfigServerTest, FreeAtShutdownReleasesAWaitingConnect) {
     EXPECT_EQ(zrv_standin_count_calls("zrv_connect_connect"), 0u);
 }
 
+// A client stalled in the middle of its body holds the worker in a read;
+// stopping must not wait for the read timeout. civetweb looks at its stop
+// flag between two-second polls, so it takes up to that long.
+TEST_F(ConfigServerTest, StopDoesNotWaitForAStalledClient) {
+    StdoutCapture log;
+    auto answer = std::async(std::launch::async, [&] {
+        return http_raw(port, "POST /connect-to-zconnect HTTP/1.1\r\nHost: x\r\nContent-Length: 300\r\n\r\n{\"se");
+    });
+    ASSERT_TRUE(log.wait_for_line("INFO", "API endpoint invoked: connect-to-zconnect"));
+    const auto started = std::chrono::steady_clock::now();
+    config_server_stop(sdk, server);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 3s);
+    ASSERT_EQ(answer.wait_for(10s), std::future_status::ready);
+    EXPECT_NE(answer.get().status, 200);
+}
+
 class LongNameTest : public ConfigServerTest {
-protected:
+  protected:
     void SetUp() override {
         name_ = std::string(3000, 'n');
         build(name_.c_str());

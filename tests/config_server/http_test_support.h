@@ -40,7 +40,7 @@ size_t resident_bytes();
 
 // Everything the process writes to stdout from construction until the end.
 class StdoutCapture {
-public:
+  public:
     StdoutCapture();
     ~StdoutCapture();
     StdoutCapture(const StdoutCapture &) = delete;
@@ -56,7 +56,7 @@ public:
     bool wait_for_line(const char *level, const std::string &message,
                        std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
 
-private:
+  private:
     int saved_stdout_ = -1;
     std::string path_;
 };

@@ -1,13 +1,13 @@
 // AvahiUvPoll on a real libuv loop, driven through the AvahiPoll interface
 // as the Avahi client drives it.
+#include "discovery/avahi_uv_poll.h"
+
 #include <avahi-common/timeval.h>
 #include <avahi-common/watch.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <uv.h>
-
-#include "discovery/avahi_uv_poll.h"
 
 namespace {
 
@@ -31,7 +31,7 @@ void count_watch(AvahiWatch *watch, int /*fd*/, AvahiWatchEvent events, void *us
 }
 
 class AvahiUvPollTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_EQ(uv_loop_init(&loop), 0);
         adapter = avahi_uv_poll_new(&loop);
@@ -47,7 +47,8 @@ protected:
     void run_for(uint64_t ms) {
         uv_timer_t guard;
         uv_timer_init(&loop, &guard);
-        uv_timer_start(&guard, [](uv_timer_t *timer) { uv_stop(timer->loop); }, ms, 0);
+        uv_timer_start(
+            &guard, [](uv_timer_t *timer) { uv_stop(timer->loop); }, ms, 0);
         uv_run(&loop, UV_RUN_DEFAULT);
         uv_close(reinterpret_cast<uv_handle_t *>(&guard), nullptr);
         uv_run(&loop, UV_RUN_NOWAIT);
@@ -60,7 +61,9 @@ protected:
 };
 
 TEST(AvahiUvPollDelay, WholeMillisecondsRoundedDownAndPastIsZero) {
-    struct timeval now {1000, 500000};
+    struct timeval now {
+        1000, 500000
+    };
     struct timeval due = now;
     avahi_timeval_add(&due, 1999);
     EXPECT_EQ(avahi_uv_poll_delay_ms(due, now), 1u);
