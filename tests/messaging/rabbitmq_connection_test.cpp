@@ -168,6 +168,17 @@ TEST(RabbitmqConnection, DefaultsBindIncomingEventsSoOwnEventsComeBack) {
     EXPECT_TRUE(log.has_line("DEBUG", "Nats connection manager freed"));
 }
 
+TEST(RabbitmqConnection, EveryBackendValueButNatsSelectsRabbitmq) {
+    int port = rabbitmq_fixture_port();
+    Recorder recorder;
+    std::string exchange = unique("backend"), key = "events";
+    MessagingConnectionConfig config = rabbitmq_config(port, exchange, key, recorder);
+    config.backend = 7;
+    ConnectionPtr connection(messaging_connection_new(&config));
+    ASSERT_TRUE(connection);
+    EXPECT_TRUE(wait_connected(connection.get()));
+}
+
 TEST(RabbitmqConnection, PeerMessagesArriveZeroTerminatedOnceEachAndEmptyOnesAreDropped) {
     int port = rabbitmq_fixture_port();
     Recorder recorder;
@@ -266,6 +277,33 @@ TEST(RabbitmqConnection, OutboundQueueIsBoundedAndDrainsInOrder) {
     auto delivery = peer.receive();
     ASSERT_TRUE(delivery);
     EXPECT_EQ(delivery->body, "room again");
+}
+
+// Publishing to an exchange that someone deleted makes the broker close the
+// channel: the connection notices, reconnects and declares the exchange anew.
+TEST(RabbitmqConnection, AChannelClosedByTheBrokerLeadsToAReconnect) {
+    int port = rabbitmq_fixture_port();
+    Recorder recorder;
+    std::string exchange = unique("deleted"), key = "events", out = "outbound";
+    MessagingConnectionConfig config = rabbitmq_config(port, exchange, key, recorder);
+    LogCapture log;
+    ConnectionPtr connection(messaging_connection_new(&config));
+    ASSERT_TRUE(wait_connected(connection.get()));
+
+    AmqpPeer peer(port);
+    peer.delete_exchange(exchange);
+    ASSERT_TRUE(messaging_connection_publish(connection.get(), out.c_str(), "into the void"));
+    ASSERT_TRUE(wait_until([&] { return recorder.states_copy().size() >= 5; }));  // false, true, false, false, true
+    EXPECT_EQ(recorder.states_copy(), (std::vector<bool>{false, true, false, false, true}));
+
+    peer.listen(exchange, out);
+    ASSERT_TRUE(messaging_connection_publish(connection.get(), out.c_str(), "after"));
+    auto delivery = peer.receive();
+    ASSERT_TRUE(delivery);
+    EXPECT_EQ(delivery->body, "after");
+    connection.reset();
+    EXPECT_TRUE(
+        log.has_line("WARNING", "Lost the connection to RabbitMQ (the server closed the channel), reconnecting"));
 }
 
 TEST(RabbitmqConnection, FailedAttemptsBackOffAndFreeingCutsTheSleepShort) {

@@ -90,6 +90,11 @@ void AmqpPeer::declare_exchange(const std::string &exchange) {
     check_reply(amqp_get_rpc_reply(connection_), "exchange declare");
 }
 
+void AmqpPeer::delete_exchange(const std::string &exchange) {
+    amqp_exchange_delete(connection_, 1, amqp_cstring_bytes(exchange.c_str()), 0);
+    check_reply(amqp_get_rpc_reply(connection_), "exchange delete");
+}
+
 void AmqpPeer::listen(const std::string &exchange, const std::string &key, const std::string &durable_queue) {
     bool durable = !durable_queue.empty();
     amqp_queue_declare_ok_t *declared =

@@ -51,6 +51,7 @@ class AmqpPeer {
 
     // Declares the exchange as the daemon does (durable topic).
     void declare_exchange(const std::string &exchange);
+    void delete_exchange(const std::string &exchange);
     // Consumes (no-ack) from a queue bound to the exchange with the key: a
     // private server-named one, or a durable named one that outlives the
     // peer and a broker restart.
