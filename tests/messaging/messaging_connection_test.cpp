@@ -338,20 +338,6 @@ TEST(MessagingConnection, BadSecondarySubjectOnlyLosesThatSubject) {
     EXPECT_TRUE(log.has_line("WARNING", "Failed to subscribe to tertiary NATS subject 'also bad': Invalid Subject"));
 }
 
-TEST(MessagingConnection, RabbitMqIsRefusedUntilItsBackendExists) {
-    MessagingConnectionConfig config{};
-    config.backend = MESSAGING_BACKEND_RABBITMQ;
-    config.host = "localhost";
-    config.port = 5672;
-    LogCapture log;
-    EXPECT_EQ(messaging_connection_new(&config), nullptr);
-    config.backend = 7;  // any value but NATS means RabbitMQ
-    EXPECT_EQ(messaging_connection_new(&config), nullptr);
-    EXPECT_TRUE(log.has_line(
-        "ERROR",
-        "Cannot create messaging connection: the RabbitMQ backend is not available (host: localhost, port: 5672)"));
-}
-
 TEST(MessagingConnection, NullConnectionIsHarmless) {
     messaging_connection_free(nullptr);
     EXPECT_FALSE(messaging_connection_is_connected(nullptr));
