@@ -27,7 +27,9 @@ fi
 IFS=';' read -r _ _ _ name _ _ host address port txt <<<"$record"
 path=$(grep -o '"path=[^"]*"' <<<"$txt" | sed 's/^"path=//; s/"$//')
 path=${path:-/}
-echo "controller: found '$(printf '%b' "${name//\\0/\\0}")' on $host ($address) port $port, TXT $txt"
+# avahi-browse escapes bytes as \DDD (decimal), a space as \032.
+name=$(perl -pe 's/\\(\d{3})/chr($1)/ge' <<<"$name")
+echo "controller: found '$name' on $host ($address) port $port, TXT $txt"
 base="http://$address:$port$path"
 
 echo "controller: GET ${base}get-display-info"
