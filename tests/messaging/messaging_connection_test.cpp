@@ -208,10 +208,15 @@ TEST(MessagingConnection, TokenTakesPrecedenceOverUserAndPassword) {
     EXPECT_FALSE(messaging_connection_is_connected(both_connection.get()));
     EXPECT_TRUE(both_recorder.states_copy().empty());
     EXPECT_FALSE(messaging_connection_publish(both_connection.get(), "x", "y"));
-    EXPECT_TRUE(log.has_line("WARNING", "Initial NATS connection failed, will auto-retry"));
     EXPECT_TRUE(log.has_line("WARNING", "Cannot publish message: NATS not connected"));
-    // The library gives up on refused credentials; the log says so.
-    EXPECT_TRUE(log.has_line("ERROR", "NATS gave up on the connection: No server available for connection"));
+    // The library gives up on refused credentials and the log says so. When
+    // it has given up already before the subscription (a slow machine), the
+    // subscription fails and nothing is left to retry.
+    if (log.has_line("WARNING", "Initial NATS connection failed, will auto-retry")) {
+        EXPECT_TRUE(log.has_line("ERROR", "NATS gave up on the connection: No server available for connection"));
+    } else {
+        EXPECT_TRUE(log.has_line("WARNING", "Initial NATS connection failed, will not retry"));
+    }
 }
 
 TEST(MessagingConnection, ConnectsOnceAServerStartedLaterAppears) {
