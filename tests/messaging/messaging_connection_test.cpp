@@ -307,7 +307,11 @@ TEST(MessagingConnection, TlsAgainstAPlainServerStaysDisconnected) {
     EXPECT_FALSE(messaging_connection_publish(connection.get(), "x", "y"));
     connection.reset();
     EXPECT_TRUE(recorder.states_copy().empty());
-    EXPECT_TRUE(log.has_line("ERROR", "NATS gave up on the connection: No server available for connection"));
+    // Either the library gives up while retrying in the background, or it
+    // has given up already when the subscription is made (a slow machine).
+    EXPECT_TRUE(log.has_line("ERROR", "NATS gave up on the connection: No server available for connection") ||
+                log.has_line("WARNING", "Initial NATS connection failed, will not retry"))
+        << log.text();
 }
 
 TEST(MessagingConnection, InvalidPrimarySubjectLeavesAConnectionThatRefusesToPublish) {
