@@ -48,6 +48,7 @@ class Faults : public ::testing::Test {
         const auto order = line_order(daemon.log(), shutdown_lines);
         for (size_t i = 0; i < order.size(); ++i)
             EXPECT_GE(order[i], 0) << "missing or out of order: " << shutdown_lines[i] << "\n" << daemon.log();
+        EXPECT_EQ(daemon.sanitizer_report(), "");
     }
 };
 

@@ -225,6 +225,13 @@ TEST_F(NatsControlPlane, AFloodOfSeeksIsExecutedInOrderAndMemoryComesBack) {
         calls_before = calls;
         std::printf("VmRSS before the floods %ld kB, after flood %d %ld kB (stand-in record: %zu calls)\n", before,
                     round + 1, now, calls);
+#ifdef ZRV_SANITIZE_BUILD
+        // AddressSanitizer holds freed memory in quarantine, so RSS says
+        // nothing here; its leak check at the daemon's exit does instead.
+        (void)after_first;
+        (void)standin_kb;
+        continue;
+#endif
         if (round == 0) {
             after_first = now;
             EXPECT_LT(now, before + standin_kb + 4096) << "VmRSS grew from " << before << " kB to " << now << " kB";
@@ -238,6 +245,7 @@ TEST_F(NatsControlPlane, AFloodOfSeeksIsExecutedInOrderAndMemoryComesBack) {
     const auto result = daemon.interrupt();
     ASSERT_TRUE(result.exited) << daemon.log();
     EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(daemon.sanitizer_report(), "");
 }
 
 }  // namespace

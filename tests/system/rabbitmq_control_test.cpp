@@ -163,6 +163,7 @@ TEST_F(RabbitmqControlPlane, BrokerRestartMidPlaybackKeepsTheAudioAndReconnects)
     const auto result = daemon.interrupt();
     ASSERT_TRUE(result.exited) << daemon.log();
     EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(daemon.sanitizer_report(), "");
 }
 
 }  // namespace

@@ -289,6 +289,14 @@ ExitResult Daemon::wait_exit(std::chrono::milliseconds timeout) {
     return result;
 }
 
+std::string Daemon::sanitizer_report() const {
+#ifdef ZRV_SANITIZE_BUILD
+    return errors();
+#else
+    return "";
+#endif
+}
+
 long Daemon::rss_kb() const {
     for (const auto &line : split_lines(read_file("/proc/" + std::to_string(pid_) + "/status")))
         if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);

@@ -100,6 +100,9 @@ class Daemon {
     // SIGINT and wait for the end.
     ExitResult interrupt(std::chrono::milliseconds timeout = 6s);
     ExitResult wait_exit(std::chrono::milliseconds timeout);
+    // What a sanitizer wrote on stderr in a sanitizer build (must be empty);
+    // always empty in other builds.
+    std::string sanitizer_report() const;
     // VmRSS in kB, 0 when unknown.
     long rss_kb() const;
 
