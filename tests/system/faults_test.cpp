@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <memory>
 #include <thread>
@@ -26,7 +27,7 @@ const std::vector<std::string> shutdown_lines = {
     "Zorva Connect stopped",               "Event loop has finished",    "Sample application finished"};
 
 class Faults : public ::testing::Test {
-  protected:
+  public:
     // A PipeWire of this suite's own: one test stops and restarts it.
     static void SetUpTestSuite() {
         pipewire = std::make_unique<PrivateService>("pipewire.sh", "system_faults_pipewire");
@@ -71,9 +72,10 @@ TEST_F(Faults, SigintDuringTheDrainAtAFormatChange) {
     expect_clean_exit(daemon);
 }
 
-TEST_F(Faults, SigintWhileAClientHoldsAHalfSentRequest) {
-    const int port = free_port();
-    Daemon daemon(options(port));
+// The client sent its headers and half its body, then either goes silent
+// or trickles the rest a byte at a time: neither may hold the shutdown up.
+void sigint_with_a_half_sent_request(const Daemon::Options &options, int port, bool trickle) {
+    Daemon daemon(options);
     daemon.start();
     ASSERT_TRUE(daemon.wait_for_log("Starting Local configuration server")) << daemon.log();
     ASSERT_TRUE(eventually([&] { return http_get(port, "/get-connect-info").status == 200; }, 5s));
@@ -92,8 +94,27 @@ TEST_F(Faults, SigintWhileAClientHoldsAHalfSentRequest) {
     ASSERT_TRUE(daemon.wait_for_log("API endpoint invoked: connect-to-zconnect")) << daemon.log();
     std::this_thread::sleep_for(200ms);
 
-    expect_clean_exit(daemon);
+    std::atomic<bool> done{false};
+    std::thread trickler([&] {
+        for (size_t at = body.size() / 2; trickle && at < body.size() && !done; ++at) {
+            if (send(client, body.data() + at, 1, MSG_NOSIGNAL) != 1) break;
+            std::this_thread::sleep_for(250ms);
+        }
+    });
+    Faults::expect_clean_exit(daemon);
+    done = true;
+    trickler.join();
     close(client);
+}
+
+TEST_F(Faults, SigintWhileAClientHoldsAHalfSentRequest) {
+    const int port = free_port();
+    sigint_with_a_half_sent_request(options(port), port, false);
+}
+
+TEST_F(Faults, SigintWhileAClientTricklesItsRequest) {
+    const int port = free_port();
+    sigint_with_a_half_sent_request(options(port), port, true);
 }
 
 TEST_F(Faults, PipewireRestartedDuringPlaybackThenANewSessionPlays) {
@@ -146,6 +167,28 @@ TEST_F(Faults, PipewireRestartedDuringPlaybackThenANewSessionPlays) {
     capture.reset();
 
     expect_clean_exit(daemon);
+}
+
+TEST_F(Faults, PipewireAbsentAPlaybackFailsAndSigintStillEndsTheDaemon) {
+    const int port = free_port();
+    Daemon daemon(options(port, "standin:queue=44100/16/2/30000"));
+    daemon.start();
+    ASSERT_TRUE(daemon.wait_for_log("PipeWire stream streaming")) << daemon.log();
+    ASSERT_TRUE(pipewire->run("stop"));
+    std::this_thread::sleep_for(500ms);
+
+    // A playback initiated while there is no server cannot open the sink; the
+    // daemon says so and goes on serving.
+    const auto reply =
+        http_post(port, "/connect-to-zconnect", connect_request("no-server", "standin:queue=44100/16/2/2000"));
+    EXPECT_EQ(reply.status, 200) << daemon.log();
+    EXPECT_TRUE(daemon.wait_for_record("zrv_connect_notify_playback_error(", 1)) << daemon.log();
+    EXPECT_EQ(daemon.count_log("ERROR JuxApp: Failed to connect PipeWire stream"), 1u) << daemon.log();
+    EXPECT_TRUE(daemon.running()) << daemon.log();
+    EXPECT_EQ(http_get(port, "/get-connect-info").status, 200) << daemon.log();
+
+    expect_clean_exit(daemon);
+    ASSERT_TRUE(pipewire->start());
 }
 
 TEST_F(Faults, AvahiDaemonRestartedTheServiceComesBack) {
