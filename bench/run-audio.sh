@@ -50,10 +50,15 @@ run() {
 for case in "44100 0 s16 4 S16" "192000 1 s32 8 S24_32"; do
     read -r rate format record_format stride name <<<"$case"
     "$bench" gen "$rate" "$format" "$seconds" "$work/$rate.wav"
+    # Both players ask for the file's rate anyway; forcing it keeps the
+    # recorder and a lingering client from holding the graph at another rate,
+    # where the audio would be resampled.
+    pw-metadata -n settings 0 clock.force-rate "$rate" >/dev/null
     run "sink-$name-$rate" "$rate" "$record_format" "$stride" "$bench" play "$rate" "$format" "$work/$rate.wav"
     run "pw-cat-$name-$rate" "$rate" "$record_format" "$stride" \
         pw-cat --playback --target test_sink --latency "$quantum" "$work/$rate.wav"
 done
+pw-metadata -n settings 0 clock.force-rate 0 >/dev/null
 
 echo "Audio output: ${seconds} s per run, quantum $quantum, PipeWire $(pipewire --version | awk '/Linked with/ {print $NF}')"
 awk -v seconds="$seconds" '

@@ -24,7 +24,6 @@
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 #pragma GCC diagnostic ignored "-Wcast-qual"
 #pragma GCC diagnostic ignored "-Wshadow"
-#pragma GCC diagnostic ignored "-Wpedantic"
 #include <pipewire/pipewire.h>
 #include <pipewire/version.h>
 #include <spa/param/audio/format-utils.h>
@@ -40,9 +39,11 @@ constexpr uint32_t unity_volume = 65535;
 constexpr auto drain_timeout = std::chrono::milliseconds(5000);
 constexpr uint64_t ring_buffer_ms = 500;
 
-// PW_STREAM_FLAG_ASYNC (1 << 10) appeared after 0.3.65, which is what Debian 12
-// ships; older servers accept the raw bit, so the flag value stays the same
-// whichever headers we build against.
+// The stream is connected with AUTOCONNECT | MAP_BUFFERS | ASYNC (0x405).
+// PipeWire 0.3.65 (Debian 12) has no PW_STREAM_FLAG_ASYNC (its flags end at
+// TRIGGER, 1 << 9), so below the version check the raw bit 1 << 10 stands in;
+// those servers accept it. Headers that know the flag supply it themselves,
+// and the static_assert keeps the value the same either way.
 #if PW_CHECK_VERSION(1, 0, 0)
 constexpr uint32_t stream_flag_async = PW_STREAM_FLAG_ASYNC;
 #else
@@ -102,24 +103,29 @@ namespace {
 void on_state_changed(void *data, pw_stream_state /*old*/, pw_stream_state state, const char *error) noexcept {
     auto *sink = static_cast<PipeWireSink *>(data);
     switch (state) {
-    case PW_STREAM_STATE_UNCONNECTED: app_log(LOG_WARNING, "PipeWire stream disconnected"); break;
-    case PW_STREAM_STATE_CONNECTING: app_log(LOG_DEBUG, "PipeWire stream connecting..."); break;
-    case PW_STREAM_STATE_PAUSED:
-        app_log(LOG_DEBUG, "PipeWire stream paused (format negotiated, node-id=%u)",
-                pw_stream_get_node_id(sink->stream));
-        // Deactivating a stream reports PAUSED too: activating it then
-        // would undo the sink's own pause.
-        if (!sink->paused) pw_stream_set_active(sink->stream, true);
-        break;
-    case PW_STREAM_STATE_STREAMING:
-        app_log(LOG_INFO, "PipeWire stream streaming (node-id=%u)", pw_stream_get_node_id(sink->stream));
-        break;
-    case PW_STREAM_STATE_ERROR: {
-        const int error_number = errno;
-        app_log(LOG_ERROR, "PipeWire stream error: %s (errno=%d)", error ? error : "unknown", error_number);
-        break;
-    }
-    default: break;
+        case PW_STREAM_STATE_UNCONNECTED:
+            app_log(LOG_WARNING, "PipeWire stream disconnected");
+            break;
+        case PW_STREAM_STATE_CONNECTING:
+            app_log(LOG_DEBUG, "PipeWire stream connecting...");
+            break;
+        case PW_STREAM_STATE_PAUSED:
+            app_log(LOG_DEBUG, "PipeWire stream paused (format negotiated, node-id=%u)",
+                    pw_stream_get_node_id(sink->stream));
+            // Deactivating a stream reports PAUSED too: activating it then
+            // would undo the sink's own pause.
+            if (!sink->paused) pw_stream_set_active(sink->stream, true);
+            break;
+        case PW_STREAM_STATE_STREAMING:
+            app_log(LOG_INFO, "PipeWire stream streaming (node-id=%u)", pw_stream_get_node_id(sink->stream));
+            break;
+        case PW_STREAM_STATE_ERROR: {
+            const int error_number = errno;
+            app_log(LOG_ERROR, "PipeWire stream error: %s (errno=%d)", error ? error : "unknown", error_number);
+            break;
+        }
+        default:
+            break;
     }
 }
 
@@ -146,9 +152,12 @@ void on_control_info(void *data, uint32_t id, const pw_stream_control *control) 
 
 const char *format_name(uint32_t format) {
     switch (format) {
-    case SPA_AUDIO_FORMAT_S16_LE: return "S16";
-    case SPA_AUDIO_FORMAT_S24_32_LE: return "S24_32";
-    default: return "other";
+        case SPA_AUDIO_FORMAT_S16_LE:
+            return "S16";
+        case SPA_AUDIO_FORMAT_S24_32_LE:
+            return "S24_32";
+        default:
+            return "other";
     }
 }
 
@@ -185,8 +194,9 @@ void on_process(void *data) noexcept {
     spa_data &block = spa->datas[0];
     const uint32_t stride = sink->channels * sink->bytes_per_sample;
     const uint32_t max_frames = stride ? block.maxsize / stride : 0;
-    const uint32_t frames =
-        buffer->requested != 0 && buffer->requested < max_frames ? static_cast<uint32_t>(buffer->requested) : max_frames;
+    const uint32_t frames = buffer->requested != 0 && buffer->requested < max_frames
+                                ? static_cast<uint32_t>(buffer->requested)
+                                : max_frames;
     const uint32_t length = frames * stride;
 
     auto *bytes = static_cast<uint8_t *>(block.data);
@@ -202,8 +212,7 @@ void on_process(void *data) noexcept {
     // PipeWire does not play out on a drain.
     if (got == 0 && sink->drain_pending.exchange(false)) pw_stream_flush(sink->stream, true);
 
-    if (ring_buffer_free_space(&sink->ring) >= 2 * static_cast<size_t>(length))
-        loop_async_send(sink->need_data_async);
+    if (ring_buffer_free_space(&sink->ring) >= 2 * static_cast<size_t>(length)) loop_async_send(sink->need_data_async);
 }
 
 void on_drained(void *data) noexcept {
@@ -294,15 +303,16 @@ int do_set_control(spa_loop *, bool, uint32_t, const void *data, size_t, void *u
 
 bool map_sample_format(uint32_t sample_format, spa_audio_format *spa_format, uint8_t *bytes_per_sample) {
     switch (sample_format) {
-    case ZRV_SAMPLE_FORMAT_S16:
-        *spa_format = SPA_AUDIO_FORMAT_S16_LE;
-        *bytes_per_sample = 2;
-        return true;
-    case ZRV_SAMPLE_FORMAT_S24_32:
-        *spa_format = SPA_AUDIO_FORMAT_S24_32_LE;
-        *bytes_per_sample = 4;
-        return true;
-    default: return false;
+        case ZRV_SAMPLE_FORMAT_S16:
+            *spa_format = SPA_AUDIO_FORMAT_S16_LE;
+            *bytes_per_sample = 2;
+            return true;
+        case ZRV_SAMPLE_FORMAT_S24_32:
+            *spa_format = SPA_AUDIO_FORMAT_S24_32_LE;
+            *bytes_per_sample = 4;
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -340,10 +350,11 @@ PipeWireSink *pipewire_sink_new(uv_loop_t *loop, const char *output_device) {
         return sink;
     }
     sink->loop_started_event = pw_loop_add_event(pw_main_loop_get_loop(sink->main_loop), on_loop_started, sink);
-    pw_properties *props = pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Playback",
-                                             PW_KEY_MEDIA_ROLE, "Music", PW_KEY_NODE_NAME, stream_name,
-                                             PW_KEY_NODE_DESCRIPTION, "Jux Zorva Connect", nullptr);
-    sink->stream = pw_stream_new_simple(pw_main_loop_get_loop(sink->main_loop), stream_name, props, &stream_events, sink);
+    pw_properties *props =
+        pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Playback", PW_KEY_MEDIA_ROLE, "Music",
+                          PW_KEY_NODE_NAME, stream_name, PW_KEY_NODE_DESCRIPTION, "Jux Zorva Connect", nullptr);
+    sink->stream =
+        pw_stream_new_simple(pw_main_loop_get_loop(sink->main_loop), stream_name, props, &stream_events, sink);
     if (!sink->stream) app_log(LOG_ERROR, "Failed to create PipeWire stream");
     return sink;
 }
@@ -393,8 +404,8 @@ bool pipewire_sink_open(PipeWireSink *sink, AudioFormat format) {
         return false;
     }
 
-    const size_t capacity = static_cast<size_t>(uint64_t{bytes_per_sample} * sink->sample_rate * sink->channels *
-                                                ring_buffer_ms / 1000);
+    const size_t capacity =
+        static_cast<size_t>(uint64_t{bytes_per_sample} * sink->sample_rate * sink->channels * ring_buffer_ms / 1000);
     if (!ring_buffer_init(&sink->ring, capacity)) {
         app_log(LOG_ERROR, "Failed to initialize ring buffer (capacity=%zu)", capacity);
         return false;

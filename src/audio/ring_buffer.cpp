@@ -8,13 +8,13 @@
 namespace {
 
 class RingLock {
-public:
+  public:
     explicit RingLock(pthread_mutex_t *mutex) noexcept : mutex_(mutex) { pthread_mutex_lock(mutex_); }
     ~RingLock() { pthread_mutex_unlock(mutex_); }
     RingLock(const RingLock &) = delete;
     RingLock &operator=(const RingLock &) = delete;
 
-private:
+  private:
     pthread_mutex_t *mutex_;
 };
 
@@ -24,7 +24,8 @@ bool ring_buffer_init(RingBuffer *ring, size_t capacity) {
     // calloc hands out untouched zero pages, and a size too large fails here
     // rather than in the middle of zeroing. One byte at least, so that a
     // zero capacity still yields storage.
-    std::unique_ptr<uint8_t[], RingStorageFree> storage(static_cast<uint8_t *>(std::calloc(capacity ? capacity : 1, 1)));
+    std::unique_ptr<uint8_t[], RingStorageFree> storage(
+        static_cast<uint8_t *>(std::calloc(capacity ? capacity : 1, 1)));
     if (!storage) return false;
     if (pthread_mutex_init(&ring->mutex, nullptr) != 0) return false;
     ring->data = std::move(storage);

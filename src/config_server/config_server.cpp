@@ -192,6 +192,8 @@ enum class HandOff { done, failed, stopped };
 // is answered 500 here, before stop lets civetweb shut down (civetweb writes
 // nothing once its stop flag is up).
 HandOff hand_off(ConfigServer &server, Endpoint endpoint, LoopAsync *async, mg_connection *connection) {
+    // Without its async handle nothing would ever wake the loop for this.
+    if (!async) return HandOff::failed;
     std::unique_lock lock(server.mutex);
     if (!server.stopping) {
         server.pending = endpoint;

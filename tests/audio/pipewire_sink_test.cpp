@@ -1,8 +1,9 @@
 // Runs the sink against the "pipewire" fixture's headless server and checks
 // what reaches test_sink's monitor. The test thread is the sink's loop thread.
+#include "audio/pipewire_sink.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,7 +13,6 @@
 #include <thread>
 #include <vector>
 
-#include "audio/pipewire_sink.h"
 #include "pw_capture.h"
 
 namespace {
@@ -120,12 +120,13 @@ std::string run_command(const std::string &command) {
 int node_id(const std::string &name) {
     const std::string out = run_command(
         "pw-dump | jq '.[] | select(.type == \"PipeWire:Interface:Node\" and "
-        ".info.props[\"node.name\"] == \"" + name + "\") | .id' 2>/dev/null");
+        ".info.props[\"node.name\"] == \"" +
+        name + "\") | .id' 2>/dev/null");
     return out.empty() ? -1 : std::atoi(out.c_str());
 }
 
 class PipeWireSinkTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         std::string error;
         ASSERT_TRUE(pw_test_use_server(&error)) << error;
@@ -536,6 +537,12 @@ TEST_F(PipeWireSinkTest, VolumeAndMuteTravelBothWays) {
     EXPECT_EQ(events.volume_calls, 1);
     EXPECT_EQ(events.last_volume, 32767u);  // 32767.5, truncated
     EXPECT_EQ(pipewire_sink_get_volume(sink), 32767u);
+
+    // PipeWire allows gains above unity; the sink's scale ends at 65535.
+    run_command("pw-cli set-param " + id + " Props '{ volume: 2.0 }' >/dev/null 2>&1");
+    run_loop(3000, [&] { return events.volume_calls > 1; });
+    EXPECT_EQ(events.volume_calls, 2);
+    EXPECT_EQ(events.last_volume, 65535u);
 
     run_command("pw-cli set-param " + id + " Props '{ mute: false }' >/dev/null 2>&1");
     run_loop(3000, [&] { return events.mute_calls > 0; });

@@ -15,7 +15,6 @@
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 #pragma GCC diagnostic ignored "-Wcast-qual"
 #pragma GCC diagnostic ignored "-Wshadow"
-#pragma GCC diagnostic ignored "-Wpedantic"
 #include <pipewire/pipewire.h>
 #include <spa/param/audio/format-utils.h>
 #include <spa/pod/builder.h>
@@ -111,12 +110,12 @@ std::unique_ptr<PwCapture> PwCapture::start(uint32_t rate, uint32_t channels, ui
         return nullptr;
     }
     const std::string node_rate = "1/" + std::to_string(rate);
-    pw_properties *props = pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture",
-                                             PW_KEY_NODE_NAME, "zrv-test-capture", PW_KEY_TARGET_OBJECT, "test_sink",
-                                             PW_KEY_STREAM_CAPTURE_SINK, "true", PW_KEY_NODE_RATE, node_rate.c_str(),
-                                             nullptr);
-    impl->stream = pw_stream_new_simple(pw_thread_loop_get_loop(impl->loop), "zrv-test-capture", props,
-                                        &capture_events, impl.get());
+    pw_properties *props =
+        pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture", PW_KEY_NODE_NAME,
+                          "zrv-test-capture", PW_KEY_TARGET_OBJECT, "test_sink", PW_KEY_STREAM_CAPTURE_SINK, "true",
+                          PW_KEY_NODE_RATE, node_rate.c_str(), nullptr);
+    impl->stream = pw_stream_new_simple(pw_thread_loop_get_loop(impl->loop), "zrv-test-capture", props, &capture_events,
+                                        impl.get());
     if (!impl->stream) {
         *error = "pw_stream_new_simple failed";
         return nullptr;
@@ -219,8 +218,8 @@ std::string pw_compare_capture(const std::vector<uint8_t> &captured, const std::
                std::to_string(reference.size()) + " expected";
     for (size_t i = 0; i < reference.size(); ++i) {
         if (captured[start + i] != reference[i])
-            return "first difference at byte " + std::to_string(i) + " (frame " + std::to_string(i / stride) +
-                   ") of " + std::to_string(reference.size());
+            return "first difference at byte " + std::to_string(i) + " (frame " + std::to_string(i / stride) + ") of " +
+                   std::to_string(reference.size());
     }
     for (size_t i = start + reference.size(); i < captured.size(); ++i) {
         if (captured[i] != 0)

@@ -19,7 +19,7 @@ bool pw_test_use_server(std::string *error);
 // Records test_sink's monitor at the given rate, channel count and SDK sample
 // format (0 = S16_LE, 1 = S24_32_LE), asking the graph for that rate.
 class PwCapture {
-public:
+  public:
     // Null, with the reason, when the stream cannot be set up or does not
     // start streaming within a few seconds.
     static std::unique_ptr<PwCapture> start(uint32_t rate, uint32_t channels, uint32_t sample_format,
@@ -37,7 +37,7 @@ public:
 
     struct Impl;
 
-private:
+  private:
     explicit PwCapture(std::unique_ptr<Impl> impl);
     std::unique_ptr<Impl> impl_;
 };

@@ -1,11 +1,11 @@
+#include "audio/ring_buffer.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <numeric>
 #include <thread>
 #include <vector>
-
-#include "audio/ring_buffer.h"
 
 namespace {
 
@@ -16,7 +16,7 @@ std::vector<uint8_t> sequence(size_t length, uint8_t first) {
 }
 
 class RingBufferTest : public ::testing::Test {
-protected:
+  protected:
     void TearDown() override { ring_buffer_release(&ring); }
     RingBuffer ring;
 };

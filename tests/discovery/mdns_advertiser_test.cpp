@@ -295,6 +295,17 @@ TEST_F(MdnsAdvertiserTest, ServiceAppearsWithPortAndTxtInOrderAndStopWithdrawsIt
         [&](const std::string &line) { return line.rfind("-;", 0) == 0 && unescape(split(line, ';')[3]) == name; }));
 }
 
+TEST_F(MdnsAdvertiserTest, UnavailableDeviceUuidIsAnnouncedEmpty) {
+    zrv_standin_inject_error("zrv_connect_get_device_uuid", ZRV_ERROR_INTERNAL, -1);
+    Child browser = browse();
+    start(name);
+    Resolved found;
+    ASSERT_TRUE(wait_resolved(browser, name, found));
+    zrv_standin_clear_errors();
+    EXPECT_EQ(found.txt, std::string("\"type=AMPLIFIER\" \"sdk_version=") + zrv_connect_get_sdk_version() +
+                             "\" \"device_uuid=\" \"path=/\"");
+}
+
 TEST_F(MdnsAdvertiserTest, TakenNameMovesToAvahisAlternativeWithOneWarning) {
     Child browser = browse();
     Child other({"avahi-publish", "-s", name, service_type, "9"});

@@ -124,6 +124,7 @@ TEST(RabbitmqConnection, DefaultsBindIncomingEventsSoOwnEventsComeBack) {
     Recorder recorder;
     std::string exchange = "zorva.audio", key = "zorva.incoming.events";
     MessagingConnectionConfig config = rabbitmq_config(port, exchange, key, recorder);
+    config.host = "localhost";  // the broker listens on 127.0.0.1 alone
 
     LogCapture log;
     ConnectionPtr connection(messaging_connection_new(&config));
@@ -155,10 +156,10 @@ TEST(RabbitmqConnection, DefaultsBindIncomingEventsSoOwnEventsComeBack) {
     connection.reset();
     EXPECT_EQ(recorder.states_copy(), (std::vector<bool>{false, true, false}));
     EXPECT_TRUE(
-        log.has_line("DEBUG", "Nats connection manager created (host: 127.0.0.1, port: " + std::to_string(port) + ")"));
+        log.has_line("DEBUG", "Nats connection manager created (host: localhost, port: " + std::to_string(port) + ")"));
     EXPECT_TRUE(log.has_line("DEBUG", "Nats connection thread started"));
     EXPECT_TRUE(log.has_line(
-        "DEBUG", "Attempting to connect to RabbitMQ (host: 127.0.0.1, port: " + std::to_string(port) + ")"));
+        "DEBUG", "Attempting to connect to RabbitMQ (host: localhost, port: " + std::to_string(port) + ")"));
     EXPECT_NE(log.text().find("INFO JuxApp: Successfully connected to RabbitMQ (queue: amq.gen-"), std::string::npos);
     EXPECT_TRUE(log.has_line("DEBUG", "Published message to RabbitMQ (routing_key: zorva.incoming.events)"));
     EXPECT_TRUE(
@@ -177,6 +178,21 @@ TEST(RabbitmqConnection, EveryBackendValueButNatsSelectsRabbitmq) {
     ConnectionPtr connection(messaging_connection_new(&config));
     ASSERT_TRUE(connection);
     EXPECT_TRUE(wait_connected(connection.get()));
+}
+
+TEST(RabbitmqConnection, AbsentStringsCountAsEmpty) {
+    MessagingConnectionConfig config{};
+    config.backend = MESSAGING_BACKEND_RABBITMQ;
+    config.port = static_cast<uint16_t>(free_loopback_port());
+    LogCapture log;
+    ConnectionPtr connection(messaging_connection_new(&config));
+    ASSERT_TRUE(connection);
+    std::this_thread::sleep_for(200ms);
+    EXPECT_FALSE(messaging_connection_is_connected(connection.get()));
+    connection.reset();
+    EXPECT_TRUE(
+        log.has_line("DEBUG", "Nats connection manager created (host: , port: " + std::to_string(config.port) + ")"));
+    EXPECT_TRUE(log.has_line("WARNING", "Connection failed, will retry in 1000 ms"));
 }
 
 TEST(RabbitmqConnection, PeerMessagesArriveZeroTerminatedOnceEachAndEmptyOnesAreDropped) {
