@@ -25,8 +25,12 @@ std::vector<uint8_t> track_pcm(uint32_t seed, uint64_t frames) {
 }
 
 std::vector<std::string> shutdown_lines() {
-    return {"Ctrl+C detected, quitting main loop", "Stopping Avahi advertiser", "Stopping Local configuration server",
-            "Zorva Connect stopped", "Event loop has finished", "Sample application finished"};
+    return {"Ctrl+C detected, quitting main loop",
+            "Stopping Avahi advertiser",
+            "Stopping Local configuration server",
+            "Zorva Connect stopped",
+            "Event loop has finished",
+            "Sample application finished"};
 }
 
 TEST(RendererFromDiscoveryToPlayback, FoundReadConnectedHeardAndInterrupted) {

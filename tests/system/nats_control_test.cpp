@@ -59,8 +59,7 @@ TEST_F(NatsControlPlane, CommandsAndVolumeMessagesBecomeSdkCallsInOrder) {
     const auto send = [&](const std::string &message, const std::string &call, size_t count = 1) {
         peer.publish("system.incoming", message);
         peer.flush();
-        EXPECT_TRUE(daemon.wait_for_record(call, count)) << message << " did not give " << call << "\n"
-                                                         << daemon.log();
+        EXPECT_TRUE(daemon.wait_for_record(call, count)) << message << " did not give " << call << "\n" << daemon.log();
     };
     // The next PLAY depends on the state this one leads to: wait for its report.
     const auto reaches = [&](const std::string &state, size_t before) {
@@ -85,12 +84,15 @@ TEST_F(NatsControlPlane, CommandsAndVolumeMessagesBecomeSdkCallsInOrder) {
     send("next", "zrv_connect_next_track(");
     send("\"disconnect\"", "zrv_connect_deactivate_and_disconnect_renderer(");
 
-    const std::vector<std::string> expected = {
-        "zrv_connect_resume_playback()", "zrv_connect_pause_playback()",
-        "zrv_connect_seek_time(5000)",   "zrv_connect_seek_time(1200)",
-        "zrv_connect_stop_playback()",   "zrv_connect_start_playback()",
-        "zrv_connect_set_volume(30)",    "zrv_connect_next_track()",
-        "zrv_connect_deactivate_and_disconnect_renderer()"};
+    const std::vector<std::string> expected = {"zrv_connect_resume_playback()",
+                                               "zrv_connect_pause_playback()",
+                                               "zrv_connect_seek_time(5000)",
+                                               "zrv_connect_seek_time(1200)",
+                                               "zrv_connect_stop_playback()",
+                                               "zrv_connect_start_playback()",
+                                               "zrv_connect_set_volume(30)",
+                                               "zrv_connect_next_track()",
+                                               "zrv_connect_deactivate_and_disconnect_renderer()"};
     EXPECT_EQ(calls_of(daemon, {"zrv_connect_resume_playback", "zrv_connect_pause_playback", "zrv_connect_seek_time",
                                 "zrv_connect_stop_playback", "zrv_connect_start_playback", "zrv_connect_set_volume",
                                 "zrv_connect_set_mute_state", "zrv_connect_next_track",
@@ -159,7 +161,10 @@ TEST_F(NatsControlPlane, EachRestFailureWarnsAndStartUpGoesOn) {
         if (c.status == 0) url = "http://127.0.0.1:" + std::to_string(free_port()) + "/api/volume/percent";
         rest.answer(c.status, c.body, c.delay_ms);
         const int port = free_port();
-        Daemon daemon({daemon_config(port, messaging_config() + ",\"volumeRestUrl\":\"" + url + "\""), {}, false, "",
+        Daemon daemon({daemon_config(port, messaging_config() + ",\"volumeRestUrl\":\"" + url + "\""),
+                       {},
+                       false,
+                       "",
                        pipewire->dir()});
         const auto begin = std::chrono::steady_clock::now();
         daemon.start();

@@ -49,10 +49,11 @@ class RabbitmqControlPlane : public ::testing::Test {
 
     static std::vector<std::string> command_calls(const Daemon &daemon) {
         static const std::set<std::string> operations = {
-            "zrv_connect_resume_playback", "zrv_connect_pause_playback",    "zrv_connect_seek_time",
-            "zrv_connect_stop_playback",   "zrv_connect_start_playback",    "zrv_connect_set_volume",
-            "zrv_connect_set_mute_state",  "zrv_connect_next_track",        "zrv_connect_previous_track",
-            "zrv_connect_deactivate_and_disconnect_renderer"};
+            "zrv_connect_resume_playback", "zrv_connect_pause_playback",
+            "zrv_connect_seek_time",       "zrv_connect_stop_playback",
+            "zrv_connect_start_playback",  "zrv_connect_set_volume",
+            "zrv_connect_set_mute_state",  "zrv_connect_next_track",
+            "zrv_connect_previous_track",  "zrv_connect_deactivate_and_disconnect_renderer"};
         std::vector<std::string> calls;
         for (const auto &line : daemon.record())
             if (operations.count(line.substr(0, line.find('(')))) calls.push_back(line);
@@ -71,8 +72,7 @@ TEST_F(RabbitmqControlPlane, CommandsBecomeSdkCallsAndOwnEventsAreDropped) {
     peer.listen(exchange, key);
     const auto send = [&](const std::string &message, const std::string &call, size_t count = 1) {
         peer.publish(exchange, key, message);
-        EXPECT_TRUE(daemon.wait_for_record(call, count)) << message << " did not give " << call << "\n"
-                                                         << daemon.log();
+        EXPECT_TRUE(daemon.wait_for_record(call, count)) << message << " did not give " << call << "\n" << daemon.log();
     };
     size_t playing = daemon.count_log("Playback state changed: PLAYING");
     send("play", "zrv_connect_resume_playback(");
@@ -93,10 +93,8 @@ TEST_F(RabbitmqControlPlane, CommandsBecomeSdkCallsAndOwnEventsAreDropped) {
         if (delivery->body.rfind("{\"event_type\":", 0) == 0) events.push_back(delivery->body);
     ASSERT_FALSE(events.empty());
     EXPECT_TRUE(eventually(
-        [&] { return daemon.count_log("DEBUG JuxApp: No command-like field found in message") == events.size(); },
-        5s))
-        << events.size() << " events, " << daemon.count_log("No command-like field found in message")
-        << " dropped\n"
+        [&] { return daemon.count_log("DEBUG JuxApp: No command-like field found in message") == events.size(); }, 5s))
+        << events.size() << " events, " << daemon.count_log("No command-like field found in message") << " dropped\n"
         << daemon.log();
     EXPECT_EQ(command_calls(daemon).size(), 5u);
 
@@ -126,8 +124,7 @@ TEST_F(RabbitmqControlPlane, BrokerRestartMidPlaybackKeepsTheAudioAndReconnects)
     broker.start();
     ASSERT_TRUE(eventually([&] { return daemon.count_log("Successfully connected to RabbitMQ") >= 2; }, 30s))
         << daemon.log();
-    const double outage_s =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - stopped_at).count();
+    const double outage_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - stopped_at).count();
 
     // Commands and events flow again; the audio plays on for a second more
     // first, so what is heard must outlast the outage.
@@ -162,9 +159,8 @@ TEST_F(RabbitmqControlPlane, BrokerRestartMidPlaybackKeepsTheAudioAndReconnects)
     if (differs.first != reference.end()) {
         const size_t frame = static_cast<size_t>(differs.first - reference.begin()) / 4;
         size_t zeros = 0;
-        for (size_t at = start + frame * 4; at + 4 <= bytes.size() && !bytes[at] && !bytes[at + 1] && !bytes[at + 2] &&
-                                            !bytes[at + 3];
-             at += 4)
+        for (size_t at = start + frame * 4;
+             at + 4 <= bytes.size() && !bytes[at] && !bytes[at + 1] && !bytes[at + 2] && !bytes[at + 3]; at += 4)
             ++zeros;
         // Where the audio after the break is found in the track tells a gap from a skip.
         const size_t probe_at = start + (frame + zeros) * 4;

@@ -141,10 +141,11 @@ bool eventually(const std::function<bool()> &condition, std::chrono::millisecond
 std::string daemon_config(int port, const std::string &extra) {
     // The REST service defaults to a port nothing listens on: its WARNING
     // comes at once and start-up goes on.
-    std::string config = "{\"appId\":\"zorva-system-test\",\"appSecret\":\"00112233445566778899aabbccddeeff\","
-                         "\"deviceName\":\"System Test Renderer\",\"manufacturer\":\"Test maker\","
-                         "\"model\":\"Test model\",\"serialNumber\":\"SYS-0001\",\"port\":" +
-                         std::to_string(port);
+    std::string config =
+        "{\"appId\":\"zorva-system-test\",\"appSecret\":\"00112233445566778899aabbccddeeff\","
+        "\"deviceName\":\"System Test Renderer\",\"manufacturer\":\"Test maker\","
+        "\"model\":\"Test model\",\"serialNumber\":\"SYS-0001\",\"port\":" +
+        std::to_string(port);
     if (extra.find("\"volumeRestUrl\"") == std::string::npos)
         config += ",\"volumeRestUrl\":\"http://127.0.0.1:" + std::to_string(free_port()) + "/api/volume/percent\"";
     if (!extra.empty()) config += "," + extra;
@@ -177,8 +178,7 @@ void Daemon::start() {
         if (key.rfind("ZRV_STANDIN_", 0) == 0 || key == "DBUS_SESSION_BUS_ADDRESS") continue;
         variables[key] = text.substr(equals + 1);
     }
-    const auto pipewire =
-        options_.pipewire_dir.empty() ? fixture_env("pipewire") : service_env(options_.pipewire_dir);
+    const auto pipewire = options_.pipewire_dir.empty() ? fixture_env("pipewire") : service_env(options_.pipewire_dir);
     if (pipewire.find("XDG_RUNTIME_DIR") == pipewire.end())
         throw std::runtime_error("the PipeWire service wrote no XDG_RUNTIME_DIR");
     for (const auto &[key, value] : pipewire) variables[key] = value;

@@ -54,8 +54,8 @@ bool eventually(const std::function<bool()> &condition, std::chrono::millisecond
 std::string daemon_config(int port, const std::string &extra = "");
 
 struct ExitResult {
-    bool exited = false;        // ended within the time allowed
-    int status = -1;            // exit status, or -signal when killed by one
+    bool exited = false;  // ended within the time allowed
+    int status = -1;      // exit status, or -signal when killed by one
     std::chrono::milliseconds took{0};
 };
 
