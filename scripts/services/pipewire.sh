@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
-# Test service: a headless PipeWire server with WirePlumber and one null sink
-# ("test_sink"), for machines with no audio hardware and no systemd.
+# Test service: a headless PipeWire server with WirePlumber and a null sink
+# ("test_sink", the default sink), for machines with no audio hardware and no
+# systemd. A second null sink, "test_sink_2", is there for tests that pick a
+# sink by name (nodes made at run time are not used: removing one again has
+# crashed WirePlumber 0.4.13).
 #
 #   pipewire.sh start <dir>   starts it, waits until test_sink is the default
 #                             sink and writes <dir>/env for clients
@@ -76,6 +79,21 @@ context.objects = [
           monitor.passthrough = true
           priority.session = 2000
           priority.driver = 30000
+          node.driver = true
+          node.pause-on-idle = false
+      }
+    }
+    { factory = adapter
+      args = {
+          factory.name = support.null-audio-sink
+          node.name = test_sink_2
+          node.description = "Second Test Null Sink"
+          media.class = Audio/Sink
+          audio.position = [ FL FR ]
+          monitor.channel-volumes = true
+          monitor.passthrough = true
+          priority.session = 1000
+          priority.driver = 20000
           node.driver = true
           node.pause-on-idle = false
       }

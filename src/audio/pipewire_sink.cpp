@@ -88,6 +88,13 @@ struct PipeWireSink {
     // Set by drain: the process event hands the drain to PipeWire once the
     // ring buffer has run empty, so the audio still buffered here is played.
     std::atomic<bool> drain_pending{false};
+    // pw_loop_invoke runs its function on the calling thread when no thread
+    // has entered the loop yet, so open waits until the PipeWire thread runs
+    // the loop: this event is its first piece of work.
+    spa_source *loop_started_event = nullptr;
+    std::mutex loop_started_mutex;  // guards loop_started
+    std::condition_variable loop_started_cond;
+    bool loop_started = false;
 };
 
 namespace {
@@ -221,6 +228,13 @@ const pw_stream_events stream_events = [] {
     return events;
 }();
 
+void on_loop_started(void *data, uint64_t /*count*/) noexcept {
+    auto *sink = static_cast<PipeWireSink *>(data);
+    std::lock_guard lock(sink->loop_started_mutex);
+    sink->loop_started = true;
+    sink->loop_started_cond.notify_all();
+}
+
 void on_drained_async(uv_async_t * /*handle*/) noexcept {}
 
 PipeWireSink *sink_of(uv_async_t *handle) {
@@ -325,6 +339,7 @@ PipeWireSink *pipewire_sink_new(uv_loop_t *loop, const char *output_device) {
         app_log(LOG_ERROR, "Failed to create PipeWire main loop");
         return sink;
     }
+    sink->loop_started_event = pw_loop_add_event(pw_main_loop_get_loop(sink->main_loop), on_loop_started, sink);
     pw_properties *props = pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Playback",
                                              PW_KEY_MEDIA_ROLE, "Music", PW_KEY_NODE_NAME, stream_name,
                                              PW_KEY_NODE_DESCRIPTION, "Jux Zorva Connect", nullptr);
@@ -341,6 +356,8 @@ void pipewire_sink_free(PipeWireSink *sink) {
     loop_async_close(sink->mute_async);
     loop_async_close(sink->need_data_async);
     if (sink->stream) pw_stream_destroy(sink->stream);
+    if (sink->loop_started_event)
+        pw_loop_destroy_source(pw_main_loop_get_loop(sink->main_loop), sink->loop_started_event);
     if (sink->main_loop) pw_main_loop_destroy(sink->main_loop);
     pw_deinit();
     delete sink;
@@ -368,6 +385,13 @@ bool pipewire_sink_open(PipeWireSink *sink, AudioFormat format) {
         return false;
     }
     sink->bytes_per_sample = bytes_per_sample;
+    // The format offer carries one position per channel from a fixed array of
+    // SPA_AUDIO_MAX_CHANNELS; more channels cannot be described (and would
+    // overflow the ring size and the frame size).
+    if (sink->channels > SPA_AUDIO_MAX_CHANNELS) {
+        app_log(LOG_ERROR, "Failed to build SPA audio format params");
+        return false;
+    }
 
     const size_t capacity = static_cast<size_t>(uint64_t{bytes_per_sample} * sink->sample_rate * sink->channels *
                                                 ring_buffer_ms / 1000);
@@ -389,7 +413,7 @@ bool pipewire_sink_open(PipeWireSink *sink, AudioFormat format) {
         return false;
     }
 
-    if (!sink->main_loop || !sink->stream) {
+    if (!sink->main_loop || !sink->stream || !sink->loop_started_event) {
         app_log(LOG_ERROR, "Failed to connect PipeWire stream: %s", std::strerror(ENODEV));
         ring_buffer_release(&sink->ring);
         return false;
@@ -413,6 +437,8 @@ bool pipewire_sink_open(PipeWireSink *sink, AudioFormat format) {
         return false;
     }
 
+    sink->loop_started = false;
+    pw_loop_signal_event(pw_main_loop_get_loop(sink->main_loop), sink->loop_started_event);
     sink->thread_running = true;
     try {
         sink->thread = std::thread([main_loop = sink->main_loop] { pw_main_loop_run(main_loop); });
@@ -424,6 +450,10 @@ bool pipewire_sink_open(PipeWireSink *sink, AudioFormat format) {
         do_stop_stream(nullptr, false, 0, nullptr, 0, sink->stream);
         ring_buffer_release(&sink->ring);
         return false;
+    }
+    {
+        std::unique_lock lock(sink->loop_started_mutex);
+        sink->loop_started_cond.wait(lock, [sink] { return sink->loop_started; });
     }
 
     sink->open = true;

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <new>
 
 namespace {
 
@@ -22,7 +21,10 @@ private:
 }  // namespace
 
 bool ring_buffer_init(RingBuffer *ring, size_t capacity) {
-    std::unique_ptr<uint8_t[]> storage(new (std::nothrow) uint8_t[capacity]());
+    // calloc hands out untouched zero pages, and a size too large fails here
+    // rather than in the middle of zeroing. One byte at least, so that a
+    // zero capacity still yields storage.
+    std::unique_ptr<uint8_t[], RingStorageFree> storage(static_cast<uint8_t *>(std::calloc(capacity ? capacity : 1, 1)));
     if (!storage) return false;
     if (pthread_mutex_init(&ring->mutex, nullptr) != 0) return false;
     ring->data = std::move(storage);

@@ -7,13 +7,18 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
+
+struct RingStorageFree {
+    void operator()(uint8_t *data) const noexcept { std::free(data); }
+};
 
 // Knows nothing of frames or formats: every size is in bytes. A write stores
 // only what fits, a read returns only what is stored; nothing is overwritten,
 // padded or converted. The storage is allocated once, at init.
 struct RingBuffer {
-    std::unique_ptr<uint8_t[]> data;
+    std::unique_ptr<uint8_t[], RingStorageFree> data;
     size_t capacity = 0;
     size_t read_pos = 0;   // guarded by mutex
     size_t write_pos = 0;  // guarded by mutex
