@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <utility>
 
@@ -174,9 +175,14 @@ bool log(uint32_t level, const char *component, const char *format, ...) {
 extern "C" {
 
 ZRV_EXPORT ZrvError zrv_connect_set_log_delegate(const LogDelegate *delegate) {
-    if (ZrvError injected =
-            standin::record_call(__func__, standin::ArgText().add(delegate && delegate->log ? "set" : "(null)").text()))
-        return injected;
+    try {
+        if (ZrvError injected =
+                standin::record_call("zrv_connect_set_log_delegate",
+                                     standin::ArgText().add(delegate && delegate->log ? "set" : "(null)").text()))
+            return injected;
+    } catch (const std::bad_alloc &) {
+        return ZRV_ERROR_OUT_OF_MEMORY;
+    }
     if (!delegate) return ZRV_ERROR_INVALID_ARGUMENT;
     std::lock_guard lock(log_mutex);
     log_delegate = *delegate;
@@ -226,10 +232,14 @@ ZRV_EXPORT void zrv_standin_inject_error(const char *operation, ZrvError error, 
     if (!operation) return;
     Control &c = control();
     std::lock_guard lock(c.mutex);
-    if (times == 0 || error == ZRV_OK)
-        c.injections.erase(operation);
-    else
-        c.injections[operation] = Injection{error, times < 0 ? -1 : times};
+    try {
+        if (times == 0 || error == ZRV_OK)
+            c.injections.erase(operation);
+        else
+            c.injections[operation] = Injection{error, times < 0 ? -1 : times};
+    } catch (const std::bad_alloc &) {
+        // Out of memory: the injection is not installed.
+    }
 }
 
 ZRV_EXPORT void zrv_standin_clear_errors(void) {

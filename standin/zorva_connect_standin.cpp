@@ -591,6 +591,18 @@ ZrvError validate_config(const uv_loop_s *loop, const ZrvConnectConfig *config) 
     return ZRV_OK;
 }
 
+// Runs the body of an exported operation: no exception leaves the C ABI.
+template <class Body>
+ZrvError guarded(Body &&body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc &) {
+        return ZRV_ERROR_OUT_OF_MEMORY;
+    } catch (...) {
+        return ZRV_ERROR_INTERNAL;
+    }
+}
+
 // The common entry of every operation: records the call and gives the
 // injected error, if any. An operation on an instance from another thread than
 // the one that created it (the loop thread) is refused: the SDK is not
@@ -731,9 +743,10 @@ ZrvError join_session(ZrvConnect *sdk, const char *session_id, const char *api_e
 
 }  // namespace
 
-extern "C" {
+namespace {
 
-ZRV_EXPORT ZrvConnect *zrv_connect_create(struct uv_loop_s *loop, const ZrvConnectConfig *config, ZrvError *out_error) {
+ZrvConnect *create_instance(uv_loop_s *loop, const ZrvConnectConfig *config, ZrvError *out_error) {
+    const char *const operation = "zrv_connect_create";
     ArgText args;
     if (config)
         args.add(config->version)
@@ -749,7 +762,7 @@ ZRV_EXPORT ZrvConnect *zrv_connect_create(struct uv_loop_s *loop, const ZrvConne
             .add(config->capabilities);
     else
         args.add(static_cast<const char *>(nullptr));
-    ZrvError error = enter(__func__, args, nullptr);
+    ZrvError error = enter(operation, args, nullptr);
     if (error == ZRV_OK) error = validate_config(loop, config);
     if (out_error) *out_error = error;
     if (error != ZRV_OK) return nullptr;
@@ -801,8 +814,25 @@ ZRV_EXPORT ZrvConnect *zrv_connect_create(struct uv_loop_s *loop, const ZrvConne
     return sdk.release();
 }
 
+}  // namespace
+
+extern "C" {
+
+ZRV_EXPORT ZrvConnect *zrv_connect_create(struct uv_loop_s *loop, const ZrvConnectConfig *config, ZrvError *out_error) {
+    try {
+        return create_instance(loop, config, out_error);
+    } catch (...) {
+        if (out_error) *out_error = ZRV_ERROR_OUT_OF_MEMORY;
+        return nullptr;
+    }
+}
+
 ZRV_EXPORT void zrv_connect_free(ZrvConnect *sdk) {
-    record_call(__func__, "");
+    try {
+        record_call("zrv_connect_free", "");
+    } catch (...) {
+        // Freeing goes on without a record entry.
+    }
     if (!sdk) return;
     if (sdk->thread != std::this_thread::get_id())
         log(ZRV_LOG_ERROR, standin::kLogComponent, "zrv_connect_free called off the loop thread");
@@ -813,111 +843,145 @@ ZRV_EXPORT void zrv_connect_free(ZrvConnect *sdk) {
 }
 
 ZRV_EXPORT const char *zrv_connect_get_sdk_version(void) {
-    record_call(__func__, "");
+    try {
+        record_call("zrv_connect_get_sdk_version", "");
+    } catch (...) {
+        // The version is answered without a record entry.
+    }
     return kSdkVersion;
 }
 
 ZRV_EXPORT ZrvError zrv_connect_get_device_uuid(ZrvConnect *sdk, const char **out_uuid) {
-    if (ZrvError injected = enter(__func__, ArgText(), sdk)) return injected;
-    if (!sdk || !out_uuid) return ZRV_ERROR_INVALID_ARGUMENT;
-    *out_uuid = sdk->device_uuid.c_str();
-    return ZRV_OK;
+    return guarded([&]() -> ZrvError {
+        if (ZrvError injected = enter("zrv_connect_get_device_uuid", ArgText(), sdk)) return injected;
+        if (!sdk || !out_uuid) return ZRV_ERROR_INVALID_ARGUMENT;
+        *out_uuid = sdk->device_uuid.c_str();
+        return ZRV_OK;
+    });
 }
 
 ZRV_EXPORT ZrvError zrv_connect_get_session_id(ZrvConnect *sdk, const char **out_session_id) {
-    if (ZrvError injected = enter(__func__, ArgText(), sdk)) return injected;
-    if (!sdk || !out_session_id) return ZRV_ERROR_INVALID_ARGUMENT;
-    *out_session_id = sdk->session_id.c_str();
-    return ZRV_OK;
+    return guarded([&]() -> ZrvError {
+        if (ZrvError injected = enter("zrv_connect_get_session_id", ArgText(), sdk)) return injected;
+        if (!sdk || !out_session_id) return ZRV_ERROR_INVALID_ARGUMENT;
+        *out_session_id = sdk->session_id.c_str();
+        return ZRV_OK;
+    });
 }
 
 ZRV_EXPORT ZrvError zrv_connect_connect(ZrvConnect *sdk, const char *session_id, const SessionToken *api_token,
                                         const SessionToken *zconnect_token, bool become_active) {
-    if (ZrvError injected =
-            enter(__func__, ArgText().add(session_id).add(api_token).add(zconnect_token).add(become_active), sdk))
-        return injected;
-    if (!sdk || !session_id || !*session_id || !api_token || !zconnect_token || !api_token->endpoint ||
-        !api_token->token || !zconnect_token->endpoint || !zconnect_token->token)
-        return ZRV_ERROR_INVALID_ARGUMENT;
-    return join_session(sdk, session_id, api_token->endpoint, zconnect_token->endpoint, become_active);
+    return guarded([&]() -> ZrvError {
+        if (ZrvError injected =
+                enter("zrv_connect_connect",
+                      ArgText().add(session_id).add(api_token).add(zconnect_token).add(become_active), sdk))
+            return injected;
+        if (!sdk || !session_id || !*session_id || !api_token || !zconnect_token || !api_token->endpoint ||
+            !api_token->token || !zconnect_token->endpoint || !zconnect_token->token)
+            return ZRV_ERROR_INVALID_ARGUMENT;
+        return join_session(sdk, session_id, api_token->endpoint, zconnect_token->endpoint, become_active);
+    });
 }
 
 ZRV_EXPORT ZrvError zrv_connect_deactivate_and_disconnect_renderer(ZrvConnect *sdk) {
-    if (ZrvError injected = enter(__func__, ArgText(), sdk)) return injected;
-    if (!sdk) return ZRV_ERROR_INVALID_ARGUMENT;
-    if (!sdk->connected) return ZRV_ERROR_NOT_CONNECTED;
-    sdk->state = ZRV_PLAYBACK_STATE_STOPPED;
-    sdk->post([sdk] {
-        sdk->stop_and_dispose();
-        sdk->set_renderer_active(false);
-        // The session ends last, so the renderer's stop notification above
-        // still finds it.
-        sdk->connected = false;
-        sdk->session_id.clear();
-        log(ZRV_LOG_INFO, standin::kLogComponent, "Left the session");
+    return guarded([&]() -> ZrvError {
+        if (ZrvError injected = enter("zrv_connect_deactivate_and_disconnect_renderer", ArgText(), sdk))
+            return injected;
+        if (!sdk) return ZRV_ERROR_INVALID_ARGUMENT;
+        if (!sdk->connected) return ZRV_ERROR_NOT_CONNECTED;
+        sdk->state = ZRV_PLAYBACK_STATE_STOPPED;
+        sdk->post([sdk] {
+            sdk->stop_and_dispose();
+            sdk->set_renderer_active(false);
+            // The session ends last, so the renderer's stop notification above
+            // still finds it.
+            sdk->connected = false;
+            sdk->session_id.clear();
+            log(ZRV_LOG_INFO, standin::kLogComponent, "Left the session");
+        });
+        return ZRV_OK;
     });
-    return ZRV_OK;
 }
 
 ZRV_EXPORT ZrvError zrv_connect_get_playback_state(ZrvConnect *sdk, ZrvPlaybackState *out_state) {
-    if (ZrvError injected = enter(__func__, ArgText(), sdk)) return injected;
-    if (!sdk || !out_state) return ZRV_ERROR_INVALID_ARGUMENT;
-    if (!sdk->connected) return ZRV_ERROR_NOT_CONNECTED;
-    *out_state = sdk->state;
-    return ZRV_OK;
+    return guarded([&]() -> ZrvError {
+        if (ZrvError injected = enter("zrv_connect_get_playback_state", ArgText(), sdk)) return injected;
+        if (!sdk || !out_state) return ZRV_ERROR_INVALID_ARGUMENT;
+        if (!sdk->connected) return ZRV_ERROR_NOT_CONNECTED;
+        *out_state = sdk->state;
+        return ZRV_OK;
+    });
 }
 
 ZRV_EXPORT ZrvError zrv_connect_start_playback(ZrvConnect *sdk) {
-    if (ZrvError injected = enter(__func__, ArgText(), sdk)) return injected;
-    if (!sdk) return ZRV_ERROR_INVALID_ARGUMENT;
-    if (!sdk->connected) return ZRV_ERROR_NOT_CONNECTED;
-    if (sdk->state == ZRV_PLAYBACK_STATE_PAUSED) return service_resume(sdk);
-    if (playing(sdk)) return ZRV_OK;
-    return service_play(sdk, sdk->track_index < sdk->queue.size() ? sdk->track_index : 0, 0, false);
+    return guarded([&]() -> ZrvError {
+        if (ZrvError injected = enter("zrv_connect_start_playback", ArgText(), sdk)) return injected;
+        if (!sdk) return ZRV_ERROR_INVALID_ARGUMENT;
+        if (!sdk->connected) return ZRV_ERROR_NOT_CONNECTED;
+        if (sdk->state == ZRV_PLAYBACK_STATE_PAUSED) return service_resume(sdk);
+        if (playing(sdk)) return ZRV_OK;
+        return service_play(sdk, sdk->track_index < sdk->queue.size() ? sdk->track_index : 0, 0, false);
+    });
 }
 
 ZRV_EXPORT ZrvError zrv_connect_pause_playback(ZrvConnect *sdk) {
-    if (ZrvError injected = enter(__func__, ArgText(), sdk)) return injected;
-    return sdk ? service_pause(sdk) : ZRV_ERROR_INVALID_ARGUMENT;
+    return guarded([&]() -> ZrvError {
+        if (ZrvError injected = enter("zrv_connect_pause_playback", ArgText(), sdk)) return injected;
+        return sdk ? service_pause(sdk) : ZRV_ERROR_INVALID_ARGUMENT;
+    });
 }
 
 ZRV_EXPORT ZrvError zrv_connect_resume_playback(ZrvConnect *sdk) {
-    if (ZrvError injected = enter(__func__, ArgText(), sdk)) return injected;
-    return sdk ? service_resume(sdk) : ZRV_ERROR_INVALID_ARGUMENT;
+    return guarded([&]() -> ZrvError {
+        if (ZrvError injected = enter("zrv_connect_resume_playback", ArgText(), sdk)) return injected;
+        return sdk ? service_resume(sdk) : ZRV_ERROR_INVALID_ARGUMENT;
+    });
 }
 
 ZRV_EXPORT ZrvError zrv_connect_stop_playback(ZrvConnect *sdk) {
-    if (ZrvError injected = enter(__func__, ArgText(), sdk)) return injected;
-    return sdk ? service_stop(sdk) : ZRV_ERROR_INVALID_ARGUMENT;
+    return guarded([&]() -> ZrvError {
+        if (ZrvError injected = enter("zrv_connect_stop_playback", ArgText(), sdk)) return injected;
+        return sdk ? service_stop(sdk) : ZRV_ERROR_INVALID_ARGUMENT;
+    });
 }
 
 ZRV_EXPORT ZrvError zrv_connect_next_track(ZrvConnect *sdk) {
-    if (ZrvError injected = enter(__func__, ArgText(), sdk)) return injected;
-    return sdk ? service_next(sdk) : ZRV_ERROR_INVALID_ARGUMENT;
+    return guarded([&]() -> ZrvError {
+        if (ZrvError injected = enter("zrv_connect_next_track", ArgText(), sdk)) return injected;
+        return sdk ? service_next(sdk) : ZRV_ERROR_INVALID_ARGUMENT;
+    });
 }
 
 ZRV_EXPORT ZrvError zrv_connect_previous_track(ZrvConnect *sdk) {
-    if (ZrvError injected = enter(__func__, ArgText(), sdk)) return injected;
-    return sdk ? service_previous(sdk) : ZRV_ERROR_INVALID_ARGUMENT;
+    return guarded([&]() -> ZrvError {
+        if (ZrvError injected = enter("zrv_connect_previous_track", ArgText(), sdk)) return injected;
+        return sdk ? service_previous(sdk) : ZRV_ERROR_INVALID_ARGUMENT;
+    });
 }
 
 ZRV_EXPORT ZrvError zrv_connect_seek_time(ZrvConnect *sdk, uint64_t position_ms) {
-    if (ZrvError injected = enter(__func__, ArgText().add(position_ms), sdk)) return injected;
-    return sdk ? service_seek(sdk, position_ms) : ZRV_ERROR_INVALID_ARGUMENT;
+    return guarded([&]() -> ZrvError {
+        if (ZrvError injected = enter("zrv_connect_seek_time", ArgText().add(position_ms), sdk)) return injected;
+        return sdk ? service_seek(sdk, position_ms) : ZRV_ERROR_INVALID_ARGUMENT;
+    });
 }
 
 ZRV_EXPORT ZrvError zrv_connect_set_volume(ZrvConnect *sdk, uint32_t volume) {
-    if (ZrvError injected = enter(__func__, ArgText().add(volume), sdk)) return injected;
-    if (!sdk || volume > kMaxVolume) return ZRV_ERROR_INVALID_ARGUMENT;
-    sdk->volume = volume;
-    return ZRV_OK;
+    return guarded([&]() -> ZrvError {
+        if (ZrvError injected = enter("zrv_connect_set_volume", ArgText().add(volume), sdk)) return injected;
+        if (!sdk || volume > kMaxVolume) return ZRV_ERROR_INVALID_ARGUMENT;
+        sdk->volume = volume;
+        return ZRV_OK;
+    });
 }
 
 ZRV_EXPORT ZrvError zrv_connect_set_mute_state(ZrvConnect *sdk, bool muted) {
-    if (ZrvError injected = enter(__func__, ArgText().add(muted), sdk)) return injected;
-    if (!sdk) return ZRV_ERROR_INVALID_ARGUMENT;
-    sdk->muted = muted;
-    return ZRV_OK;
+    return guarded([&]() -> ZrvError {
+        if (ZrvError injected = enter("zrv_connect_set_mute_state", ArgText().add(muted), sdk)) return injected;
+        if (!sdk) return ZRV_ERROR_INVALID_ARGUMENT;
+        sdk->muted = muted;
+        return ZRV_OK;
+    });
 }
 
 }  // extern "C"
@@ -937,235 +1001,282 @@ ZrvError notification_checks(ZrvConnect *sdk) {
 extern "C" {
 
 ZRV_EXPORT ZrvError zrv_connect_notify_playback_initiated(ZrvConnect *sdk, AudioFormat format) {
-    if (ZrvError injected = enter(__func__, ArgText().add(format), sdk)) return injected;
-    if (ZrvError error = notification_checks(sdk)) return error;
-    if (format.sample_rate == 0 || format.channels == 0 || zrv_audio_sample_format_size(format.sample_format) == 0)
-        return ZRV_ERROR_INVALID_ARGUMENT;
-    StandinStream *expected = sdk->awaiting_initiated && sdk->next() ? sdk->next() : sdk->current();
-    const AudioFormat wanted = format_of(expected->track);
-    if (wanted.sample_rate != format.sample_rate || wanted.channels != format.channels ||
-        wanted.sample_format != format.sample_format)
-        log(ZRV_LOG_WARNING, standin::kLogComponent,
-            "Renderer reports playback of %u Hz/%u ch/format %u, but stream %llu is %u Hz/%u ch/format %u",
-            format.sample_rate, format.channels, format.sample_format, static_cast<unsigned long long>(expected->id),
-            wanted.sample_rate, wanted.channels, wanted.sample_format);
-    if (sdk->awaiting_initiated && sdk->next()) {
-        // The renderer has moved on to the next track: the old stream goes.
-        sdk->awaiting_initiated = false;
-        const uint64_t old_id = sdk->current()->id;
-        sdk->post([sdk, old_id] {
-            sdk->dispose(old_id);
-            sdk->report_next_available();
-            // The new current track may already be close enough to its end
-            // for the one after it to be announced.
-            sdk->ensure_pushing();
-        });
-    }
-    if (sdk->state == ZRV_PLAYBACK_STATE_BUFFERING) {
-        sdk->state = ZRV_PLAYBACK_STATE_PLAYING;
-        sdk->post([sdk] { sdk->report_state(); });
-    }
-    return ZRV_OK;
+    return guarded([&]() -> ZrvError {
+        if (ZrvError injected = enter("zrv_connect_notify_playback_initiated", ArgText().add(format), sdk))
+            return injected;
+        if (ZrvError error = notification_checks(sdk)) return error;
+        if (format.sample_rate == 0 || format.channels == 0 || zrv_audio_sample_format_size(format.sample_format) == 0)
+            return ZRV_ERROR_INVALID_ARGUMENT;
+        StandinStream *expected = sdk->awaiting_initiated && sdk->next() ? sdk->next() : sdk->current();
+        const AudioFormat wanted = format_of(expected->track);
+        if (wanted.sample_rate != format.sample_rate || wanted.channels != format.channels ||
+            wanted.sample_format != format.sample_format)
+            log(ZRV_LOG_WARNING, standin::kLogComponent,
+                "Renderer reports playback of %u Hz/%u ch/format %u, but stream %llu is %u Hz/%u ch/format %u",
+                format.sample_rate, format.channels, format.sample_format,
+                static_cast<unsigned long long>(expected->id), wanted.sample_rate, wanted.channels,
+                wanted.sample_format);
+        if (sdk->awaiting_initiated && sdk->next()) {
+            // The renderer has moved on to the next track: the old stream goes.
+            sdk->awaiting_initiated = false;
+            const uint64_t old_id = sdk->current()->id;
+            sdk->post([sdk, old_id] {
+                sdk->dispose(old_id);
+                sdk->report_next_available();
+                // The new current track may already be close enough to its end
+                // for the one after it to be announced.
+                sdk->ensure_pushing();
+            });
+        }
+        if (sdk->state == ZRV_PLAYBACK_STATE_BUFFERING) {
+            sdk->state = ZRV_PLAYBACK_STATE_PLAYING;
+            sdk->post([sdk] { sdk->report_state(); });
+        }
+        return ZRV_OK;
+    });
 }
 
 ZRV_EXPORT ZrvError zrv_connect_notify_playback_paused(ZrvConnect *sdk) {
-    if (ZrvError injected = enter(__func__, ArgText(), sdk)) return injected;
-    if (ZrvError error = notification_checks(sdk)) return error;
-    if (sdk->state == ZRV_PLAYBACK_STATE_PLAYING || sdk->state == ZRV_PLAYBACK_STATE_BUFFERING) {
-        sdk->state = ZRV_PLAYBACK_STATE_PAUSED;
-        sdk->post([sdk] { sdk->report_state(); });
-    }
-    return ZRV_OK;
+    return guarded([&]() -> ZrvError {
+        if (ZrvError injected = enter("zrv_connect_notify_playback_paused", ArgText(), sdk)) return injected;
+        if (ZrvError error = notification_checks(sdk)) return error;
+        if (sdk->state == ZRV_PLAYBACK_STATE_PLAYING || sdk->state == ZRV_PLAYBACK_STATE_BUFFERING) {
+            sdk->state = ZRV_PLAYBACK_STATE_PAUSED;
+            sdk->post([sdk] { sdk->report_state(); });
+        }
+        return ZRV_OK;
+    });
 }
 
 ZRV_EXPORT ZrvError zrv_connect_notify_playback_resumed(ZrvConnect *sdk) {
-    if (ZrvError injected = enter(__func__, ArgText(), sdk)) return injected;
-    if (ZrvError error = notification_checks(sdk)) return error;
-    if (sdk->state == ZRV_PLAYBACK_STATE_PAUSED) {
-        sdk->state = ZRV_PLAYBACK_STATE_PLAYING;
-        sdk->post([sdk] { sdk->report_state(); });
-    }
-    return ZRV_OK;
+    return guarded([&]() -> ZrvError {
+        if (ZrvError injected = enter("zrv_connect_notify_playback_resumed", ArgText(), sdk)) return injected;
+        if (ZrvError error = notification_checks(sdk)) return error;
+        if (sdk->state == ZRV_PLAYBACK_STATE_PAUSED) {
+            sdk->state = ZRV_PLAYBACK_STATE_PLAYING;
+            sdk->post([sdk] { sdk->report_state(); });
+        }
+        return ZRV_OK;
+    });
 }
 
 ZRV_EXPORT ZrvError zrv_connect_notify_playback_stopped(ZrvConnect *sdk) {
-    if (ZrvError injected = enter(__func__, ArgText(), sdk)) return injected;
-    if (ZrvError error = notification_checks(sdk)) return error;
-    // A stop the service did not ask for ends its playback too.
-    if (sdk->state != ZRV_PLAYBACK_STATE_STOPPED) {
+    return guarded([&]() -> ZrvError {
+        if (ZrvError injected = enter("zrv_connect_notify_playback_stopped", ArgText(), sdk)) return injected;
+        if (ZrvError error = notification_checks(sdk)) return error;
+        // A stop the service did not ask for ends its playback too.
+        if (sdk->state != ZRV_PLAYBACK_STATE_STOPPED) {
+            sdk->state = ZRV_PLAYBACK_STATE_STOPPED;
+            sdk->post([sdk] {
+                sdk->awaiting_initiated = false;
+                sdk->dispose_all();
+                sdk->report_state();
+            });
+        }
+        return ZRV_OK;
+    });
+}
+
+ZRV_EXPORT ZrvError zrv_connect_notify_playback_error(ZrvConnect *sdk) {
+    return guarded([&]() -> ZrvError {
+        if (ZrvError injected = enter("zrv_connect_notify_playback_error", ArgText(), sdk)) return injected;
+        if (ZrvError error = notification_checks(sdk)) return error;
+        log(ZRV_LOG_WARNING, standin::kLogComponent, "Renderer reports a playback error; playback ends");
         sdk->state = ZRV_PLAYBACK_STATE_STOPPED;
         sdk->post([sdk] {
+            if (sdk->state != ZRV_PLAYBACK_STATE_STOPPED) return;
             sdk->awaiting_initiated = false;
             sdk->dispose_all();
             sdk->report_state();
         });
-    }
-    return ZRV_OK;
-}
-
-ZRV_EXPORT ZrvError zrv_connect_notify_playback_error(ZrvConnect *sdk) {
-    if (ZrvError injected = enter(__func__, ArgText(), sdk)) return injected;
-    if (ZrvError error = notification_checks(sdk)) return error;
-    log(ZRV_LOG_WARNING, standin::kLogComponent, "Renderer reports a playback error; playback ends");
-    sdk->state = ZRV_PLAYBACK_STATE_STOPPED;
-    sdk->post([sdk] {
-        if (sdk->state != ZRV_PLAYBACK_STATE_STOPPED) return;
-        sdk->awaiting_initiated = false;
-        sdk->dispose_all();
-        sdk->report_state();
+        return ZRV_OK;
     });
-    return ZRV_OK;
 }
 
 ZRV_EXPORT ZrvError zrv_connect_notify_playback_finished(ZrvConnect *sdk, bool nothing_queued) {
-    if (ZrvError injected = enter(__func__, ArgText().add(nothing_queued), sdk)) return injected;
-    if (ZrvError error = notification_checks(sdk)) return error;
-    if (!nothing_queued && sdk->next()) {
-        sdk->awaiting_initiated = true;
+    return guarded([&]() -> ZrvError {
+        if (ZrvError injected = enter("zrv_connect_notify_playback_finished", ArgText().add(nothing_queued), sdk))
+            return injected;
+        if (ZrvError error = notification_checks(sdk)) return error;
+        if (!nothing_queued && sdk->next()) {
+            sdk->awaiting_initiated = true;
+            return ZRV_OK;
+        }
+        // The end of the queue: the renderer has stopped by itself.
+        log(ZRV_LOG_INFO, standin::kLogComponent, "End of the queue");
+        sdk->state = ZRV_PLAYBACK_STATE_STOPPED;
+        sdk->post([sdk] {
+            if (sdk->state != ZRV_PLAYBACK_STATE_STOPPED) return;
+            sdk->awaiting_initiated = false;
+            sdk->dispose_all();
+            sdk->track_index = 0;
+            sdk->report_state();
+        });
         return ZRV_OK;
-    }
-    // The end of the queue: the renderer has stopped by itself.
-    log(ZRV_LOG_INFO, standin::kLogComponent, "End of the queue");
-    sdk->state = ZRV_PLAYBACK_STATE_STOPPED;
-    sdk->post([sdk] {
-        if (sdk->state != ZRV_PLAYBACK_STATE_STOPPED) return;
-        sdk->awaiting_initiated = false;
-        sdk->dispose_all();
-        sdk->track_index = 0;
-        sdk->report_state();
     });
-    return ZRV_OK;
 }
 
 ZRV_EXPORT ZrvError zrv_connect_resume_audio_delivery(ZrvConnect *sdk, uint64_t stream_id) {
-    if (ZrvError injected = enter(__func__, ArgText().add(stream_id), sdk)) return injected;
-    if (!sdk) return ZRV_ERROR_INVALID_ARGUMENT;
-    StandinStream *stream = sdk->find_stream(stream_id);
-    if (!stream) return ZRV_ERROR_UNKNOWN_STREAM;
-    stream->blocked = false;
-    ++stream->resumes;
-    // Data may flow from inside this call; the end-of-data report and any
-    // other callback wait for the push timer.
-    sdk->deliver(*stream);
-    sdk->ensure_pushing();
-    return ZRV_OK;
+    return guarded([&]() -> ZrvError {
+        if (ZrvError injected = enter("zrv_connect_resume_audio_delivery", ArgText().add(stream_id), sdk))
+            return injected;
+        if (!sdk) return ZRV_ERROR_INVALID_ARGUMENT;
+        StandinStream *stream = sdk->find_stream(stream_id);
+        if (!stream) return ZRV_ERROR_UNKNOWN_STREAM;
+        stream->blocked = false;
+        ++stream->resumes;
+        // Data may flow from inside this call; the end-of-data report and any
+        // other callback wait for the push timer.
+        sdk->deliver(*stream);
+        sdk->ensure_pushing();
+        return ZRV_OK;
+    });
 }
 
 // ---- Test control of the service ----------------------------------------
 
 ZRV_EXPORT ZrvError zrv_standin_set_queue(ZrvConnect *sdk, const ZrvStandinTrack *tracks, size_t count) {
-    if (!sdk || (count > 0 && !tracks) || count > kMaxQueue) return ZRV_ERROR_INVALID_ARGUMENT;
-    if (playing(sdk) || !sdk->streams.empty()) return ZRV_ERROR_INVALID_STATE;
-    for (size_t i = 0; i < count; ++i)
-        if (!valid_track(tracks[i])) return ZRV_ERROR_INVALID_ARGUMENT;
-    sdk->queue.assign(tracks, tracks + count);
-    sdk->track_index = 0;
-    return ZRV_OK;
+    return guarded([&]() -> ZrvError {
+        if (!sdk || (count > 0 && !tracks) || count > kMaxQueue) return ZRV_ERROR_INVALID_ARGUMENT;
+        if (playing(sdk) || !sdk->streams.empty()) return ZRV_ERROR_INVALID_STATE;
+        for (size_t i = 0; i < count; ++i)
+            if (!valid_track(tracks[i])) return ZRV_ERROR_INVALID_ARGUMENT;
+        sdk->queue.assign(tracks, tracks + count);
+        sdk->track_index = 0;
+        return ZRV_OK;
+    });
 }
 
 ZRV_EXPORT ZrvError zrv_standin_set_pacing(ZrvConnect *sdk, uint32_t chunk_ms, uint32_t lead_ms,
                                            uint32_t announce_ahead_ms) {
-    if (!sdk || chunk_ms == 0 || chunk_ms > 1000) return ZRV_ERROR_INVALID_ARGUMENT;
-    sdk->chunk_ms = chunk_ms;
-    sdk->lead_ms = lead_ms;
-    sdk->announce_ahead_ms = announce_ahead_ms;
-    if (timer_active(sdk->push_timer)) uv_timer_set_repeat(sdk->push_timer.get(), chunk_ms);
-    return ZRV_OK;
+    return guarded([&]() -> ZrvError {
+        if (!sdk || chunk_ms == 0 || chunk_ms > 1000) return ZRV_ERROR_INVALID_ARGUMENT;
+        sdk->chunk_ms = chunk_ms;
+        sdk->lead_ms = lead_ms;
+        sdk->announce_ahead_ms = announce_ahead_ms;
+        if (timer_active(sdk->push_timer)) uv_timer_set_repeat(sdk->push_timer.get(), chunk_ms);
+        return ZRV_OK;
+    });
 }
 
 ZRV_EXPORT ZrvError zrv_standin_play(ZrvConnect *sdk, size_t track_index, uint64_t start_ms, bool paused) {
-    return sdk ? service_play(sdk, track_index, start_ms, paused) : ZRV_ERROR_INVALID_ARGUMENT;
+    return guarded([&]() -> ZrvError {
+        return sdk ? service_play(sdk, track_index, start_ms, paused) : ZRV_ERROR_INVALID_ARGUMENT;
+    });
 }
-ZRV_EXPORT ZrvError zrv_standin_pause(ZrvConnect *sdk) { return sdk ? service_pause(sdk) : ZRV_ERROR_INVALID_ARGUMENT; }
+ZRV_EXPORT ZrvError zrv_standin_pause(ZrvConnect *sdk) {
+    return guarded([&]() -> ZrvError { return sdk ? service_pause(sdk) : ZRV_ERROR_INVALID_ARGUMENT; });
+}
 ZRV_EXPORT ZrvError zrv_standin_resume(ZrvConnect *sdk) {
-    return sdk ? service_resume(sdk) : ZRV_ERROR_INVALID_ARGUMENT;
+    return guarded([&]() -> ZrvError { return sdk ? service_resume(sdk) : ZRV_ERROR_INVALID_ARGUMENT; });
 }
-ZRV_EXPORT ZrvError zrv_standin_stop(ZrvConnect *sdk) { return sdk ? service_stop(sdk) : ZRV_ERROR_INVALID_ARGUMENT; }
+ZRV_EXPORT ZrvError zrv_standin_stop(ZrvConnect *sdk) {
+    return guarded([&]() -> ZrvError { return sdk ? service_stop(sdk) : ZRV_ERROR_INVALID_ARGUMENT; });
+}
 ZRV_EXPORT ZrvError zrv_standin_seek(ZrvConnect *sdk, uint64_t position_ms) {
-    return sdk ? service_seek(sdk, position_ms) : ZRV_ERROR_INVALID_ARGUMENT;
+    return guarded([&]() -> ZrvError { return sdk ? service_seek(sdk, position_ms) : ZRV_ERROR_INVALID_ARGUMENT; });
 }
-ZRV_EXPORT ZrvError zrv_standin_next(ZrvConnect *sdk) { return sdk ? service_next(sdk) : ZRV_ERROR_INVALID_ARGUMENT; }
+ZRV_EXPORT ZrvError zrv_standin_next(ZrvConnect *sdk) {
+    return guarded([&]() -> ZrvError { return sdk ? service_next(sdk) : ZRV_ERROR_INVALID_ARGUMENT; });
+}
 ZRV_EXPORT ZrvError zrv_standin_previous(ZrvConnect *sdk) {
-    return sdk ? service_previous(sdk) : ZRV_ERROR_INVALID_ARGUMENT;
+    return guarded([&]() -> ZrvError { return sdk ? service_previous(sdk) : ZRV_ERROR_INVALID_ARGUMENT; });
 }
 
 ZRV_EXPORT ZrvError zrv_standin_set_service_volume(ZrvConnect *sdk, uint32_t volume) {
-    if (!sdk || volume > kMaxVolume) return ZRV_ERROR_INVALID_ARGUMENT;
-    if (!sdk->connected) return ZRV_ERROR_NOT_CONNECTED;
-    sdk->post([sdk, volume] {
-        if (sdk->playback.volume_changed) sdk->playback.volume_changed(sdk, volume, sdk->playback.user);
+    return guarded([&]() -> ZrvError {
+        if (!sdk || volume > kMaxVolume) return ZRV_ERROR_INVALID_ARGUMENT;
+        if (!sdk->connected) return ZRV_ERROR_NOT_CONNECTED;
+        sdk->post([sdk, volume] {
+            if (sdk->playback.volume_changed) sdk->playback.volume_changed(sdk, volume, sdk->playback.user);
+        });
+        return ZRV_OK;
     });
-    return ZRV_OK;
 }
 
 ZRV_EXPORT ZrvError zrv_standin_set_service_mute(ZrvConnect *sdk, bool muted) {
-    if (!sdk) return ZRV_ERROR_INVALID_ARGUMENT;
-    if (!sdk->connected) return ZRV_ERROR_NOT_CONNECTED;
-    sdk->post([sdk, muted] {
-        if (sdk->playback.mute_changed) sdk->playback.mute_changed(sdk, muted, sdk->playback.user);
+    return guarded([&]() -> ZrvError {
+        if (!sdk) return ZRV_ERROR_INVALID_ARGUMENT;
+        if (!sdk->connected) return ZRV_ERROR_NOT_CONNECTED;
+        sdk->post([sdk, muted] {
+            if (sdk->playback.mute_changed) sdk->playback.mute_changed(sdk, muted, sdk->playback.user);
+        });
+        return ZRV_OK;
     });
-    return ZRV_OK;
 }
 
 ZRV_EXPORT ZrvError zrv_standin_set_max_quality(ZrvConnect *sdk, uint32_t quality) {
-    if (!sdk || quality > ZRV_AUDIO_QUALITY_HIRES3) return ZRV_ERROR_INVALID_ARGUMENT;
-    if (!sdk->connected) return ZRV_ERROR_NOT_CONNECTED;
-    sdk->post([sdk, quality] {
-        if (sdk->playback.max_quality_changed) sdk->playback.max_quality_changed(sdk, quality, sdk->playback.user);
+    return guarded([&]() -> ZrvError {
+        if (!sdk || quality > ZRV_AUDIO_QUALITY_HIRES3) return ZRV_ERROR_INVALID_ARGUMENT;
+        if (!sdk->connected) return ZRV_ERROR_NOT_CONNECTED;
+        sdk->post([sdk, quality] {
+            if (sdk->playback.max_quality_changed) sdk->playback.max_quality_changed(sdk, quality, sdk->playback.user);
+        });
+        return ZRV_OK;
     });
-    return ZRV_OK;
 }
 
 ZRV_EXPORT ZrvError zrv_standin_set_controls(ZrvConnect *sdk, uint32_t loop_mode, bool shuffle) {
-    if (!sdk || loop_mode > ZRV_LOOP_MODE_QUEUE) return ZRV_ERROR_INVALID_ARGUMENT;
-    if (!sdk->connected) return ZRV_ERROR_NOT_CONNECTED;
-    sdk->post([sdk, loop_mode, shuffle] {
-        if (sdk->playback.controls_changed) sdk->playback.controls_changed(sdk, loop_mode, shuffle, sdk->playback.user);
+    return guarded([&]() -> ZrvError {
+        if (!sdk || loop_mode > ZRV_LOOP_MODE_QUEUE) return ZRV_ERROR_INVALID_ARGUMENT;
+        if (!sdk->connected) return ZRV_ERROR_NOT_CONNECTED;
+        sdk->post([sdk, loop_mode, shuffle] {
+            if (sdk->playback.controls_changed)
+                sdk->playback.controls_changed(sdk, loop_mode, shuffle, sdk->playback.user);
+        });
+        return ZRV_OK;
     });
-    return ZRV_OK;
 }
 
 ZRV_EXPORT ZrvError zrv_standin_set_next_available(ZrvConnect *sdk, bool next_available) {
-    if (!sdk) return ZRV_ERROR_INVALID_ARGUMENT;
-    if (!sdk->connected) return ZRV_ERROR_NOT_CONNECTED;
-    sdk->post([sdk, next_available] {
-        sdk->reported_next_available = next_available;
-        if (sdk->playback.actions_availability_changed)
-            sdk->playback.actions_availability_changed(sdk, next_available, sdk->playback.user);
+    return guarded([&]() -> ZrvError {
+        if (!sdk) return ZRV_ERROR_INVALID_ARGUMENT;
+        if (!sdk->connected) return ZRV_ERROR_NOT_CONNECTED;
+        sdk->post([sdk, next_available] {
+            sdk->reported_next_available = next_available;
+            if (sdk->playback.actions_availability_changed)
+                sdk->playback.actions_availability_changed(sdk, next_available, sdk->playback.user);
+        });
+        return ZRV_OK;
     });
-    return ZRV_OK;
 }
 
 ZRV_EXPORT ZrvError zrv_standin_set_advertising(ZrvConnect *sdk, bool on) {
-    if (!sdk) return ZRV_ERROR_INVALID_ARGUMENT;
-    sdk->post([sdk, on] { on ? sdk->start_advertising() : sdk->stop_advertising(); });
-    return ZRV_OK;
+    return guarded([&]() -> ZrvError {
+        if (!sdk) return ZRV_ERROR_INVALID_ARGUMENT;
+        sdk->post([sdk, on] { on ? sdk->start_advertising() : sdk->stop_advertising(); });
+        return ZRV_OK;
+    });
 }
 
 ZRV_EXPORT ZrvError zrv_standin_set_config_server(ZrvConnect *sdk, bool on) {
-    if (!sdk) return ZRV_ERROR_INVALID_ARGUMENT;
-    sdk->post([sdk, on] { on ? sdk->start_config_server() : sdk->stop_config_server(); });
-    return ZRV_OK;
+    return guarded([&]() -> ZrvError {
+        if (!sdk) return ZRV_ERROR_INVALID_ARGUMENT;
+        sdk->post([sdk, on] { on ? sdk->start_config_server() : sdk->stop_config_server(); });
+        return ZRV_OK;
+    });
 }
 
 ZRV_EXPORT ZrvError zrv_standin_get_status(ZrvConnect *sdk, ZrvStandinStatus *out) {
-    if (!sdk || !out) return ZRV_ERROR_INVALID_ARGUMENT;
-    *out = ZrvStandinStatus{};
-    out->connected = sdk->connected;
-    out->renderer_active = sdk->renderer_active;
-    out->advertising = sdk->advertising_on;
-    out->config_server_running = sdk->config_server_on;
-    out->state = sdk->state;
-    out->volume = sdk->volume;
-    out->muted = sdk->muted;
-    out->queue_length = sdk->queue.size();
-    out->track_index = sdk->track_index;
-    out->current_stream = sdk->current() ? sdk->current()->id : 0;
-    out->next_stream = sdk->next() ? sdk->next()->id : 0;
-    out->streams_announced = sdk->streams_announced;
-    out->streams_disposed = sdk->streams_disposed;
-    out->bytes_taken = sdk->bytes_taken;
-    return ZRV_OK;
+    return guarded([&]() -> ZrvError {
+        if (!sdk || !out) return ZRV_ERROR_INVALID_ARGUMENT;
+        *out = ZrvStandinStatus{};
+        out->connected = sdk->connected;
+        out->renderer_active = sdk->renderer_active;
+        out->advertising = sdk->advertising_on;
+        out->config_server_running = sdk->config_server_on;
+        out->state = sdk->state;
+        out->volume = sdk->volume;
+        out->muted = sdk->muted;
+        out->queue_length = sdk->queue.size();
+        out->track_index = sdk->track_index;
+        out->current_stream = sdk->current() ? sdk->current()->id : 0;
+        out->next_stream = sdk->next() ? sdk->next()->id : 0;
+        out->streams_announced = sdk->streams_announced;
+        out->streams_disposed = sdk->streams_disposed;
+        out->bytes_taken = sdk->bytes_taken;
+        return ZRV_OK;
+    });
 }
 
 }  // extern "C"
