@@ -1,12 +1,41 @@
 #!/usr/bin/env bash
 # The test command: installs what the project needs, builds it and runs every
-# test, the real test services (PipeWire, avahi-daemon, nats-server, ...)
-# included; ctest starts and stops them as fixtures.
+# test against real services (PipeWire, avahi-daemon, nats-server,
+# rabbitmq-server; ctest starts and stops them as fixtures), three times:
+#   build/       the normal build, every test;
+#   build-asan/  AddressSanitizer + UndefinedBehaviorSanitizer, every test;
+#   build-tsan/  ThreadSanitizer, the tests of the threaded modules (ring
+#                buffer and sink, HTTP hand-off, bus backends, inbound queue);
+# then a short smoke run of every fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
+
+started=$SECONDS
+step() { echo; echo "=== $* ($(( SECONDS - started )) s)"; }
+
+step "normal build"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build
 ctest --test-dir build --output-on-failure -j2
+
+step "AddressSanitizer + UndefinedBehaviorSanitizer build"
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZRV_SANITIZE=ON -DZRV_BUILD_BENCH=OFF
+cmake --build build-asan
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
+    ctest --test-dir build-asan --output-on-failure -j2
+
+step "ThreadSanitizer build of the threaded modules"
+threaded_tests='audio_test|config_server_test|config_server_load_test|messaging_test|commands_test'
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZRV_SANITIZE_THREAD=ON -DZRV_BUILD_BENCH=OFF
+cmake --build build-tsan --target audio_test config_server_test config_server_load_test messaging_test \
+    commands_test zorva-renderer
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+    ctest --test-dir build-tsan --output-on-failure -j2 -R "^($threaded_tests)\$"
+
+step "fuzz smoke runs"
 scripts/fuzz-smoke.sh
+scripts/fuzz-smoke-http.sh
+
+step "all tests passed"

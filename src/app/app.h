@@ -5,15 +5,41 @@
 
 #include <uv.h>
 
+#include <string>
+
+#include "app/command_executor.h"
 #include "player/loop_handles.h"
+#include "zorva_connect.h"
+
+struct AppConfig;
+struct ConfigServer;
+struct DeviceInfo;
+struct EventPublisher;
+struct MdnsAdvertiser;
+struct MessagingConnection;
+struct Player;
+struct VolumeBridge;
 
 struct AppState {
+    ZrvConnect *sdk = nullptr;
     uv_loop_t *loop = nullptr;
     // Woken by SIGINT; its callback releases everything and stops the loop.
     LoopAsync *shutdown_async = nullptr;
+    MdnsAdvertiser *advertiser = nullptr;
+    ConfigServer *config_server = nullptr;
+    Player *player = nullptr;
+    DeviceInfo *device_info = nullptr;
+    MessagingConnection *messaging = nullptr;  // or none
+    EventPublisher *publisher = nullptr;       // or none
+    // The pending inbound messages with their mutex and the command async
+    // handle; they exist whether or not messaging is enabled.
+    InboundCommands commands;
+    VolumeBridge *volume_bridge = nullptr;  // or none
 };
 
-// Fills the state for the loop, creates the shutdown handle and installs the
-// SIGINT handler. The state must outlive the loop run. False when the daemon
-// cannot run; the reason has been logged.
-bool app_wire(AppState *state, uv_loop_t *loop);
+// Creates every component, the SDK instance and the optional messaging and
+// volume halves, fills the state, creates the shutdown handle and installs
+// the SIGINT handler. The configuration and the unique device id must
+// outlive the loop run (the SDK keeps pointers to their strings). False when
+// the daemon cannot run; the reason has been logged.
+bool app_wire(AppState *state, uv_loop_t *loop, const AppConfig &config, const std::string &unique_device_id);

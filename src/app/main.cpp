@@ -52,7 +52,7 @@ int main(int argc, char **argv) {
 
     uv_loop_t *loop = uv_default_loop();
     AppState state;
-    if (!loop || !app_wire(&state, loop)) {
+    if (!loop || !app_wire(&state, loop, config, unique_device_id)) {
         if (!loop) app_log(LOG_ERROR, "Unable to get the default event loop");
         config_free(&config);
         return 1;

@@ -44,7 +44,7 @@ uint64_t pipewire_sink_buffered_frames(PipeWireSink *sink, bool *ok);
 bool pipewire_sink_pause(PipeWireSink *sink);
 bool pipewire_sink_resume(PipeWireSink *sink);
 bool pipewire_sink_flush(PipeWireSink *sink);
-// Blocks until PipeWire has played what it holds, at most 5 s.
+// Blocks until what was written has been played out, at most 5 s.
 bool pipewire_sink_drain(PipeWireSink *sink);
 
 void pipewire_sink_set_volume(PipeWireSink *sink, uint32_t volume);

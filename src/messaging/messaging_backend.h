@@ -72,3 +72,7 @@ void messaging_connection_deliver(MessagingConnection &connection, const char *d
 // The NATS backend: always returns a backend (possibly without a library
 // connection when the server could not be set up), or null when memory ran out.
 std::unique_ptr<BusBackend> nats_backend_start(MessagingConnection &connection);
+
+// The RabbitMQ backend: starts its connection thread, which connects and
+// reconnects on its own. Null when the thread cannot be started.
+std::unique_ptr<BusBackend> rabbitmq_backend_start(MessagingConnection &connection);

@@ -83,10 +83,12 @@ MessagingConnection *messaging_connection_new(const MessagingConnectionConfig *c
         return connection.release();
     }
 
-    // Every other value selects RabbitMQ, whose backend this build lacks.
-    app_log(LOG_ERROR, "Cannot create messaging connection: the RabbitMQ backend is not available (host: %s, port: %u)",
-            connection->host.c_str(), static_cast<unsigned>(connection->port));
-    return nullptr;
+    // Every other value selects RabbitMQ.
+    connection->bus = rabbitmq_backend_start(*connection);
+    if (!connection->bus) return nullptr;
+    app_log(LOG_DEBUG, "Nats connection manager created (host: %s, port: %u)", connection->host.c_str(),
+            static_cast<unsigned>(connection->port));
+    return connection.release();
 }
 
 void messaging_connection_free(MessagingConnection *connection) {

@@ -6,9 +6,32 @@
 
 #include <string>
 
+#include "app/config.h"
 #include "capture.h"
 
 namespace {
+
+// Every component is wired for real; the HTTP server takes a free port and
+// there is neither a bus nor an external volume controller.
+AppConfig test_config() {
+    AppConfig config;
+    config.app_id = "app";
+    config.app_secret = "00ff";
+    config.device_name = "Test device";
+    config.manufacturer = "Maker";
+    config.model = "Model";
+    config.serial_number = "SN-1";
+    config.output_device = "plug:default";
+    config.volume_device = "default";
+    config.volume_element = "Master";
+    config.external_volume = false;
+    config.port = 0;
+    config.quality_follows_output = true;
+    config.max_audio_quality = 3;
+    return config;
+}
+
+const std::string device_id = "app-test-device";
 
 class AppShutdown : public ::testing::Test {
   protected:
@@ -29,8 +52,9 @@ size_t count(const std::string &text, const std::string &what) {
 }
 
 TEST_F(AppShutdown, SigintStopsTheLoopAndLaterSignalsTouchNothing) {
+    AppConfig config = test_config();
     AppState state;
-    ASSERT_TRUE(app_wire(&state, &loop));
+    ASSERT_TRUE(app_wire(&state, &loop, config, device_id));
     ASSERT_NE(state.shutdown_async, nullptr);
 
     StreamCapture out(STDOUT_FILENO);
@@ -49,9 +73,10 @@ TEST_F(AppShutdown, SigintStopsTheLoopAndLaterSignalsTouchNothing) {
 }
 
 TEST_F(AppShutdown, WiringAgainAfterShutdownWorks) {
+    AppConfig config = test_config();
     for (int round = 0; round < 2; ++round) {
         AppState state;
-        ASSERT_TRUE(app_wire(&state, &loop));
+        ASSERT_TRUE(app_wire(&state, &loop, config, device_id));
         StreamCapture out(STDOUT_FILENO);
         raise(SIGINT);
         uv_run(&loop, UV_RUN_DEFAULT);

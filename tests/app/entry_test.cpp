@@ -2,6 +2,9 @@
 // status.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -17,12 +20,13 @@
 #include <vector>
 
 #include "app/unique_device_id.h"
+#include "zorva_connect.h"
 #include "capture.h"
 
 namespace {
 
 const std::string daemon_path = std::string(ZRV_BINARY_DIR) + "/zorva-renderer";
-const std::regex log_line(R"(^\d{8} \d{2}:\d{2}:\d{2}\.\d{3} \[(\d+)\.(\d+)\] (\w+) JuxApp: (.*)$)");
+const std::regex log_line(R"(^\d{8} \d{2}:\d{2}:\d{2}\.\d{3} \[(\d+)\.(\d+)\] (\w+) (\w+): (.*)$)");
 
 const std::string usage_text =
     "\n"
@@ -152,6 +156,9 @@ struct Line {
     std::string message;
 };
 
+// The daemon's own lines (tag "JuxApp"); the SDK's lines carry its
+// component's name. Every line of the output must be a log line.
+
 std::vector<Line> log_lines(const std::string &text, pid_t pid) {
     std::vector<Line> lines;
     size_t start = 0;
@@ -164,8 +171,11 @@ std::vector<Line> log_lines(const std::string &text, pid_t pid) {
         EXPECT_TRUE(std::regex_match(raw, m, log_line)) << "not a log line: " << raw;
         if (m.empty()) continue;
         EXPECT_EQ(std::stol(m[1]), static_cast<long>(pid));
-        EXPECT_EQ(std::stol(m[2]), static_cast<long>(pid)) << "the loop thread is the main thread";
-        lines.push_back({m[3], m[4]});
+        if (m[4] != "JuxApp") continue;
+        // Everything the daemon logs while starting and stopping runs on the
+        // main thread, the loop thread.
+        EXPECT_EQ(std::stol(m[2]), static_cast<long>(pid)) << raw;
+        lines.push_back({m[3], m[5]});
     }
     return lines;
 }
@@ -176,9 +186,41 @@ bool has_log_line(const std::string &text) {
     return std::regex_search(text, m, anywhere);
 }
 
-const char *good_config = R"({"appId": "entry-app", "appSecret": "c0ffee", "deviceName": "Den",
+// A TCP port on the loopback that was free a moment ago.
+int free_port() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+// The SDK starts the HTTP server, so the port must be free; the volume mode
+// is "alsa" so that no REST request is made.
+std::string good_config(int port) {
+    return R"({"appId": "entry-app", "appSecret": "c0ffee", "deviceName": "Den",
     "manufacturer": "Acme", "model": "M2", "serialNumber": "SN-77", "outputDevice": "hw:0",
-    "volumeDevice": "hw:1", "volumeElement": "PCM", "port": 8123})";
+    "volumeDevice": "hw:1", "volumeElement": "PCM", "volumeControlMode": "alsa", "port": )" +
+           std::to_string(port) + "}";
+}
+
+// True when `wanted` appears in `lines` in this order, other lines between.
+bool in_order(const std::vector<Line> &lines, const std::vector<std::string> &wanted, std::string *missing) {
+    size_t at = 0;
+    for (const std::string &message : wanted) {
+        while (at < lines.size() && lines[at].message != message) ++at;
+        if (at == lines.size()) {
+            *missing = message;
+            return false;
+        }
+        ++at;
+    }
+    return true;
+}
 
 TEST(Entry, WrongArgumentCountPrintsUsage) {
     for (const std::vector<std::string> &args : {std::vector<std::string>{}, std::vector<std::string>{"a", "b"}}) {
@@ -206,7 +248,8 @@ TEST(Entry, BadConfigurationPrintsReasonAndUsage) {
 
 TEST(Entry, RunsUntilSigintAndLogsInOrder) {
     TempDir dir;
-    std::string path = dir.write("good.json", good_config);
+    int port = free_port();
+    std::string path = dir.write("good.json", good_config(port));
     DaemonProcess daemon({path});
     ASSERT_TRUE(daemon.wait_for_stdout("Running event loop\n")) << daemon.out() << daemon.err();
     kill(daemon.pid(), SIGINT);
@@ -227,26 +270,36 @@ TEST(Entry, RunsUntilSigintAndLogsInOrder) {
         {"DEBUG", "    Audio output device: hw:0"},
         {"DEBUG", "    Volume control device: hw:1"},
         {"DEBUG", "    Volume control element: PCM"},
-        {"DEBUG", "    Local config server port: 8123"},
+        {"DEBUG", "    Local config server port: " + std::to_string(port)},
         {"DEBUG", "    Unique Device ID: " + device_id},
+        {"DEBUG", "    Maximum supported audio quality: HIRES3"},
+        {"DEBUG", "Zorva Connect has been initialized"},
         {"TRACE", "Running event loop"},
-        {"DEBUG", "Ctrl+C detected, quitting main loop"},
-        {"TRACE", "Event loop has finished"},
-        {"DEBUG", "Sample application finished"},
     };
     std::vector<Line> lines = log_lines(daemon.out(), daemon.pid());
-    ASSERT_EQ(lines.size(), expected.size()) << daemon.out();
+    ASSERT_GE(lines.size(), expected.size()) << daemon.out();
     for (size_t i = 0; i < expected.size(); ++i) {
         EXPECT_EQ(lines[i].level, expected[i].level) << i;
         EXPECT_EQ(lines[i].message, expected[i].message) << i;
     }
+    // The SDK starts the HTTP server and the advertising from the loop; the
+    // shutdown frees the SDK first, then the components in order.
+    std::string missing;
+    EXPECT_TRUE(in_order(lines,
+                         {"Running event loop", "Starting Local configuration server",
+                          "Ctrl+C detected, quitting main loop", "Stopping Avahi advertiser",
+                          "Event loop has finished", "Sample application finished"},
+                         &missing))
+        << missing << "\n"
+        << daemon.out();
+    EXPECT_EQ(lines.back().message, "Sample application finished");
 }
 
 // Signals that arrive while or after the shutdown handle is released must
 // find nothing to touch.
 TEST(Entry, RepeatedSigintsStillEndCleanly) {
     TempDir dir;
-    std::string path = dir.write("good.json", good_config);
+    std::string path = dir.write("good.json", good_config(free_port()));
     for (int burst : {2, 200}) {
         DaemonProcess daemon({path});
         ASSERT_TRUE(daemon.wait_for_stdout("Running event loop\n")) << daemon.out();
@@ -254,10 +307,37 @@ TEST(Entry, RepeatedSigintsStillEndCleanly) {
         EXPECT_EQ(daemon.finish(), 0) << burst << "\n" << daemon.out();
         std::vector<Line> lines = log_lines(daemon.out(), daemon.pid());
         ASSERT_GE(lines.size(), 3u);
-        EXPECT_EQ(lines[lines.size() - 3].message, "Ctrl+C detected, quitting main loop");
-        EXPECT_EQ(lines[lines.size() - 2].message, "Event loop has finished");
-        EXPECT_EQ(lines[lines.size() - 1].message, "Sample application finished");
+        std::string missing;
+        EXPECT_TRUE(in_order(lines,
+                             {"Ctrl+C detected, quitting main loop", "Event loop has finished",
+                              "Sample application finished"},
+                             &missing))
+            << missing;
+        EXPECT_EQ(lines.back().message, "Sample application finished");
+        size_t shutdowns = 0;
+        for (const Line &line : lines) shutdowns += line.message == "Ctrl+C detected, quitting main loop";
+        EXPECT_EQ(shutdowns, 1u);
     }
+}
+
+}  // namespace
+
+namespace {
+
+// The SDK refuses to start: the daemon says why and ends with status 1.
+TEST(Entry, RefusedSdkCreationEndsWithStatusOne) {
+    TempDir dir;
+    std::string path = dir.write("good.json", good_config(free_port()));
+    setenv("ZRV_STANDIN_INJECT", "zrv_connect_create=8", 1);
+    DaemonProcess daemon({path});
+    unsetenv("ZRV_STANDIN_INJECT");
+    EXPECT_EQ(daemon.finish(), 1) << daemon.out();
+    std::vector<Line> lines = log_lines(daemon.out(), daemon.pid());
+    ASSERT_FALSE(lines.empty()) << daemon.out();
+    EXPECT_EQ(lines.back().level, "ERROR");
+    EXPECT_EQ(lines.back().message,
+              std::string("Unable to create Zorva Connect: ") + zrv_error_to_string(ZRV_ERROR_AUTHENTICATION));
+    EXPECT_EQ(daemon.out().find("Running event loop"), std::string::npos);
 }
 
 }  // namespace

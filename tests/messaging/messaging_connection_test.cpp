@@ -208,10 +208,15 @@ TEST(MessagingConnection, TokenTakesPrecedenceOverUserAndPassword) {
     EXPECT_FALSE(messaging_connection_is_connected(both_connection.get()));
     EXPECT_TRUE(both_recorder.states_copy().empty());
     EXPECT_FALSE(messaging_connection_publish(both_connection.get(), "x", "y"));
-    EXPECT_TRUE(log.has_line("WARNING", "Initial NATS connection failed, will auto-retry"));
     EXPECT_TRUE(log.has_line("WARNING", "Cannot publish message: NATS not connected"));
-    // The library gives up on refused credentials; the log says so.
-    EXPECT_TRUE(log.has_line("ERROR", "NATS gave up on the connection: No server available for connection"));
+    // The library gives up on refused credentials and the log says so. When
+    // it has given up already before the subscription (a slow machine), the
+    // subscription fails and nothing is left to retry.
+    if (log.has_line("WARNING", "Initial NATS connection failed, will auto-retry")) {
+        EXPECT_TRUE(log.has_line("ERROR", "NATS gave up on the connection: No server available for connection"));
+    } else {
+        EXPECT_TRUE(log.has_line("WARNING", "Initial NATS connection failed, will not retry"));
+    }
 }
 
 TEST(MessagingConnection, ConnectsOnceAServerStartedLaterAppears) {
@@ -302,7 +307,11 @@ TEST(MessagingConnection, TlsAgainstAPlainServerStaysDisconnected) {
     EXPECT_FALSE(messaging_connection_publish(connection.get(), "x", "y"));
     connection.reset();
     EXPECT_TRUE(recorder.states_copy().empty());
-    EXPECT_TRUE(log.has_line("ERROR", "NATS gave up on the connection: No server available for connection"));
+    // Either the library gives up while retrying in the background, or it
+    // has given up already when the subscription is made (a slow machine).
+    EXPECT_TRUE(log.has_line("ERROR", "NATS gave up on the connection: No server available for connection") ||
+                log.has_line("WARNING", "Initial NATS connection failed, will not retry"))
+        << log.text();
 }
 
 TEST(MessagingConnection, InvalidPrimarySubjectLeavesAConnectionThatRefusesToPublish) {
@@ -336,20 +345,6 @@ TEST(MessagingConnection, BadSecondarySubjectOnlyLosesThatSubject) {
     EXPECT_TRUE(
         log.has_line("WARNING", "Failed to subscribe to secondary NATS subject 'bad subject': Invalid Subject"));
     EXPECT_TRUE(log.has_line("WARNING", "Failed to subscribe to tertiary NATS subject 'also bad': Invalid Subject"));
-}
-
-TEST(MessagingConnection, RabbitMqIsRefusedUntilItsBackendExists) {
-    MessagingConnectionConfig config{};
-    config.backend = MESSAGING_BACKEND_RABBITMQ;
-    config.host = "localhost";
-    config.port = 5672;
-    LogCapture log;
-    EXPECT_EQ(messaging_connection_new(&config), nullptr);
-    config.backend = 7;  // any value but NATS means RabbitMQ
-    EXPECT_EQ(messaging_connection_new(&config), nullptr);
-    EXPECT_TRUE(log.has_line(
-        "ERROR",
-        "Cannot create messaging connection: the RabbitMQ backend is not available (host: localhost, port: 5672)"));
 }
 
 TEST(MessagingConnection, NullConnectionIsHarmless) {

@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# Audio output benchmark: plays 60 s of 44100 Hz S16 stereo and 60 s of
+# 192000 Hz S24-in-32 stereo through the PipeWireSink into a private headless
+# PipeWire's null sink and, in the same run, the same PCM with pw-cat at the
+# same latency (the server's fixed quantum of 4096 frames). For each it prints
+# CPU seconds (user+sys) per minute of audio, peak RSS, the ratio to pw-cat,
+# and the underruns heard on the null sink's monitor: silent frames inside the
+# played audio plus frames that never arrived.
+#
+#   bench/run-audio.sh [build dir]      (default: build; SECONDS_OF_AUDIO=60)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build}
+seconds=${SECONDS_OF_AUDIO:-60}
+quantum=4096
+
+[ -f "$build/build.ninja" ] || cmake -S . -B "$build" -G Ninja >/dev/null
+cmake --build "$build" --target audio_bench >/dev/null
+bench=$build/bench/audio_bench
+
+work=$(mktemp -d /tmp/zrv-audio-bench.XXXXXX)
+recorder=
+cleanup() {
+    [ -n "$recorder" ] && kill "$recorder" 2>/dev/null || true
+    scripts/services/pipewire.sh stop "$work/pipewire" >/dev/null 2>&1 || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+scripts/services/pipewire.sh start "$work/pipewire" >/dev/null
+export "$(cat "$work/pipewire/env")"
+
+# run <label> <rate> <pw-record format> <bytes per frame> <command...>
+run() {
+    local label=$1 rate=$2 format=$3 stride=$4
+    shift 4
+    pw-record --target test_sink -P '{ stream.capture.sink = true }' --rate "$rate" --channels 2 \
+        --format "$format" - >"$work/capture.raw" 2>/dev/null &
+    recorder=$!
+    sleep 0.5
+    "$bench" measure "$@" >"$work/$label.log" 2>"$work/time"
+    sleep 0.5
+    kill -INT "$recorder" 2>/dev/null || true
+    wait "$recorder" 2>/dev/null || true
+    recorder=
+    read -r user sys rss < <(tail -n 1 "$work/time")
+    gaps=$("$bench" gaps "$rate" "$stride" $((rate * seconds)) "$work/capture.raw")
+    echo "$label $user $sys $rss $gaps" >>"$work/results"
+}
+
+for case in "44100 0 s16 4 S16" "192000 1 s32 8 S24_32"; do
+    read -r rate format record_format stride name <<<"$case"
+    "$bench" gen "$rate" "$format" "$seconds" "$work/$rate.wav"
+    # Both players ask for the file's rate anyway; forcing it keeps the
+    # recorder and a lingering client from holding the graph at another rate,
+    # where the audio would be resampled.
+    pw-metadata -n settings 0 clock.force-rate "$rate" >/dev/null
+    run "sink-$name-$rate" "$rate" "$record_format" "$stride" "$bench" play "$rate" "$format" "$work/$rate.wav"
+    run "pw-cat-$name-$rate" "$rate" "$record_format" "$stride" \
+        pw-cat --playback --target test_sink --latency "$quantum" "$work/$rate.wav"
+done
+pw-metadata -n settings 0 clock.force-rate 0 >/dev/null
+
+echo "Audio output: ${seconds} s per run, quantum $quantum, PipeWire $(pipewire --version | awk '/Linked with/ {print $NF}')"
+awk -v seconds="$seconds" '
+    { run[NR] = $1; cpu[$1] = ($2 + $3) * 60 / seconds; rss[$1] = $4
+      capture[$1] = $5 " " $6 " " $7 " " $8 " " $9 }
+    END {
+        printf "%-22s %10s %10s %9s  %s\n", "run", "CPU s/min", "peak RSS", "CPU ratio", "capture of the null sink"
+        for (i = 1; i <= NR; i++) {
+            r = run[i]; ref = r; sub(/^sink-/, "pw-cat-", ref)
+            ratio = (r ~ /^sink-/ && cpu[ref] > 0) ? sprintf("%.2f", cpu[r] / cpu[ref]) : "-"
+            rss_ratio = (r ~ /^sink-/ && rss[ref] > 0) ? sprintf(" (RSS %.2f)", rss[r] / rss[ref]) : ""
+            printf "%-22s %10.3f %7d kB %9s  %s%s\n", r, cpu[r], rss[r], ratio, capture[r], rss_ratio
+        }
+    }' "$work/results"

@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Installs a build tree into a scratch prefix and checks the result: every
+# file in its place, the daemon finding the stand-in SDK through its RPATH
+# (and no other copy), and the user unit naming the daemon and its config.
+#
+#   scripts/check-install.sh <build dir> <scratch dir>
+set -euo pipefail
+build=${1:?build dir}
+root=${2:?scratch dir}
+
+rm -rf "$root"
+cmake --install "$build" --prefix "$root" >/dev/null
+
+fail() { echo "check-install: $*" >&2; exit 1; }
+
+libdir=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' "$build/CMakeCache.txt")
+for f in bin/zorva-renderer "$libdir/zorva-renderer/libzorva_connect.so" etc/zorva-renderer/config.json \
+         lib/systemd/user/zorva-renderer.service share/doc/zorva-renderer/README.md \
+         share/doc/zorva-renderer/configuration.md share/doc/zorva-renderer/examples/config-nats.json; do
+  [ -e "$root/$f" ] || fail "missing $f"
+done
+
+# The library must come from the scratch prefix, not from the build tree.
+resolved=$(ldd "$root/bin/zorva-renderer" | awk '$1 == "libzorva_connect.so" { print $3 }')
+[ -n "$resolved" ] || fail "libzorva_connect.so not resolved"
+[ "$(readlink -f "$resolved")" = "$(readlink -f "$root/$libdir/zorva-renderer/libzorva_connect.so")" ] ||
+  fail "libzorva_connect.so resolved to $resolved"
+if ldd "$root/bin/zorva-renderer" | grep -q "not found"; then fail "unresolved libraries"; fi
+
+# The installed daemon loads and answers a wrong command line with its usage.
+set +e
+usage=$("$root/bin/zorva-renderer" 2>&1)
+status=$?
+set -e
+[ "$status" -eq 1 ] || fail "daemon without arguments exited with $status"
+grep -q "Usage: .*zorva-renderer <config_file>" <<<"$usage" || fail "no usage text"
+
+unit=$root/lib/systemd/user/zorva-renderer.service
+grep -Eq '^ExecStart=/.*/zorva-renderer /.*/zorva-renderer/config\.json$' "$unit" || fail "ExecStart in $unit"
+grep -q '^KillSignal=SIGINT$' "$unit" || fail "KillSignal in $unit"
+grep -q '^WantedBy=default.target$' "$unit" || fail "WantedBy in $unit"
+if grep -Eq '@[A-Z_]+@' "$unit"; then fail "unsubstituted variable in $unit"; fi
+
+# The configuration installed is the example one.
+cmp -s "$root/etc/zorva-renderer/config.json" "$(dirname "$0")/../examples/config.json" || fail "config.json differs"
+echo "check-install: ok ($root)"

@@ -1,0 +1,126 @@
+#!/usr/bin/env bash
+# Test service: a private rabbitmq-server on free loopback ports.
+#   rabbitmq.sh start <dir>     start (or start again on the ports used before)
+#   rabbitmq.sh stop <dir>      stop the broker and its own epmd
+#   rabbitmq.sh restart <dir>   stop, then start on the same port and state
+# Everything lives in <dir>: HOME (with the Erlang cookie), mnesia, logs, pid
+# and config. <dir>/port holds the AMQP port on 127.0.0.1 while the broker
+# runs; <dir>/ports.env keeps the AMQP, distribution and epmd ports across a
+# stop, so a restart comes back where clients expect it. Each state dir has
+# its own epmd on its own port, so several build trees can run brokers side
+# by side and a stop ends only this tree's epmd.
+set -euo pipefail
+
+usage() { echo "usage: $0 start|stop|restart <dir>" >&2; exit 2; }
+[ $# -eq 2 ] || usage
+action=$1 dir=$2
+bin=/usr/lib/rabbitmq/bin
+
+listening() { ss -Hltn "sport = :$1" 2>/dev/null | grep -q .; }
+
+# A port that nothing listens on now, not among those already taken.
+pick_port() {
+  local port
+  for _ in $(seq 200); do
+    port=$((20000 + RANDOM % 40000))
+    case " $* " in *" $port "*) continue ;; esac
+    listening "$port" || { echo "$port"; return 0; }
+  done
+  echo "no free port found" >&2
+  return 1
+}
+
+gone() {  # a process is gone once it no longer exists or is a zombie
+  [ ! -e /proc/$1/status ] || grep -q '^State:[[:space:]]*Z' /proc/$1/status 2>/dev/null
+}
+
+load_ports() {
+  if [ -f "$dir/ports.env" ]; then
+    # shellcheck disable=SC1091
+    . "$dir/ports.env"
+  else
+    amqp_port=$(pick_port)
+    dist_port=$(pick_port "$amqp_port")
+    epmd_port=$(pick_port "$amqp_port" "$dist_port")
+    printf 'amqp_port=%s\ndist_port=%s\nepmd_port=%s\n' "$amqp_port" "$dist_port" "$epmd_port" >"$dir/ports.env"
+  fi
+}
+
+setup_env() {
+  dir=$(cd "$dir" && pwd)
+  load_ports
+  export HOME=$dir/home
+  export RABBITMQ_NODENAME=zrv-$epmd_port@localhost
+  export RABBITMQ_NODE_IP_ADDRESS=127.0.0.1
+  export RABBITMQ_NODE_PORT=$amqp_port
+  export RABBITMQ_DIST_PORT=$dist_port
+  export ERL_EPMD_PORT=$epmd_port
+  export ERL_EPMD_ADDRESS=127.0.0.1
+  export RABBITMQ_MNESIA_BASE=$dir/mnesia
+  export RABBITMQ_LOG_BASE=$dir/log
+  export RABBITMQ_PID_FILE=$dir/rabbit.pid
+  export RABBITMQ_ENABLED_PLUGINS_FILE=$dir/enabled_plugins
+  export RABBITMQ_CONFIG_FILE=$dir/rabbitmq
+  export RABBITMQ_ADVANCED_CONFIG_FILE=$dir/advanced.config
+  export RABBITMQ_CONF_ENV_FILE=$dir/rabbitmq-env.conf
+  export RABBITMQ_SERVER_ADDITIONAL_ERL_ARGS="-kernel inet_dist_use_interface {127,0,0,1}"
+}
+
+ctl() { "$bin/rabbitmqctl" "$@"; }
+
+stop_broker() {
+  [ -d "$dir" ] || return 0
+  [ -f "$dir/ports.env" ] || return 0
+  setup_env
+  rm -f "$dir/port"
+  if [ -f "$RABBITMQ_PID_FILE" ]; then
+    local pid; pid=$(cat "$RABBITMQ_PID_FILE")
+    if [ -n "$pid" ] && ! gone "$pid"; then
+      ctl shutdown >>"$dir/log/ctl.log" 2>&1 || kill "$pid" 2>/dev/null || true
+      for _ in $(seq 300); do gone "$pid" && break; sleep 0.1; done
+      gone "$pid" || kill -9 "$pid" 2>/dev/null || true
+    fi
+    rm -f "$RABBITMQ_PID_FILE"
+  fi
+  # Only the epmd on this tree's own port.
+  epmd -kill >/dev/null 2>&1 || true
+}
+
+start_broker() {
+  [ -x "$bin/rabbitmq-server" ] || { echo "rabbitmq-server not installed (apt-get install rabbitmq-server)" >&2; exit 1; }
+  mkdir -p "$dir"
+  stop_broker
+  # Ports recorded earlier are reused when they are still free.
+  if [ -f "$dir/ports.env" ]; then
+    . "$dir/ports.env"
+    if listening "$amqp_port" || listening "$dist_port" || listening "$epmd_port"; then rm -f "$dir/ports.env"; fi
+  fi
+  setup_env
+  mkdir -p "$HOME" "$RABBITMQ_MNESIA_BASE" "$RABBITMQ_LOG_BASE"
+  echo '[].' >"$RABBITMQ_ENABLED_PLUGINS_FILE"
+  echo '[].' >"$RABBITMQ_ADVANCED_CONFIG_FILE"
+  : >"$RABBITMQ_CONF_ENV_FILE"
+  printf 'listeners.tcp.default = 127.0.0.1:%s\nloopback_users.guest = true\nlog.console = false\nlog.file.level = info\n' \
+    "$amqp_port" >"$dir/rabbitmq.conf"
+
+  "$bin/rabbitmq-server" >>"$RABBITMQ_LOG_BASE/stdout.log" 2>&1 &
+  local server=$!
+  if ctl wait --timeout 120 "$RABBITMQ_PID_FILE" >>"$RABBITMQ_LOG_BASE/ctl.log" 2>&1 &&
+     ctl await_startup >>"$RABBITMQ_LOG_BASE/ctl.log" 2>&1; then
+    echo "$amqp_port" >"$dir/port"
+    echo "rabbitmq-server ready on 127.0.0.1:$amqp_port (node $RABBITMQ_NODENAME, pid $(cat "$RABBITMQ_PID_FILE"))"
+    return 0
+  fi
+  echo "rabbitmq-server did not start; its output:" >&2
+  tail -n 50 "$RABBITMQ_LOG_BASE/stdout.log" "$RABBITMQ_LOG_BASE/ctl.log" >&2 || true
+  kill "$server" 2>/dev/null || true
+  stop_broker
+  exit 1
+}
+
+case $action in
+start) start_broker ;;
+stop) stop_broker ;;
+restart) mkdir -p "$dir"; stop_broker; start_broker ;;
+*) usage ;;
+esac

@@ -1,0 +1,152 @@
+// queue_inbound_message runs on the bus clients' threads (cnats' delivery
+// thread, the RabbitMQ connection thread) and only copies under the mutex and
+// wakes the loop; the rest runs on the loop thread.
+#include "app/command_executor.h"
+
+#include <cstring>
+#include <new>
+
+#include "app/log.h"
+#include "messaging/command_parser.h"
+#include "volume/volume_bridge.h"
+
+namespace {
+
+void log_command_error(ZrvError error) {
+    if (error != ZRV_OK) app_log(LOG_ERROR, "Failed to execute NATS command: %s", zrv_error_to_string(error));
+}
+
+void toggle_play(ZrvConnect *sdk) {
+    ZrvPlaybackState state = 0;
+    ZrvError error = zrv_connect_get_playback_state(sdk, &state);
+    if (error != ZRV_OK) {
+        app_log(LOG_ERROR, "Failed to get playback state: %s", zrv_error_to_string(error));
+        return;
+    }
+    switch (state) {
+    case ZRV_PLAYBACK_STATE_STOPPED:
+        app_log(LOG_INFO, "NATS command: PLAY (currently stopped \u2192 starting)");
+        log_command_error(zrv_connect_start_playback(sdk));
+        break;
+    case ZRV_PLAYBACK_STATE_PAUSED:
+        app_log(LOG_INFO, "NATS command: PLAY (currently paused \u2192 resuming)");
+        log_command_error(zrv_connect_resume_playback(sdk));
+        break;
+    case ZRV_PLAYBACK_STATE_PLAYING:
+    case ZRV_PLAYBACK_STATE_BUFFERING:
+        app_log(LOG_INFO, "NATS command: PLAY (currently %s \u2192 pausing)", zrv_playback_state_to_string(state));
+        log_command_error(zrv_connect_pause_playback(sdk));
+        break;
+    default:
+        break;
+    }
+}
+
+void execute(ZrvConnect *sdk, const RemoteCommand &command) {
+    switch (command.kind) {
+    case REMOTE_COMMAND_NONE:
+        app_log(LOG_WARNING, "Unknown NATS command");
+        break;
+    case REMOTE_COMMAND_PLAY:
+        toggle_play(sdk);
+        break;
+    case REMOTE_COMMAND_PAUSE:
+        app_log(LOG_INFO, "NATS command: PAUSE");
+        log_command_error(zrv_connect_pause_playback(sdk));
+        break;
+    case REMOTE_COMMAND_STOP:
+        app_log(LOG_INFO, "NATS command: STOP");
+        log_command_error(zrv_connect_stop_playback(sdk));
+        break;
+    case REMOTE_COMMAND_NEXT:
+        app_log(LOG_INFO, "NATS command: NEXT");
+        log_command_error(zrv_connect_next_track(sdk));
+        break;
+    case REMOTE_COMMAND_PREVIOUS:
+        app_log(LOG_INFO, "NATS command: PREVIOUS");
+        log_command_error(zrv_connect_previous_track(sdk));
+        break;
+    case REMOTE_COMMAND_SEEK:
+        app_log(LOG_INFO, "NATS command: SEEK to %llu ms", static_cast<unsigned long long>(command.position_ms));
+        log_command_error(zrv_connect_seek_time(sdk, command.position_ms));
+        break;
+    case REMOTE_COMMAND_DISCONNECT: {
+        app_log(LOG_INFO, "NATS command: DISCONNECT");
+        ZrvError error = zrv_connect_deactivate_and_disconnect_renderer(sdk);
+        log_command_error(error);
+        if (error == ZRV_OK) app_log(LOG_INFO, "Zorva client disconnected and audio interface freed");
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+}  // namespace
+
+bool inbound_commands_init(InboundCommands *commands, uv_loop_t *loop) {
+    commands->async = loop_async_new(loop, execute_pending_commands, commands);
+    return commands->async != nullptr;
+}
+
+void inbound_commands_close_async(InboundCommands *commands) {
+    if (commands->closed) return;
+    commands->closed = true;
+    loop_async_close(commands->async);
+}
+
+void inbound_commands_drop_pending(InboundCommands *commands) {
+    std::lock_guard lock(commands->mutex);
+    commands->pending.clear();
+    commands->pending.shrink_to_fit();
+}
+
+void queue_inbound_message(MessagingConnection * /*connection*/, const char *data, size_t length, void *user_data) {
+    auto *commands = static_cast<InboundCommands *>(user_data);
+    if (!commands || !data) return;
+    std::string copy;
+    try {
+        copy.assign(data, strnlen(data, length));
+    } catch (const std::bad_alloc &) {
+        app_log(LOG_ERROR, "Failed to allocate memory for inbound NATS message");
+        return;
+    }
+    {
+        std::lock_guard lock(commands->mutex);
+        try {
+            commands->pending.push_back(std::move(copy));
+        } catch (const std::bad_alloc &) {
+            app_log(LOG_ERROR, "Failed to grow pending message queue");
+            return;
+        }
+    }
+    loop_async_send(commands->async);
+}
+
+void execute_pending_commands(uv_async_t *handle) {
+    auto *commands = static_cast<InboundCommands *>(uv_handle_get_data(reinterpret_cast<uv_handle_t *>(handle)));
+    std::vector<std::string> taken;
+    {
+        std::lock_guard lock(commands->mutex);
+        taken.swap(commands->pending);
+    }
+    for (const std::string &message : taken) {
+        if (commands->volume_bridge) {
+            bool handled = false;
+            if (volume_bridge_handle_message(commands->volume_bridge, message.data(), message.size(), &handled) &&
+                handled)
+                continue;
+        }
+        RemoteCommand command{};
+        if (!nats_parse_command(message.data(), message.size(), &command)) continue;
+        execute(commands->sdk, command);
+    }
+}
+
+void forward_volume_to_bridge(uint32_t volume, void *hook_data) {
+    if (hook_data) volume_bridge_on_volume_changed(static_cast<VolumeBridge *>(hook_data), volume);
+}
+
+void forward_mute_to_bridge(bool muted, void *hook_data) {
+    if (hook_data) volume_bridge_on_mute_changed(static_cast<VolumeBridge *>(hook_data), muted);
+}

@@ -1,0 +1,46 @@
+// The hand-over of inbound bus messages to the loop thread and their
+// execution there: volume messages go to the VolumeBridge, everything else
+// through the command parser to the SDK. queue_inbound_message runs on the
+// bus clients' threads; everything else on the loop thread.
+#pragma once
+
+#include <uv.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "player/loop_handles.h"
+#include "zorva_connect.h"
+
+struct MessagingConnection;
+struct VolumeBridge;
+
+struct InboundCommands {
+    ZrvConnect *sdk = nullptr;
+    VolumeBridge *volume_bridge = nullptr;  // or none
+    LoopAsync *async = nullptr;             // its callback is execute_pending_commands
+    bool closed = false;                    // the async handle has been closed
+    std::mutex mutex;
+    std::vector<std::string> pending;  // guarded by mutex, in arrival order
+};
+
+// Creates the command async handle on the loop (user pointer: commands).
+bool inbound_commands_init(InboundCommands *commands, uv_loop_t *loop);
+// Closes the async handle, so no run follows. Its memory is released in the
+// close callback, so bus threads may still wake it until then.
+void inbound_commands_close_async(InboundCommands *commands);
+// Drops whatever is still queued; once no bus thread is left.
+void inbound_commands_drop_pending(InboundCommands *commands);
+
+// The MessageCallback of the bus connection; user_data is the InboundCommands.
+// Copies the message (up to a zero byte), queues it and wakes the loop.
+void queue_inbound_message(MessagingConnection *connection, const char *data, size_t length, void *user_data);
+// The command async handle's callback: runs every queued message in order.
+void execute_pending_commands(uv_async_t *handle);
+
+// The Player's volume hooks in external volume mode; hook_data is the bridge.
+void forward_volume_to_bridge(uint32_t volume, void *hook_data);
+void forward_mute_to_bridge(bool muted, void *hook_data);

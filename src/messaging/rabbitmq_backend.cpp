@@ -1,0 +1,551 @@
+// The RabbitMQ backend. Its own connection thread does everything with the
+// AMQP connection: connecting, reconnecting, sending the outbound queue and
+// taking inbound messages. The loop thread only creates and frees the
+// backend, appends to the outbound queue and reads the state; it touches the
+// AMQP connection only after the thread has been joined.
+#include <amqp.h>
+#include <amqp_tcp_socket.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <new>
+#include <string>
+#include <system_error>
+#include <thread>
+
+#include "app/log.h"
+#include "messaging/messaging_backend.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr amqp_channel_t channel = 1;
+constexpr int frame_max = 131072;
+constexpr int reply_success = 200;
+constexpr uint8_t delivery_persistent = 2;
+constexpr size_t max_queue_name = 255;
+// A routing key is an AMQP short string.
+constexpr size_t max_routing_key = 255;
+constexpr size_t max_pending_messages = 1000;
+constexpr auto connecting_poll = 100ms;
+constexpr auto idle_sleep = 250ms;
+constexpr timeval consume_timeout{0, 100000};
+// A broker that stops answering must not hold the thread in a set-up step or
+// in the close handshake for ever; the attempt then fails and is retried.
+constexpr timeval rpc_timeout{10, 0};
+constexpr timeval close_timeout{2, 0};
+constexpr timeval connect_timeout{5, 0};
+// How long freeing lets the thread finish a network call on its own before it
+// cuts the socket under it.
+constexpr auto stop_grace = 1s;
+
+struct PendingMessage {
+    std::string routing_key;
+    std::string body;
+};
+
+bool reply_ok(const amqp_rpc_reply_t &reply) { return reply.reply_type == AMQP_RESPONSE_NORMAL; }
+
+// Library statuses after which the connection cannot be used any more.
+bool connection_broken(int status) {
+    switch (status) {
+        case AMQP_STATUS_CONNECTION_CLOSED:
+        case AMQP_STATUS_SOCKET_ERROR:
+        case AMQP_STATUS_SOCKET_CLOSED:
+        case AMQP_STATUS_TCP_ERROR:
+        case AMQP_STATUS_HEARTBEAT_TIMEOUT:
+        case AMQP_STATUS_BAD_AMQP_DATA:
+        case AMQP_STATUS_UNKNOWN_CLASS:
+        case AMQP_STATUS_UNKNOWN_METHOD:
+        case AMQP_STATUS_TIMER_FAILURE:
+        case AMQP_STATUS_SSL_ERROR:
+            return true;
+        default:
+            return false;
+    }
+}
+
+class RabbitmqBackend final : public BusBackend {
+  public:
+    explicit RabbitmqBackend(MessagingConnection &connection) : connection_(connection) {}
+    ~RabbitmqBackend() override;
+    RabbitmqBackend(const RabbitmqBackend &) = delete;
+    RabbitmqBackend &operator=(const RabbitmqBackend &) = delete;
+
+    // Starts the connection thread; false when it cannot be started.
+    bool start();
+    bool is_connected() override;
+    bool publish(const char *subject, const char *body) override;
+
+  private:
+    void run() noexcept;
+    bool running();
+    // Sleeps unless freeing wakes it first; false once the thread should end.
+    bool sleep_while_running(std::chrono::milliseconds duration);
+    ConnectionState state();
+
+    void connect_attempt();
+    void attempt_failed(bool close_channel);
+    void service_cycle();
+    // True when the broker has sent something not read yet, or the socket
+    // was closed.
+    bool input_waiting();
+    // Sends the outbound queue from the head; false when the connection broke.
+    bool send_queued();
+    // Takes at most one inbound message. False when the connection broke;
+    // delivered tells whether a message was taken.
+    bool consume_one(bool &delivered);
+    // Reads the frame that interrupted consuming; false when the server closed
+    // the channel or the connection, or stopped the consumer.
+    bool handle_unexpected_frame();
+    void connection_lost(const char *reason);
+    // Destroys the AMQP connection and forgets its socket.
+    void drop_connection();
+
+    MessagingConnection &connection_;
+    std::thread thread_;
+
+    // The connection thread's alone until it has been joined.
+    amqp_connection_state_t amqp_ = nullptr;
+    std::string queue_name_;
+
+    std::mutex running_mutex_;
+    std::condition_variable running_changed_;
+    bool running_ = true;           // guarded by running_mutex_
+    bool thread_finished_ = false;  // guarded by running_mutex_
+
+    // The socket of the current connection, so that freeing can cut a network
+    // call that does not return. The connection thread sets and clears it, and
+    // closes the socket only while holding the mutex, so the descriptor is
+    // never one that was reused for something else.
+    std::mutex socket_mutex_;
+    int socket_fd_ = -1;       // guarded by socket_mutex_
+    bool socket_cut_ = false;  // guarded by socket_mutex_
+
+    std::mutex queue_mutex_;
+    std::deque<PendingMessage> queue_;  // guarded by queue_mutex_
+};
+
+bool RabbitmqBackend::start() {
+    try {
+        thread_ = std::thread(&RabbitmqBackend::run, this);
+    } catch (const std::system_error &) {
+        app_log(LOG_ERROR, "Failed to create Nats connection thread");
+        return false;
+    }
+    return true;
+}
+
+RabbitmqBackend::~RabbitmqBackend() {
+    if (thread_.joinable()) {
+        std::unique_lock lock(running_mutex_);
+        running_ = false;
+        running_changed_.notify_all();
+        // The thread notices the flag between steps and wakes from its sleeps
+        // at once. A network call that hangs (a broker that accepted the
+        // connection but stopped reading) is cut by shutting the socket down.
+        if (!running_changed_.wait_for(lock, stop_grace, [&] { return thread_finished_; })) {
+            lock.unlock();
+            std::lock_guard socket_lock(socket_mutex_);
+            if (socket_fd_ >= 0) {
+                app_log(LOG_WARNING, "RabbitMQ connection thread is blocked on the network; closing its socket");
+                ::shutdown(socket_fd_, SHUT_RDWR);
+                socket_cut_ = true;
+            }
+        }
+        if (lock.owns_lock()) lock.unlock();
+        thread_.join();
+    }
+
+    if (amqp_) {
+        bool cut = false;
+        {
+            std::lock_guard socket_lock(socket_mutex_);
+            cut = socket_cut_;
+        }
+        if (!cut) {
+            amqp_set_rpc_timeout(amqp_, &close_timeout);
+            amqp_channel_close(amqp_, channel, reply_success);
+            amqp_connection_close(amqp_, reply_success);
+        }
+        drop_connection();
+        app_log(LOG_INFO, "Disconnected from RabbitMQ");
+        messaging_connection_set_state(connection_, CONNECTION_STATE_DISCONNECTED, true);
+    }
+
+    size_t discarded = 0;
+    {
+        std::lock_guard lock(queue_mutex_);
+        discarded = queue_.size();
+        queue_.clear();
+    }
+    if (discarded > 0) app_log(LOG_DEBUG, "Discarded %zu unsent RabbitMQ messages", discarded);
+    app_log(LOG_DEBUG, "Nats connection manager freed");
+}
+
+bool RabbitmqBackend::is_connected() { return state() == CONNECTION_STATE_CONNECTED; }
+
+bool RabbitmqBackend::publish(const char *subject, const char *body) {
+    if (state() != CONNECTION_STATE_CONNECTED) {
+        app_log(LOG_WARNING, "Cannot publish message: Nats not connected");
+        return false;
+    }
+    // The library cannot encode a longer key; left in the queue, such a
+    // message would block every message behind it for good.
+    size_t key_length = std::char_traits<char>::length(subject);
+    if (key_length > max_routing_key) {
+        app_log(LOG_ERROR, "Cannot publish message: routing key is %zu bytes, at most %zu allowed", key_length,
+                max_routing_key);
+        return false;
+    }
+    PendingMessage message;
+    try {
+        message.routing_key = subject;
+        message.body = body;
+    } catch (const std::bad_alloc &) {
+        app_log(LOG_ERROR, "Failed to duplicate message strings");
+        return false;
+    }
+    std::lock_guard lock(queue_mutex_);
+    if (queue_.size() >= max_pending_messages) {
+        app_log(LOG_WARNING, "Cannot publish message: RabbitMQ outbound queue is full (%zu messages)", queue_.size());
+        return false;
+    }
+    try {
+        queue_.push_back(std::move(message));
+    } catch (const std::bad_alloc &) {
+        app_log(LOG_ERROR, "Failed to allocate memory for message queue entry");
+        return false;
+    }
+    return true;
+}
+
+ConnectionState RabbitmqBackend::state() {
+    std::lock_guard lock(connection_.state_mutex);
+    return connection_.state;
+}
+
+bool RabbitmqBackend::running() {
+    std::lock_guard lock(running_mutex_);
+    return running_;
+}
+
+bool RabbitmqBackend::sleep_while_running(std::chrono::milliseconds duration) {
+    std::unique_lock lock(running_mutex_);
+    return !running_changed_.wait_for(lock, duration, [&] { return !running_; });
+}
+
+void RabbitmqBackend::run() noexcept {
+    app_log(LOG_DEBUG, "Nats connection thread started");
+    while (running()) {
+        switch (state()) {
+            case CONNECTION_STATE_CONNECTING:
+                sleep_while_running(connecting_poll);
+                break;
+            case CONNECTION_STATE_CONNECTED:
+                service_cycle();
+                break;
+            default:  // disconnected or failed
+                connect_attempt();
+                break;
+        }
+    }
+    app_log(LOG_DEBUG, "Nats connection thread exiting");
+    std::lock_guard lock(running_mutex_);
+    thread_finished_ = true;
+    running_changed_.notify_all();
+}
+
+void RabbitmqBackend::connect_attempt() {
+    app_log(LOG_DEBUG, "Attempting to connect to RabbitMQ (host: %s, port: %u)", connection_.host.c_str(),
+            static_cast<unsigned>(connection_.port));
+    messaging_connection_set_state(connection_, CONNECTION_STATE_CONNECTING, true);
+
+    amqp_ = amqp_new_connection();
+    if (!amqp_) {
+        app_log(LOG_ERROR, "Failed to create AMQP connection");
+        attempt_failed(false);
+        return;
+    }
+    amqp_socket_t *socket = amqp_tcp_socket_new(amqp_);
+    if (!socket) {
+        app_log(LOG_ERROR, "Failed to create TCP socket");
+        attempt_failed(false);
+        return;
+    }
+    // A bounded connect: an unreachable host would otherwise hold the thread,
+    // and freeing with it, for the system's TCP time-out of minutes.
+    timeval open_timeout = connect_timeout;
+    int status = amqp_socket_open_noblock(socket, connection_.host.c_str(), connection_.port, &open_timeout);
+    if (status != AMQP_STATUS_OK) {
+        app_log(LOG_ERROR, "Failed to open socket: %s", amqp_error_string2(status));
+        attempt_failed(false);
+        return;
+    }
+    {
+        std::lock_guard lock(socket_mutex_);
+        socket_fd_ = amqp_get_sockfd(amqp_);
+    }
+    amqp_set_rpc_timeout(amqp_, &rpc_timeout);
+
+    if (!running()) {
+        attempt_failed(false);
+        return;
+    }
+    if (!reply_ok(amqp_login(amqp_, "/", 0, frame_max, 0, AMQP_SASL_METHOD_PLAIN, connection_.username.c_str(),
+                             connection_.password.c_str()))) {
+        app_log(LOG_ERROR, "Failed to login to RabbitMQ");
+        attempt_failed(false);
+        return;
+    }
+    amqp_channel_open(amqp_, channel);
+    if (!reply_ok(amqp_get_rpc_reply(amqp_))) {
+        app_log(LOG_ERROR, "Failed to open RabbitMQ channel");
+        attempt_failed(false);
+        return;
+    }
+
+    amqp_bytes_t exchange = amqp_cstring_bytes(connection_.exchange.c_str());
+    amqp_exchange_declare(amqp_, channel, exchange, amqp_cstring_bytes(connection_.exchange_type.c_str()), 0, 1, 0, 0,
+                          amqp_empty_table);
+    if (!reply_ok(amqp_get_rpc_reply(amqp_))) {
+        app_log(LOG_ERROR, "Failed to declare RabbitMQ exchange");
+        attempt_failed(true);
+        return;
+    }
+
+    amqp_queue_declare_ok_t *declared =
+        amqp_queue_declare(amqp_, channel, amqp_empty_bytes, 0, 0, 1, 1, amqp_empty_table);
+    if (!reply_ok(amqp_get_rpc_reply(amqp_))) {
+        app_log(LOG_ERROR, "Failed to declare RabbitMQ queue");
+        attempt_failed(true);
+        return;
+    }
+    if (!declared) {
+        app_log(LOG_ERROR, "Failed to get queue declaration response");
+        attempt_failed(true);
+        return;
+    }
+    if (declared->queue.len > max_queue_name) {
+        app_log(LOG_ERROR, "Queue name too long");
+        attempt_failed(true);
+        return;
+    }
+    queue_name_.assign(static_cast<const char *>(declared->queue.bytes), declared->queue.len);
+    amqp_bytes_t queue{queue_name_.size(), queue_name_.data()};
+
+    const std::string &primary = connection_.binding_key;
+    const std::string &secondary = connection_.secondary_binding_key;
+    const std::string &tertiary = connection_.tertiary_binding_key;
+    amqp_queue_bind(amqp_, channel, queue, exchange, amqp_cstring_bytes(primary.c_str()), amqp_empty_table);
+    if (!reply_ok(amqp_get_rpc_reply(amqp_))) {
+        app_log(LOG_ERROR, "Failed to bind queue to RabbitMQ exchange");
+        attempt_failed(true);
+        return;
+    }
+    // A key bound twice would not deliver twice, but it is skipped all the same.
+    if (!secondary.empty() && secondary != primary) {
+        amqp_queue_bind(amqp_, channel, queue, exchange, amqp_cstring_bytes(secondary.c_str()), amqp_empty_table);
+        if (!reply_ok(amqp_get_rpc_reply(amqp_))) {
+            app_log(LOG_ERROR, "Failed to bind queue to secondary RabbitMQ key");
+            attempt_failed(true);
+            return;
+        }
+    }
+    if (!tertiary.empty() && tertiary != primary && tertiary != secondary) {
+        amqp_queue_bind(amqp_, channel, queue, exchange, amqp_cstring_bytes(tertiary.c_str()), amqp_empty_table);
+        if (!reply_ok(amqp_get_rpc_reply(amqp_))) {
+            app_log(LOG_ERROR, "Failed to bind queue to tertiary RabbitMQ key");
+            attempt_failed(true);
+            return;
+        }
+    }
+
+    amqp_basic_consume(amqp_, channel, queue, amqp_empty_bytes, 0, 0, 0, amqp_empty_table);
+    if (!reply_ok(amqp_get_rpc_reply(amqp_))) {
+        app_log(LOG_ERROR, "Failed to start consuming from RabbitMQ queue");
+        attempt_failed(true);
+        return;
+    }
+
+    app_log(LOG_INFO, "Successfully connected to RabbitMQ (queue: %s)", queue_name_.c_str());
+    messaging_connection_set_state(connection_, CONNECTION_STATE_CONNECTED, true);
+    connection_.reconnect_delay_ms = 1000;
+}
+
+void RabbitmqBackend::attempt_failed(bool close_channel) {
+    if (amqp_) {
+        if (close_channel) amqp_channel_close(amqp_, channel, reply_success);
+        drop_connection();
+    }
+    messaging_connection_set_state(connection_, CONNECTION_STATE_FAILED, true);
+    int delay = connection_.reconnect_delay_ms;
+    app_log(LOG_WARNING, "Connection failed, will retry in %d ms", delay);
+    connection_.reconnect_delay_ms = std::min(delay * 2, connection_.max_reconnect_delay_ms);
+    sleep_while_running(std::chrono::milliseconds(delay));
+}
+
+void RabbitmqBackend::drop_connection() {
+    std::lock_guard lock(socket_mutex_);
+    amqp_destroy_connection(amqp_);
+    amqp_ = nullptr;
+    socket_fd_ = -1;
+}
+
+void RabbitmqBackend::connection_lost(const char *reason) {
+    app_log(LOG_WARNING, "Lost the connection to RabbitMQ (%s), reconnecting", reason);
+    if (amqp_) drop_connection();
+    // The next cycle makes a fresh attempt at once; if the broker is not back
+    // yet, the back-off of failed attempts takes over. Queued messages wait.
+    messaging_connection_set_state(connection_, CONNECTION_STATE_FAILED, true);
+}
+
+void RabbitmqBackend::service_cycle() {
+    bool delivered = false;
+    // What the broker sent comes first when it is already waiting: a close
+    // from a broker going down is then seen before queued messages are
+    // written into a connection that is gone, and they stay queued.
+    if (input_waiting() && !consume_one(delivered)) return;
+    if (state() == CONNECTION_STATE_CONNECTED && !send_queued()) return;
+    if (!delivered && state() == CONNECTION_STATE_CONNECTED && !consume_one(delivered)) return;
+    // While messages keep arriving the next one is taken at once; only an
+    // idle cycle sleeps, so a burst of commands is not paced to a few a second.
+    if (!delivered) sleep_while_running(idle_sleep);
+}
+
+bool RabbitmqBackend::input_waiting() {
+    if (amqp_data_in_buffer(amqp_) || amqp_frames_enqueued(amqp_)) return true;
+    pollfd descriptor{amqp_get_sockfd(amqp_), POLLIN, 0};
+    return ::poll(&descriptor, 1, 0) > 0;
+}
+
+bool RabbitmqBackend::send_queued() {
+    amqp_bytes_t exchange = amqp_cstring_bytes(connection_.exchange.c_str());
+    amqp_basic_properties_t properties{};
+    properties._flags = AMQP_BASIC_CONTENT_TYPE_FLAG | AMQP_BASIC_DELIVERY_MODE_FLAG;
+    properties.content_type = amqp_cstring_bytes("application/json");
+    properties.delivery_mode = delivery_persistent;
+
+    // Only this thread removes entries, so the head stays put while it is sent
+    // without the lock: a publish on the loop thread never waits for the network.
+    for (;;) {
+        const PendingMessage *head = nullptr;
+        {
+            std::lock_guard lock(queue_mutex_);
+            if (queue_.empty()) return true;
+            head = &queue_.front();
+        }
+        amqp_bytes_t body{head->body.size(), const_cast<char *>(head->body.data())};
+        int status = amqp_basic_publish(amqp_, channel, exchange, amqp_cstring_bytes(head->routing_key.c_str()), 0, 0,
+                                        &properties, body);
+        if (status < 0) {
+            app_log(LOG_ERROR, "Failed to publish message to RabbitMQ");
+            if (connection_broken(status)) {
+                connection_lost(amqp_error_string2(status));
+                return false;
+            }
+            return true;
+        }
+        app_log(LOG_DEBUG, "Published message to RabbitMQ (routing_key: %s)", head->routing_key.c_str());
+        std::lock_guard lock(queue_mutex_);
+        queue_.pop_front();
+    }
+}
+
+bool RabbitmqBackend::consume_one(bool &delivered) {
+    amqp_maybe_release_buffers(amqp_);
+    amqp_envelope_t envelope;
+    timeval timeout = consume_timeout;
+    amqp_rpc_reply_t reply = amqp_consume_message(amqp_, &envelope, &timeout, 0);
+
+    if (reply.reply_type == AMQP_RESPONSE_LIBRARY_EXCEPTION) {
+        if (reply.library_error == AMQP_STATUS_TIMEOUT) return true;
+        app_log(LOG_ERROR, "Error consuming message from RabbitMQ: %s", amqp_error_string2(reply.library_error));
+        if (reply.library_error == AMQP_STATUS_UNEXPECTED_STATE) return handle_unexpected_frame();
+        if (connection_broken(reply.library_error)) {
+            connection_lost(amqp_error_string2(reply.library_error));
+            return false;
+        }
+        return true;
+    }
+    if (reply.reply_type != AMQP_RESPONSE_NORMAL) {
+        app_log(LOG_ERROR, "RabbitMQ consume error: reply_type=%d", static_cast<int>(reply.reply_type));
+        return true;
+    }
+
+    delivered = true;
+    const amqp_bytes_t &content = envelope.message.body;
+    if (content.len == 0 || !content.bytes) {
+        // Left unacknowledged: the broker keeps it until this queue goes away.
+        app_log(LOG_WARNING, "Received empty message from RabbitMQ");
+        amqp_destroy_envelope(&envelope);
+        return true;
+    }
+    if (!connection_.message_callback) {
+        app_log(LOG_WARNING, "Message received but no callback handler registered");
+    } else {
+        std::unique_ptr<char[]> copy(new (std::nothrow) char[content.len + 1]);
+        if (!copy) {
+            app_log(LOG_ERROR, "Failed to allocate memory for message body");
+        } else {
+            std::copy_n(static_cast<const char *>(content.bytes), content.len, copy.get());
+            copy[content.len] = '\0';
+            app_log(LOG_DEBUG, "Received message from RabbitMQ (size: %zu)", content.len);
+            messaging_connection_deliver(connection_, copy.get(), content.len);
+        }
+    }
+    int status = amqp_basic_ack(amqp_, channel, envelope.delivery_tag, 0);
+    amqp_destroy_envelope(&envelope);
+    if (status < 0 && connection_broken(status)) {
+        connection_lost(amqp_error_string2(status));
+        return false;
+    }
+    return true;
+}
+
+bool RabbitmqBackend::handle_unexpected_frame() {
+    amqp_frame_t frame;
+    int status = amqp_simple_wait_frame_noblock(amqp_, &frame, &consume_timeout);
+    if (status == AMQP_STATUS_TIMEOUT) return true;
+    if (status != AMQP_STATUS_OK) {
+        connection_lost(amqp_error_string2(status));
+        return false;
+    }
+    if (frame.frame_type != AMQP_FRAME_METHOD) return true;
+    switch (frame.payload.method.id) {
+        case AMQP_CHANNEL_CLOSE_METHOD: {
+            amqp_channel_close_ok_t ok{};
+            amqp_send_method(amqp_, frame.channel, AMQP_CHANNEL_CLOSE_OK_METHOD, &ok);
+            connection_lost("the server closed the channel");
+            return false;
+        }
+        case AMQP_CONNECTION_CLOSE_METHOD: {
+            amqp_connection_close_ok_t ok{};
+            amqp_send_method(amqp_, 0, AMQP_CONNECTION_CLOSE_OK_METHOD, &ok);
+            connection_lost("the server closed the connection");
+            return false;
+        }
+        case AMQP_BASIC_CANCEL_METHOD:
+            connection_lost("the server cancelled the consumer");
+            return false;
+        default:
+            return true;
+    }
+}
+
+}  // namespace
+
+std::unique_ptr<BusBackend> rabbitmq_backend_start(MessagingConnection &connection) {
+    std::unique_ptr<RabbitmqBackend> backend(new (std::nothrow) RabbitmqBackend(connection));
+    if (!backend || !backend->start()) {
+        if (!backend) app_log(LOG_ERROR, "Failed to create Nats connection thread");
+        return nullptr;
+    }
+    return backend;
+}

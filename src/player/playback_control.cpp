@@ -1,0 +1,285 @@
+// Loop thread only: the Player as the SDK's renderer (the PlaybackDelegate),
+// the sink's callbacks and the data path from a stream into the sink.
+#include <string>
+
+#include "app/log.h"
+#include "messaging/event_publisher.h"
+#include "player/player_internal.h"
+
+namespace {
+
+Player *player_of(void *user) { return static_cast<Player *>(user); }
+
+const char *true_false(bool value) { return value ? "true" : "false"; }
+
+void publish_body(Player *player, const std::string &body) {
+    if (!player->publisher || body.empty()) return;
+    event_publisher_publish_raw(player->publisher, body.c_str(), nullptr);
+}
+
+bool notify(Player *player, ZrvError (*operation)(ZrvConnect *), const char *failure_text) {
+    return player_sdk_ok(operation(player->sdk), failure_text);
+}
+
+uint64_t frames_to_ms(uint64_t frames, uint32_t sample_rate) { return sample_rate ? frames * 1000 / sample_rate : 0; }
+
+void on_initiate(ZrvConnect *, uint32_t initial_state, void *user) noexcept {
+    Player *player = player_of(user);
+    app_log(LOG_INFO, "Initiating playback, initial state: %s", zrv_playback_state_to_string(initial_state));
+
+    AudioStream *stream = stream_manager_current(player->streams);
+    if (!stream) {
+        app_log(LOG_ERROR, "Unable to initiate playback: no audio stream has been announced");
+        player_playback_error(player);
+        return;
+    }
+    // A new initiate replaces whatever was playing; the sink refuses a
+    // second open, so the old playback is torn down first.
+    if (pipewire_sink_is_open(player->sink)) player_reset_playback(player);
+
+    AudioFormat format = audio_stream_format(stream);
+    if (!pipewire_sink_open(player->sink, format)) {
+        player_playback_error(player);
+        return;
+    }
+    player->flowing_stream = stream;
+
+    if (initial_state == ZRV_PLAYBACK_STATE_PLAYING) {
+        // The sink's pause flag outlives a close; without this resume a
+        // playback started after an earlier pause would take no data.
+        if (!pipewire_sink_resume(player->sink)) {
+            player_playback_error(player);
+            return;
+        }
+        player->state = PLAYER_STATE_PLAYING;
+        stream_manager_resume_delivery(stream);
+    } else if (initial_state == ZRV_PLAYBACK_STATE_PAUSED) {
+        if (!pipewire_sink_pause(player->sink)) {
+            player_playback_error(player);
+            return;
+        }
+        player->state = PLAYER_STATE_PAUSED;
+    }
+
+    if (!player_sdk_ok(zrv_connect_notify_playback_initiated(player->sdk, format),
+                       "Failed to notify Zorva Connect of initiating playback: %s"))
+        player_playback_error(player);
+}
+
+void on_pause(ZrvConnect *, void *user) noexcept {
+    Player *player = player_of(user);
+    app_log(LOG_INFO, "Pausing playback");
+    if (!pipewire_sink_pause(player->sink)) {
+        player_playback_error(player);
+        return;
+    }
+    if (player->flowing_stream) stream_manager_stop_delivery(player->flowing_stream);
+    loop_timer_pause(player->nearly_finished_timer);
+    loop_timer_pause(player->finished_timer);
+    player->state = PLAYER_STATE_PAUSED;
+    notify(player, zrv_connect_notify_playback_paused, "Failed to notify Zorva Connect of playback pausing: %s");
+}
+
+void on_resume(ZrvConnect *, void *user) noexcept {
+    Player *player = player_of(user);
+    app_log(LOG_INFO, "Resuming playback");
+    if (!pipewire_sink_resume(player->sink)) {
+        player_playback_error(player);
+        return;
+    }
+    // PLAYING before the SDK can push data from inside the resume call.
+    player->state = PLAYER_STATE_PLAYING;
+    if (player->flowing_stream) stream_manager_resume_delivery(player->flowing_stream);
+    loop_timer_resume(player->nearly_finished_timer);
+    loop_timer_resume(player->finished_timer);
+    notify(player, zrv_connect_notify_playback_resumed, "Failed to notify Zorva Connect of playback resuming: %s");
+}
+
+void on_stop(ZrvConnect *, void *user) noexcept {
+    Player *player = player_of(user);
+    app_log(LOG_INFO, "Stopping playback");
+    player_reset_playback(player);
+    notify(player, zrv_connect_notify_playback_stopped, "Failed to notify Zorva Connect of playback stopping: %s");
+}
+
+void on_seek_started(ZrvConnect *, void *user) noexcept {
+    Player *player = player_of(user);
+    app_log(LOG_INFO, "Seek is in progress");
+    player->seek_position_ms = player_position_ms(player);
+    pipewire_sink_flush(player->sink);
+    AudioStream *current = stream_manager_current(player->streams);
+    if (player->flowing_stream != current) {
+        if (player->flowing_stream) stream_manager_stop_delivery(player->flowing_stream);
+        player->flowing_stream = current;
+    }
+    loop_timer_stop(player->nearly_finished_timer);
+    loop_timer_stop(player->finished_timer);
+    player->state = player->state == PLAYER_STATE_PLAYING ? PLAYER_STATE_SEEKING_PLAYING : PLAYER_STATE_SEEKING_PAUSED;
+}
+
+uint64_t on_get_position(ZrvConnect *, void *user) noexcept {
+    Player *player = player_of(user);
+    if (!pipewire_sink_is_open(player->sink)) {
+        app_log(LOG_DEBUG, "Audio sink is not open, returning playback position 0");
+        return 0;
+    }
+    if (player->state == PLAYER_STATE_SEEKING_PLAYING || player->state == PLAYER_STATE_SEEKING_PAUSED)
+        return player->seek_position_ms;
+    return player_position_ms(player);
+}
+
+void on_volume_changed(ZrvConnect *, uint32_t volume, void *user) noexcept {
+    Player *player = player_of(user);
+    app_log(LOG_INFO, "Playback volume changed: %u", volume);
+    if (player->external_volume) {
+        if (player->volume_hook) player->volume_hook(volume, player->hook_data);
+        return;
+    }
+    pipewire_sink_set_volume(player->sink, volume);
+    if (player->publisher) publish_body(player, event_body_volume_changed(volume));
+}
+
+void on_mute_changed(ZrvConnect *, bool muted, void *user) noexcept {
+    Player *player = player_of(user);
+    app_log(LOG_INFO, "Playback mute state changed: %u", muted ? 1u : 0u);
+    if (player->external_volume) {
+        if (player->mute_hook) player->mute_hook(muted, player->hook_data);
+        return;
+    }
+    pipewire_sink_set_mute(player->sink, muted);
+    if (player->publisher) publish_body(player, event_body_mute_changed(muted));
+}
+
+void on_playback_state_changed(ZrvConnect *, uint32_t state, void *user) noexcept {
+    Player *player = player_of(user);
+    const char *text = zrv_playback_state_to_string(state);
+    app_log(LOG_INFO, "Playback state changed: %s", text);
+    if (player->publisher) event_publisher_playback_state(player->publisher, text);
+}
+
+void on_max_quality_changed(ZrvConnect *, uint32_t quality, void *user) noexcept {
+    Player *player = player_of(user);
+    const char *text = zrv_audio_quality_to_string(quality);
+    app_log(LOG_INFO, "Maximum audio quality has changed: %s", text);
+    if (player->publisher) publish_body(player, event_body_max_quality_changed(text));
+}
+
+void on_controls_changed(ZrvConnect *, uint32_t loop_mode, bool shuffle, void *user) noexcept {
+    Player *player = player_of(user);
+    const char *text = zrv_loop_mode_to_string(loop_mode);
+    app_log(LOG_INFO, "Playback controls changed, loop mode: %s, shuffle mode: %s", text,
+            shuffle ? "enabled" : "disabled");
+    if (player->publisher) publish_body(player, event_body_controls_changed(text, shuffle));
+}
+
+void on_actions_availability_changed(ZrvConnect *, bool next_available, void *user) noexcept {
+    Player *player = player_of(user);
+    app_log(LOG_INFO, "Playback actions availability changed, next: %s",
+            next_available ? "available" : "not available");
+    if (player->publisher) publish_body(player, event_body_actions_availability_changed(next_available));
+}
+
+void on_sink_need_data(PipeWireSink *, void *user) noexcept {
+    Player *player = player_of(user);
+    if (player->flowing_stream) stream_manager_resume_delivery(player->flowing_stream);
+}
+
+void on_sink_volume_changed(PipeWireSink *, uint32_t volume, void *user) noexcept {
+    Player *player = player_of(user);
+    app_log(LOG_TRACE, "Volume changed: %u", volume);
+    if (player->external_volume) return;
+    ZrvError error = zrv_connect_set_volume(player->sdk, volume);
+    if (error != ZRV_OK)
+        app_log(LOG_ERROR, "Failed to set Zorva Connect's volume to %u: %s", volume, zrv_error_to_string(error));
+}
+
+void on_sink_mute_changed(PipeWireSink *, bool muted, void *user) noexcept {
+    Player *player = player_of(user);
+    app_log(LOG_TRACE, "Mute state changed: %s", true_false(muted));
+    if (player->external_volume) return;
+    ZrvError error = zrv_connect_set_mute_state(player->sdk, muted);
+    if (error != ZRV_OK)
+        app_log(LOG_ERROR, "Failed to set Zorva Connect's mute state to %s: %s", true_false(muted),
+                zrv_error_to_string(error));
+}
+
+}  // namespace
+
+void player_reset_playback(Player *player) {
+    if (player->flowing_stream) {
+        stream_manager_stop_delivery(player->flowing_stream);
+        player->flowing_stream = nullptr;
+    }
+    loop_timer_stop(player->nearly_finished_timer);
+    loop_timer_stop(player->finished_timer);
+    pipewire_sink_close(player->sink);
+    player->state = PLAYER_STATE_STOPPED;
+}
+
+void player_playback_error(Player *player) {
+    player_reset_playback(player);
+    notify(player, zrv_connect_notify_playback_error, "Failed to notify Zorva Connect of playback error: %s");
+}
+
+uint64_t player_buffered_ms(Player *player) {
+    AudioStream *current = stream_manager_current(player->streams);
+    // Asking a closed sink would log an error; closed means nothing buffered.
+    if (!current || !pipewire_sink_is_open(player->sink)) return 0;
+    bool ok = false;
+    uint64_t frames = pipewire_sink_buffered_frames(player->sink, &ok);
+    if (!ok) return 0;
+    return frames_to_ms(frames, audio_stream_format(current).sample_rate);
+}
+
+uint64_t player_position_ms(Player *player) {
+    AudioStream *current = stream_manager_current(player->streams);
+    if (!current) {
+        app_log(LOG_DEBUG, "No active source, returning playback position 0");
+        return 0;
+    }
+    // The current stream's format also when the next stream is already
+    // flowing: the buffer then holds the start of the next track too.
+    uint32_t frame_size = audio_stream_frame_size(current);
+    uint64_t frames = frame_size ? audio_stream_position_bytes(current) / frame_size : 0;
+    uint64_t played_ms = frames_to_ms(frames, audio_stream_format(current).sample_rate);
+    uint64_t buffered_ms = player_buffered_ms(player);
+    return played_ms > buffered_ms ? played_ms - buffered_ms : 0;
+}
+
+size_t player_on_data(AudioStream *, const void *data, size_t size, void *user) noexcept {
+    Player *player = player_of(user);
+    bool ok = false;
+    size_t taken = pipewire_sink_write(player->sink, data, size, &ok);
+    if (!ok) {
+        player_playback_error(player);
+        return 0;
+    }
+    return taken;
+}
+
+void player_on_seeked(AudioStream *, void *user) noexcept {
+    Player *player = player_of(user);
+    app_log(LOG_DEBUG, "Seek has been completed");
+    player->seek_position_ms = 0;
+    player->state = player->state == PLAYER_STATE_SEEKING_PLAYING ? PLAYER_STATE_PLAYING : PLAYER_STATE_PAUSED;
+}
+
+SinkCallbacks player_sink_callbacks(Player *player) {
+    return SinkCallbacks{player, on_sink_need_data, on_sink_volume_changed, on_sink_mute_changed};
+}
+
+PlaybackDelegate player_playback_delegate(Player *player) {
+    return PlaybackDelegate{player,
+                            on_initiate,
+                            on_pause,
+                            on_resume,
+                            on_stop,
+                            on_seek_started,
+                            on_get_position,
+                            on_volume_changed,
+                            on_mute_changed,
+                            on_playback_state_changed,
+                            on_max_quality_changed,
+                            on_controls_changed,
+                            on_actions_availability_changed};
+}

@@ -1,0 +1,54 @@
+// The Player's record and the steps shared by its playback control and its
+// track transitions. Loop thread only; no locks.
+#pragma once
+
+#include <cstdint>
+
+#include "audio/pipewire_sink.h"
+#include "player/loop_handles.h"
+#include "player/player.h"
+#include "player/stream_manager.h"
+#include "zorva_connect.h"
+
+struct Player {
+    PlayerState state = PLAYER_STATE_STOPPED;
+    ZrvConnect *sdk = nullptr;
+    EventPublisher *publisher = nullptr;
+    StreamManager *streams = nullptr;
+    PipeWireSink *sink = nullptr;
+    // The stream whose data feeds the sink: one of the manager's streams, or
+    // none. After a gapless hand-over it is the next stream while the
+    // current one still plays out of the ring buffer.
+    AudioStream *flowing_stream = nullptr;
+    LoopTimer *nearly_finished_timer = nullptr;
+    LoopTimer *finished_timer = nullptr;
+    // The position reported while a seek is in progress.
+    uint64_t seek_position_ms = 0;
+    bool external_volume = false;
+    PlayerVolumeHook volume_hook = nullptr;
+    PlayerMuteHook mute_hook = nullptr;
+    void *hook_data = nullptr;
+};
+
+// True for ZRV_OK; otherwise logs failure_text at ERROR with the error's
+// text in its one %s, and returns false.
+bool player_sdk_ok(ZrvError error, const char *failure_text);
+
+// Playback control.
+void player_reset_playback(Player *player);
+// Reset, then tell the SDK about the error.
+void player_playback_error(Player *player);
+// Played minus buffered milliseconds of the current stream.
+uint64_t player_position_ms(Player *player);
+// Milliseconds of audio in the sink's ring buffer at the current stream's
+// rate; 0 without a current stream or with the sink closed.
+uint64_t player_buffered_ms(Player *player);
+size_t player_on_data(AudioStream *stream, const void *data, size_t size, void *user) noexcept;
+void player_on_seeked(AudioStream *stream, void *user) noexcept;
+SinkCallbacks player_sink_callbacks(Player *player);
+
+// Track transitions.
+void player_on_new_stream(StreamManager *manager, AudioStream *stream, void *user) noexcept;
+void player_on_state_changed(AudioStream *stream, StreamState new_state, StreamState old_state, void *user) noexcept;
+void player_on_disposed(AudioStream *stream, void *user) noexcept;
+void player_hand_over_check(Player *player);

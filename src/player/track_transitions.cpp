@@ -1,0 +1,143 @@
+// Loop thread only: the end of a track. When the current stream's data is
+// complete, two one-shot timers follow the audio still buffered in the sink:
+// the nearly-finished one hands the sink over to the next stream of the same
+// format (gapless), the finished one tells the SDK the track is over and
+// moves on to the next track, reopening the sink for a new format.
+#include <algorithm>
+
+#include "app/log.h"
+#include "player/player_internal.h"
+
+namespace {
+
+constexpr uint64_t hand_over_lead_ms = 500;
+
+Player *player_of(void *user) { return static_cast<Player *>(user); }
+
+Player *player_of_timer(uv_timer_t *handle) {
+    return static_cast<Player *>(uv_handle_get_data(reinterpret_cast<uv_handle_t *>(handle)));
+}
+
+void on_finished_timer(uv_timer_t *handle) noexcept;
+
+void start_finished_timer(Player *player) {
+    uint64_t delay_ms = player_buffered_ms(player);
+    app_log(LOG_DEBUG, "Scheduling playback finished timer for: %lums", delay_ms);
+    loop_timer_start(player->finished_timer, on_finished_timer, delay_ms, 0);
+}
+
+void on_nearly_finished_timer(uv_timer_t *handle) noexcept {
+    Player *player = player_of_timer(handle);
+    app_log(LOG_INFO, "Playback is nearly finished");
+    player_hand_over_check(player);
+}
+
+// The SDK moves on to the new format's track: drain what the old one left,
+// reopen the sink for the new format and let the next stream flow.
+void change_format(Player *player, AudioStream *next) {
+    pipewire_sink_drain(player->sink);
+    pipewire_sink_close(player->sink);
+    AudioFormat format = audio_stream_format(next);
+    if (!pipewire_sink_open(player->sink, format)) {
+        player_playback_error(player);
+        return;
+    }
+    player->flowing_stream = next;
+    stream_manager_resume_delivery(next);
+    player_sdk_ok(zrv_connect_notify_playback_initiated(player->sdk, format),
+                  "Failed to notify Zorva Connect of initiating playback (not gapless): %s");
+}
+
+void on_finished_timer(uv_timer_t *handle) noexcept {
+    Player *player = player_of_timer(handle);
+    app_log(LOG_INFO, "Playback has finished");
+    AudioStream *current = stream_manager_current(player->streams);
+    AudioStream *next = stream_manager_next(player->streams);
+    if (!player_sdk_ok(zrv_connect_notify_playback_finished(player->sdk, next == nullptr),
+                       "Failed to notify Zorva Connect of playback finishing: %s"))
+        return;
+
+    if (!next) {
+        app_log(LOG_INFO, "Nothing else to play, stopping playback");
+        pipewire_sink_drain(player->sink);
+        player_reset_playback(player);
+        return;
+    }
+    if (!current || !audio_format_equal(audio_stream_format(current), audio_stream_format(next))) {
+        change_format(player, next);
+        return;
+    }
+    // Without a hand-over (the next stream came too late for the
+    // nearly-finished moment) the next stream starts flowing now.
+    if (player->flowing_stream != next) {
+        if (player->flowing_stream) stream_manager_stop_delivery(player->flowing_stream);
+        player->flowing_stream = next;
+        stream_manager_resume_delivery(next);
+    }
+    // The SDK may dispose of streams from inside its notifications, so the
+    // next stream is looked up again by its id afterwards.
+    uint64_t next_id = audio_stream_id(next);
+    if (!player_sdk_ok(zrv_connect_notify_playback_initiated(player->sdk, audio_stream_format(next)),
+                       "Failed to notify Zorva Connect of initiating playback (gapless): %s"))
+        return;
+    // All of a short next track may have arrived during the hand-over, while
+    // it was not yet current, so its own end-of-data report armed nothing.
+    next = stream_manager_find(player->streams, next_id);
+    if (next && audio_stream_state(next) == STREAM_STATE_FINISHED) start_finished_timer(player);
+}
+
+}  // namespace
+
+void player_hand_over_check(Player *player) {
+    AudioStream *current = stream_manager_current(player->streams);
+    AudioStream *next = stream_manager_next(player->streams);
+    if (!current || !next || !audio_format_equal(audio_stream_format(current), audio_stream_format(next))) return;
+    switch (player->state) {
+        case PLAYER_STATE_PLAYING:
+            if (loop_timer_is_active(player->nearly_finished_timer) || !loop_timer_is_active(player->finished_timer))
+                return;
+            break;
+        case PLAYER_STATE_PAUSED:
+            if (loop_timer_is_paused(player->nearly_finished_timer) || !loop_timer_is_paused(player->finished_timer))
+                return;
+            break;
+        default:
+            return;
+    }
+    app_log(LOG_DEBUG, "Starting audio data flow from the next audio source to allow for gapless track transition");
+    player->flowing_stream = next;
+    stream_manager_resume_delivery(next);
+}
+
+void player_on_new_stream(StreamManager *manager, AudioStream *stream, void *user) noexcept {
+    Player *player = player_of(user);
+    StreamHooks hooks{player, player_on_data, player_on_state_changed, player_on_seeked, player_on_disposed};
+    audio_stream_install_hooks(stream, &hooks);
+    stream_manager_stop_delivery(stream);
+    // The current stream starts flowing when playback is initiated. A next
+    // stream announced after the nearly-finished moment starts at once.
+    if (stream_manager_is_current(manager, stream) || !stream_manager_is_next(manager, stream)) return;
+    player_hand_over_check(player);
+}
+
+void player_on_state_changed(AudioStream *stream, StreamState new_state, StreamState, void *user) noexcept {
+    Player *player = player_of(user);
+    if (!stream_manager_is_current(player->streams, stream) || new_state != STREAM_STATE_FINISHED) return;
+    uint64_t nearly_ms = std::max(player_buffered_ms(player), hand_over_lead_ms) - hand_over_lead_ms;
+    app_log(LOG_DEBUG, "Scheduling playback nearly finished timer: %lums", nearly_ms);
+    loop_timer_start(player->nearly_finished_timer, on_nearly_finished_timer, nearly_ms, 0);
+    start_finished_timer(player);
+    if (player->state == PLAYER_STATE_PAUSED) {
+        loop_timer_pause(player->nearly_finished_timer);
+        loop_timer_pause(player->finished_timer);
+    }
+}
+
+void player_on_disposed(AudioStream *stream, void *user) noexcept {
+    Player *player = player_of(user);
+    if (stream != player->flowing_stream) return;
+    // A disposed flowing stream that is still current leaves nothing
+    // flowing; the next one flows once playback is initiated for it.
+    player->flowing_stream =
+        stream_manager_is_current(player->streams, stream) ? nullptr : stream_manager_current(player->streams);
+}

@@ -1,0 +1,163 @@
+// Inbound messages from foreign threads to SDK calls on a real loop, with the
+// stand-in SDK recording what the executor called.
+#include <gtest/gtest.h>
+#include <uv.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../messaging/test_support.h"
+#include "app/command_executor.h"
+#include "volume/volume_bridge.h"
+#include "zorva_standin.h"
+
+namespace {
+
+// The recorded calls of the remote-control operations, "name(args)".
+std::vector<std::string> control_calls() {
+    std::vector<std::string> calls;
+    for (size_t i = 0; i < zrv_standin_call_count(); ++i) {
+        ZrvStandinCall call{};
+        zrv_standin_call_at(i, &call);
+        std::string name = call.operation;
+        if (name == "zrv_connect_create" || name == "zrv_connect_free") continue;
+        calls.push_back(name.substr(strlen("zrv_connect_")) +
+                        (call.arguments && *call.arguments ? "(" + std::string(call.arguments) + ")" : ""));
+    }
+    return calls;
+}
+
+class CommandExecutorTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        uv_loop_init(&loop_);
+        zrv_standin_reset();
+        ZrvConnectConfig config{};
+        config.version = ZRV_CONNECT_CONFIG_VERSION;
+        config.device_name = "Test device";
+        config.manufacturer = "Maker";
+        config.model = "Model";
+        config.serial_number = "SN-1";
+        config.unique_device_id = "commands-test";
+        config.app_id = "app";
+        config.app_secret = "";
+        ZrvError error = ZRV_OK;
+        sdk_ = zrv_connect_create(&loop_, &config, &error);
+        ASSERT_NE(sdk_, nullptr);
+        commands_.sdk = sdk_;
+        ASSERT_TRUE(inbound_commands_init(&commands_, &loop_));
+        zrv_standin_clear_calls();
+    }
+    void TearDown() override {
+        inbound_commands_close_async(&commands_);
+        inbound_commands_drop_pending(&commands_);
+        volume_bridge_free(bridge_);
+        zrv_connect_free(sdk_);
+        uv_run(&loop_, UV_RUN_DEFAULT);
+        EXPECT_EQ(uv_loop_close(&loop_), 0);
+    }
+    void queue(const std::string &message) {
+        queue_inbound_message(nullptr, message.data(), message.size(), &commands_);
+    }
+    // Runs the loop until the executor has emptied the queue.
+    void run() {
+        uv_run(&loop_, UV_RUN_NOWAIT);
+        uv_run(&loop_, UV_RUN_NOWAIT);
+    }
+
+    uv_loop_t loop_{};
+    ZrvConnect *sdk_ = nullptr;
+    InboundCommands commands_;
+    VolumeBridge *bridge_ = nullptr;
+};
+
+TEST_F(CommandExecutorTest, MessagesRunInArrivalOrderWithTheirSdkCalls) {
+    queue("pause");
+    queue(R"({"command":"seek","positionMs":5000})");
+    queue("NEXT");
+    queue("prev");
+    queue("stop");
+    queue("\"disconnect\"");
+    LogCapture log;
+    run();
+    EXPECT_EQ(control_calls(),
+              (std::vector<std::string>{"pause_playback", "seek_time(5000)", "next_track", "previous_track",
+                                        "stop_playback", "deactivate_and_disconnect_renderer"}));
+    EXPECT_TRUE(log.has_line("INFO", "NATS command: PAUSE"));
+    EXPECT_TRUE(log.has_line("INFO", "NATS command: SEEK to 5000 ms"));
+    EXPECT_TRUE(log.has_line("INFO", "NATS command: DISCONNECT"));
+}
+
+TEST_F(CommandExecutorTest, SdkErrorsAreLoggedAndTheRunGoesOn) {
+    zrv_standin_inject_error("zrv_connect_deactivate_and_disconnect_renderer", ZRV_ERROR_INVALID_STATE, 1);
+    zrv_standin_inject_error("zrv_connect_pause_playback", ZRV_ERROR_NETWORK, 1);
+    zrv_standin_inject_error("zrv_connect_stop_playback", ZRV_OK, 0);
+    queue("disconnect");
+    queue("pause");
+    LogCapture log;
+    run();
+    std::string text = log.text();
+    EXPECT_EQ(control_calls(), (std::vector<std::string>{"deactivate_and_disconnect_renderer", "pause_playback"}));
+    EXPECT_NE(text.find(std::string("ERROR JuxApp: Failed to execute NATS command: ") +
+                        zrv_error_to_string(ZRV_ERROR_INVALID_STATE)),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find(std::string("ERROR JuxApp: Failed to execute NATS command: ") +
+                        zrv_error_to_string(ZRV_ERROR_NETWORK)),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(text.find("Zorva client disconnected and audio interface freed"), std::string::npos) << text;
+}
+
+TEST_F(CommandExecutorTest, PlayWithoutAPlaybackStateDoesNothingMore) {
+    zrv_standin_inject_error("zrv_connect_get_playback_state", ZRV_ERROR_INTERNAL, 1);
+    queue("play");
+    LogCapture log;
+    run();
+    EXPECT_EQ(control_calls(), std::vector<std::string>{"get_playback_state"});
+    EXPECT_TRUE(log.has_line("ERROR", std::string("Failed to get playback state: ") +
+                                          zrv_error_to_string(ZRV_ERROR_INTERNAL)));
+}
+
+TEST_F(CommandExecutorTest, VolumeMessagesGoToTheBridgeNotToTheParser) {
+    bridge_ = volume_bridge_new(sdk_, nullptr, "http://127.0.0.1:1/unused", "zrv.volume");
+    commands_.volume_bridge = bridge_;
+    queue(R"({"volume":30,"command":"pause"})");
+    queue(R"({"isMuted":1,"command":"stop"})");
+    queue("pause");
+    run();
+    EXPECT_EQ(control_calls(),
+              (std::vector<std::string>{"set_volume(30)", "stop_playback", "pause_playback"}));
+}
+
+TEST_F(CommandExecutorTest, ZeroByteCutsTheCopyAndUnknownMessagesAreDropped) {
+    std::string with_zero("stop\0garbage", 12);
+    queue(with_zero);
+    queue(R"({"event_type":"seek","stream_id":7})");
+    queue("");
+    queue("bogus");
+    run();
+    EXPECT_EQ(control_calls(), std::vector<std::string>{"stop_playback"});
+}
+
+TEST_F(CommandExecutorTest, FloodFromAnotherThreadRunsEveryMessageInOrder) {
+    constexpr int count = 10000;
+    std::thread producer([this] {
+        for (int i = 0; i < count; ++i) queue(R"({"command":"seek","position_ms":)" + std::to_string(i) + "}");
+    });
+    std::vector<std::string> calls;
+    while (calls.size() < count) {
+        uv_run(&loop_, UV_RUN_ONCE);
+        calls = control_calls();
+    }
+    producer.join();
+    run();
+    calls = control_calls();
+    ASSERT_EQ(calls.size(), static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i) ASSERT_EQ(calls[i], "seek_time(" + std::to_string(i) + ")");
+    std::lock_guard lock(commands_.mutex);
+    EXPECT_TRUE(commands_.pending.empty());
+}
+
+}  // namespace

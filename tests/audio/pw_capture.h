@@ -1,0 +1,56 @@
+// Test helpers for the headless PipeWire server of the "pipewire" fixture: a
+// record client on test_sink's monitor that collects what the sink played, and
+// the PCM helpers to compare it with what was written. PwCapture's methods are
+// called on the test's thread; its stream runs on its own PipeWire thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+// Points this process at the fixture's server (XDG_RUNTIME_DIR from
+// <ZRV_TEST_SERVICES_DIR>/pipewire/env). False, with the reason, when the
+// fixture has not written its env file.
+bool pw_test_use_server(std::string *error);
+
+// Records test_sink's monitor at the given rate, channel count and SDK sample
+// format (0 = S16_LE, 1 = S24_32_LE), asking the graph for that rate.
+class PwCapture {
+  public:
+    // Null, with the reason, when the stream cannot be set up or does not
+    // start streaming within a few seconds.
+    static std::unique_ptr<PwCapture> start(uint32_t rate, uint32_t channels, uint32_t sample_format,
+                                            std::string *error);
+    ~PwCapture();
+    PwCapture(const PwCapture &) = delete;
+    PwCapture &operator=(const PwCapture &) = delete;
+
+    // Everything captured so far.
+    std::vector<uint8_t> bytes();
+    size_t size();
+    void clear();
+    // Waits until at least `count` bytes have come, at most timeout_ms.
+    bool wait_for(size_t count, int timeout_ms);
+
+    struct Impl;
+
+  private:
+    explicit PwCapture(std::unique_ptr<Impl> impl);
+    std::unique_ptr<Impl> impl_;
+};
+
+// Interleaved test PCM with no sample exactly zero, so leading and trailing
+// silence in a capture can be told apart from the audio. Format 1 samples are
+// 24-bit values sign-extended into 32 bits, as PipeWire hands them back.
+std::vector<uint8_t> pw_test_pcm(size_t frames, uint32_t channels, uint32_t sample_format, uint32_t seed);
+
+// Offset of the first frame that is not all zero bytes, or bytes.size().
+size_t pw_first_sound(const std::vector<uint8_t> &bytes, size_t stride);
+
+// Empty when `captured` holds `reference` after its leading silence and only
+// silence after it (as far as it goes); otherwise what differs.
+std::string pw_compare_capture(const std::vector<uint8_t> &captured, const std::vector<uint8_t> &reference,
+                               size_t stride);

@@ -1,0 +1,144 @@
+#include "audio/ring_buffer.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <numeric>
+#include <thread>
+#include <vector>
+
+namespace {
+
+std::vector<uint8_t> sequence(size_t length, uint8_t first) {
+    std::vector<uint8_t> bytes(length);
+    std::iota(bytes.begin(), bytes.end(), first);
+    return bytes;
+}
+
+class RingBufferTest : public ::testing::Test {
+  protected:
+    void TearDown() override { ring_buffer_release(&ring); }
+    RingBuffer ring;
+};
+
+TEST_F(RingBufferTest, ZeroLengthOperationsDoNotTakeTheMutex) {
+    ASSERT_TRUE(ring_buffer_init(&ring, 16));
+    uint8_t byte = 1;
+    // A default mutex would deadlock here if write or read tried to lock it.
+    pthread_mutex_lock(&ring.mutex);
+    EXPECT_EQ(ring_buffer_write(&ring, &byte, 0), 0u);
+    EXPECT_EQ(ring_buffer_read(&ring, &byte, 0), 0u);
+    pthread_mutex_unlock(&ring.mutex);
+}
+
+TEST_F(RingBufferTest, FullAndEmptyBuffersMoveNothing) {
+    ASSERT_TRUE(ring_buffer_init(&ring, 8));
+    std::vector<uint8_t> out(8);
+    EXPECT_EQ(ring_buffer_read(&ring, out.data(), out.size()), 0u);
+
+    const auto in = sequence(12, 1);
+    EXPECT_EQ(ring_buffer_write(&ring, in.data(), in.size()), 8u);  // only the free space
+    EXPECT_EQ(ring_buffer_fill_level(&ring), 8u);
+    EXPECT_EQ(ring_buffer_free_space(&ring), 0u);
+    EXPECT_EQ(ring_buffer_write(&ring, in.data(), 1), 0u);
+    EXPECT_EQ(ring.write_pos, 0u);  // ended exactly at the end of the storage
+
+    EXPECT_EQ(ring_buffer_read(&ring, out.data(), 20), 8u);
+    EXPECT_EQ(out, sequence(8, 1));
+    EXPECT_EQ(ring.read_pos, 0u);
+    EXPECT_EQ(ring_buffer_fill_level(&ring), 0u);
+}
+
+TEST_F(RingBufferTest, WrappingWritesAndReadsKeepTheOrder) {
+    ASSERT_TRUE(ring_buffer_init(&ring, 10));
+    std::vector<uint8_t> out(10);
+    const auto first = sequence(7, 1);
+    ASSERT_EQ(ring_buffer_write(&ring, first.data(), first.size()), 7u);
+    ASSERT_EQ(ring_buffer_read(&ring, out.data(), 5), 5u);
+
+    const auto second = sequence(8, 100);  // 3 bytes to the end, 5 from the start
+    ASSERT_EQ(ring_buffer_write(&ring, second.data(), second.size()), 8u);
+    EXPECT_EQ(ring.write_pos, 5u);
+    EXPECT_EQ(ring_buffer_fill_level(&ring) + ring_buffer_free_space(&ring), 10u);
+
+    ASSERT_EQ(ring_buffer_read(&ring, out.data(), 10), 10u);  // also wraps
+    const std::vector<uint8_t> expected = {6, 7, 100, 101, 102, 103, 104, 105, 106, 107};
+    EXPECT_EQ(out, expected);
+    EXPECT_EQ(ring.read_pos, 5u);
+}
+
+TEST_F(RingBufferTest, ResetDiscardsTheContents) {
+    ASSERT_TRUE(ring_buffer_init(&ring, 32));
+    const auto in = sequence(20, 1);
+    ring_buffer_write(&ring, in.data(), in.size());
+    ring_buffer_reset(&ring);
+    EXPECT_EQ(ring_buffer_fill_level(&ring), 0u);
+    EXPECT_EQ(ring_buffer_free_space(&ring), 32u);
+    uint8_t out[4];
+    EXPECT_EQ(ring_buffer_read(&ring, out, sizeof out), 0u);
+}
+
+TEST_F(RingBufferTest, ZeroCapacityMovesNothing) {
+    ASSERT_TRUE(ring_buffer_init(&ring, 0));
+    uint8_t byte = 1;
+    EXPECT_EQ(ring_buffer_write(&ring, &byte, 1), 0u);
+    EXPECT_EQ(ring_buffer_read(&ring, &byte, 1), 0u);
+    EXPECT_EQ(ring_buffer_free_space(&ring), 0u);
+}
+
+TEST_F(RingBufferTest, ReleaseZeroesEverything) {
+    ASSERT_TRUE(ring_buffer_init(&ring, 16));
+    const auto in = sequence(5, 1);
+    ring_buffer_write(&ring, in.data(), in.size());
+    ring_buffer_release(&ring);
+    EXPECT_EQ(ring.data, nullptr);
+    EXPECT_EQ(ring.capacity, 0u);
+    EXPECT_EQ(ring.fill, 0u);
+    EXPECT_EQ(ring.write_pos, 0u);
+    ASSERT_TRUE(ring_buffer_init(&ring, 16));  // and can be set up again
+}
+
+// One writer and one reader at full speed through a small buffer, with odd
+// chunk sizes so the positions wrap everywhere: every byte arrives, in order.
+TEST_F(RingBufferTest, TwoThreadsMoveManyMegabytesIntact) {
+    ASSERT_TRUE(ring_buffer_init(&ring, 4093));
+    constexpr size_t total = 64u << 20;
+    auto byte_at = [](size_t i) { return static_cast<uint8_t>((i * 2654435761u) >> 13); };
+
+    std::thread writer([&] {
+        std::vector<uint8_t> chunk(1777);
+        size_t sent = 0;
+        size_t round = 0;
+        while (sent < total) {
+            const size_t want = std::min(total - sent, 1 + (round++ * 37) % chunk.size());
+            for (size_t i = 0; i < want; ++i) chunk[i] = byte_at(sent + i);
+            size_t done = 0;
+            while (done < want) {
+                const size_t n = ring_buffer_write(&ring, chunk.data() + done, want - done);
+                if (n == 0) std::this_thread::yield();
+                done += n;
+            }
+            sent += want;
+        }
+    });
+
+    std::vector<uint8_t> chunk(2311);
+    size_t received = 0;
+    size_t mismatches = 0;
+    size_t round = 0;
+    while (received < total) {
+        const size_t n = ring_buffer_read(&ring, chunk.data(), 1 + (round++ * 53) % chunk.size());
+        if (n == 0) std::this_thread::yield();
+        for (size_t i = 0; i < n; ++i)
+            if (chunk[i] != byte_at(received + i)) ++mismatches;
+        received += n;
+        const size_t fill = ring_buffer_fill_level(&ring);
+        ASSERT_LE(fill, ring.capacity);
+    }
+    writer.join();
+    EXPECT_EQ(received, total);
+    EXPECT_EQ(mismatches, 0u);
+    EXPECT_EQ(ring_buffer_fill_level(&ring), 0u);
+}
+
+}  // namespace

@@ -1,0 +1,266 @@
+// End to end: the stand-in's playback service drives the Player, the Player
+// plays through the real sink into the fixture's null sink, and a capture of
+// the sink's monitor is compared with the PCM the stand-in regenerates.
+// The test thread runs the Player's loop; the capture has its own thread.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <thread>
+
+#include "player_fixture.h"
+#include "pw_capture.h"
+
+namespace {
+
+size_t stride_of(AudioFormat format) { return format.channels * zrv_audio_sample_format_size(format.sample_format); }
+
+std::vector<uint8_t> track_pcm(uint32_t seed, AudioFormat format, uint64_t first_frame, uint64_t frames) {
+    std::vector<uint8_t> pcm(frames * stride_of(format));
+    size_t written = zrv_standin_generate_pcm(seed, format, first_frame, frames, pcm.data(), pcm.size());
+    pcm.resize(written);
+    return pcm;
+}
+
+void append(std::vector<uint8_t> &to, const std::vector<uint8_t> &more) {
+    to.insert(to.end(), more.begin(), more.end());
+}
+
+// The captured frames that are not all zero: the audio without the silence
+// of start-up, pauses and the end (the stand-in's PCM has no zero sample).
+std::vector<uint8_t> sound_only(const std::vector<uint8_t> &captured, size_t stride) {
+    std::vector<uint8_t> sound;
+    for (size_t at = 0; at + stride <= captured.size(); at += stride)
+        if (std::any_of(captured.begin() + at, captured.begin() + at + stride, [](uint8_t b) { return b != 0; }))
+            sound.insert(sound.end(), captured.begin() + at, captured.begin() + at + stride);
+    return sound;
+}
+
+// Offset of the first occurrence of `needle` in `hay` at a frame boundary,
+// or hay.size().
+size_t find_frames(const std::vector<uint8_t> &hay, const std::vector<uint8_t> &needle, size_t stride) {
+    for (size_t at = 0; at + needle.size() <= hay.size(); at += stride)
+        if (std::memcmp(hay.data() + at, needle.data(), needle.size()) == 0) return at;
+    return hay.size();
+}
+
+// Empty when the two are equal; otherwise where they first differ.
+std::string compare_frames(const std::vector<uint8_t> &got, const std::vector<uint8_t> &want, size_t stride) {
+    size_t n = std::min(got.size(), want.size());
+    auto diff = std::mismatch(got.begin(), got.begin() + n, want.begin());
+    size_t at = static_cast<size_t>(diff.first - got.begin());
+    if (at == n && got.size() == want.size()) return "";
+    return "first difference at frame " + std::to_string(at / stride) + " of " + std::to_string(want.size() / stride) +
+           " (got " + std::to_string(got.size() / stride) + " frames)";
+}
+
+class PlayerEndToEndTest : public PlayerTest {
+  protected:
+    void SetUp() override {
+        PlayerTest::SetUp();
+        if (HasFatalFailure()) return;
+        std::string error;
+        ASSERT_TRUE(pw_test_use_server(&error)) << error;
+        player_set_sdk(player_, sdk());
+    }
+
+    std::unique_ptr<PwCapture> capture(AudioFormat format) {
+        std::string error;
+        auto result = PwCapture::start(format.sample_rate, format.channels, format.sample_format, &error);
+        EXPECT_TRUE(result) << error;
+        return result;
+    }
+
+    // Plays the queue from its first track and runs the loop until the
+    // service has stopped again (end of the queue).
+    bool play_queue(const std::string &endpoint, int timeout_ms) {
+        sdk_->clear();
+        if (sdk_->connect(endpoint, true) != ZRV_OK) return false;
+        if (!run_until([&] { return sdk_->status().streams_announced > 0; }, 2000)) return false;
+        return run_until([&] { return state() == PLAYER_STATE_STOPPED && sdk_->status().state == 0; }, timeout_ms);
+    }
+
+    // The capture once it has stopped growing: the monitor delivers a cycle
+    // or two after the sink played.
+    std::vector<uint8_t> settled(PwCapture &pw) {
+        size_t size = pw.size();
+        for (int i = 0; i < 20; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            if (pw.size() == size && size > 0) break;
+            size = pw.size();
+        }
+        return pw.bytes();
+    }
+
+    // The renderer's notifications, in order.
+    std::vector<std::string> notifications() {
+        std::vector<std::string> result;
+        for (const auto &call : sdk_->calls())
+            if (call.rfind("notify_", 0) == 0) result.push_back(call);
+        return result;
+    }
+};
+
+const AudioFormat cd{44100, 2, ZRV_SAMPLE_FORMAT_S16};
+const AudioFormat hires{96000, 2, ZRV_SAMPLE_FORMAT_S24_32};
+
+TEST_F(PlayerEndToEndTest, ThreeTracksOfOneFormatPlayGaplessAndBitExact) {
+    std::vector<uint8_t> reference;
+    for (uint32_t seed = 1; seed <= 3; ++seed) append(reference, track_pcm(seed, cd, 0, 88200));
+    std::string result;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        auto pw = capture(cd);
+        ASSERT_TRUE(pw);
+        ASSERT_TRUE(play_queue("standin:queue=44100/16/2/2000,44100/16/2/2000,44100/16/2/2000", 20000));
+        result = pw_compare_capture(settled(*pw), reference, 4);
+        if (result.empty()) break;
+        // A rare one-period glitch of the timer-driven null sink.
+        std::fprintf(stderr, "capture differs (%s); retrying once\n", result.c_str());
+    }
+    EXPECT_EQ(result, "") << "samples inserted or dropped";
+
+    EXPECT_EQ(notifications(), (std::vector<std::string>{
+                                   "notify_playback_initiated 44100 2 0",
+                                   "notify_playback_finished false",
+                                   "notify_playback_initiated 44100 2 0",
+                                   "notify_playback_finished false",
+                                   "notify_playback_initiated 44100 2 0",
+                                   "notify_playback_finished true",
+                               }));
+    EXPECT_FALSE(pipewire_sink_is_open(sink()));
+    EXPECT_EQ(sdk_->status().streams_disposed, 3u);
+}
+
+TEST_F(PlayerEndToEndTest, AFormatChangeDrainsReopensAndPlaysTheNewTrackIntact) {
+    // The capture holds the graph at the new rate, so the second track is
+    // compared bit for bit (the first is resampled on its way to the monitor).
+    auto pw = capture(hires);
+    ASSERT_TRUE(pw);
+    testing::internal::CaptureStdout();
+    bool played = play_queue("standin:queue=44100/16/2/1500,96000/24/2/2000", 20000);
+    std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(played) << out;
+    auto second = track_pcm(2, hires, 0, 192000);
+    auto captured = settled(*pw);
+    size_t start = find_frames(captured, std::vector<uint8_t>(second.begin(), second.begin() + 64 * 8), 8);
+    ASSERT_LT(start, captured.size()) << "the new track's first frames never played";
+    auto tail = std::vector<uint8_t>(captured.begin() + static_cast<long>(start), captured.end());
+    EXPECT_EQ(pw_compare_capture(tail, second, 8), "");
+
+    EXPECT_EQ(notifications(), (std::vector<std::string>{
+                                   "notify_playback_initiated 44100 2 0",
+                                   "notify_playback_finished false",
+                                   "notify_playback_initiated 96000 2 1",
+                                   "notify_playback_finished true",
+                               }));
+    EXPECT_NE(out.find("PipeWire audio sink opened: 96000 Hz, 2 ch, 32 bits, ring buffer 384000 bytes"),
+              std::string::npos);
+    EXPECT_EQ(sdk_count_substr(out, "Starting audio data flow from the next audio source"), 0u)
+        << "no early start across a format change";
+}
+
+TEST_F(PlayerEndToEndTest, PauseAndResumeLoseNothing) {
+    auto pw = capture(cd);
+    ASSERT_TRUE(pw);
+    sdk_->clear();
+    ASSERT_EQ(sdk_->connect("standin:queue=44100/16/2/3000", true), ZRV_OK);
+    ASSERT_TRUE(run_until([&] { return state() == PLAYER_STATE_PLAYING; }, 2000));
+    run_for(1000);
+    ASSERT_EQ(zrv_standin_pause(sdk()), ZRV_OK);
+    ASSERT_TRUE(run_until([&] { return state() == PLAYER_STATE_PAUSED; }, 1000));
+    uint64_t paused_at = position();
+    run_for(700);
+    EXPECT_EQ(position(), paused_at) << "the position stands still while paused";
+    ASSERT_EQ(zrv_standin_resume(sdk()), ZRV_OK);
+    ASSERT_TRUE(run_until([&] { return state() == PLAYER_STATE_STOPPED && sdk_->status().state == 0; }, 10000));
+
+    auto sound = sound_only(settled(*pw), 4);
+    EXPECT_EQ(compare_frames(sound, track_pcm(1, cd, 0, 132300), 4), "");
+    EXPECT_EQ(notifications(), (std::vector<std::string>{
+                                   "notify_playback_initiated 44100 2 0",
+                                   "notify_playback_paused",
+                                   "notify_playback_resumed",
+                                   "notify_playback_finished true",
+                               }));
+}
+
+TEST_F(PlayerEndToEndTest, ASeekContinuesFromTheTargetSample) {
+    auto pw = capture(cd);
+    ASSERT_TRUE(pw);
+    sdk_->clear();
+    ASSERT_EQ(sdk_->connect("standin:queue=44100/16/2/5000", true), ZRV_OK);
+    ASSERT_TRUE(run_until([&] { return state() == PLAYER_STATE_PLAYING; }, 2000));
+    run_for(800);
+    uint64_t before_seek = 0;
+    uint64_t while_seeking = UINT64_MAX;
+    PlayerState seeking_state = PLAYER_STATE_STOPPED;
+    sdk_->after_playback_call = [&](const std::string &slot) {
+        if (slot != "seek_started") return;
+        seeking_state = state();
+        while_seeking = position();
+    };
+    before_seek = position();
+    ASSERT_EQ(zrv_standin_seek(sdk(), 3000), ZRV_OK);
+    bool seen = run_until([&] { return while_seeking != UINT64_MAX; }, 1000);
+    sdk_->after_playback_call = nullptr;
+    ASSERT_TRUE(seen);
+    EXPECT_EQ(seeking_state, PLAYER_STATE_SEEKING_PLAYING);
+    EXPECT_GE(while_seeking, before_seek) << "the position where the seek began, not the target";
+    EXPECT_LT(while_seeking, before_seek + 100);
+    sdk_->after_playback_call = nullptr;
+    ASSERT_TRUE(run_until([&] { return state() == PLAYER_STATE_PLAYING; }, 1000));
+    run_for(300);
+    uint64_t after = position();
+    EXPECT_GE(after, 3000u);
+    EXPECT_LT(after, 3800u);
+    ASSERT_TRUE(run_until([&] { return state() == PLAYER_STATE_STOPPED && sdk_->status().state == 0; }, 10000));
+
+    auto sound = sound_only(settled(*pw), 4);
+    auto track = track_pcm(1, cd, 0, 220500);
+    // What played before the seek is a prefix of the track; what follows it
+    // is the track from frame 132300 to its end.
+    auto rest = std::vector<uint8_t>(track.begin() + 132300 * 4, track.end());
+    ASSERT_GE(sound.size(), rest.size());
+    auto before = std::vector<uint8_t>(sound.begin(), sound.end() - static_cast<long>(rest.size()));
+    EXPECT_EQ(compare_frames(std::vector<uint8_t>(sound.end() - static_cast<long>(rest.size()), sound.end()), rest, 4),
+              "");
+    ASSERT_LE(before.size(), track.size());
+    EXPECT_EQ(compare_frames(before,
+                             std::vector<uint8_t>(track.begin(), track.begin() + static_cast<long>(before.size())), 4),
+              "");
+    EXPECT_GT(before.size() / 4, 22050u) << "something played before the seek";
+}
+
+TEST_F(PlayerEndToEndTest, StopClosesTheSinkAndPositionFollowsPlayedMinusBuffered) {
+    sdk_->clear();
+    ASSERT_EQ(sdk_->connect("standin:queue=44100/16/2/10000", true), ZRV_OK);
+    ASSERT_TRUE(run_until([&] { return state() == PLAYER_STATE_PLAYING; }, 2000));
+    auto started = std::chrono::steady_clock::now();
+    uint64_t last = 0;
+    for (int i = 0; i < 10; ++i) {
+        run_for(100);
+        AudioStream *current = stream_manager_current(streams());
+        ASSERT_TRUE(current);
+        uint64_t before = buffered_frames();
+        uint64_t pos = position();
+        uint64_t after = buffered_frames();
+        uint64_t accepted_ms = audio_stream_position_bytes(current) / 4 * 1000 / 44100;
+        EXPECT_LE(pos, accepted_ms - std::min(accepted_ms, after * 1000 / 44100));
+        EXPECT_GE(pos, accepted_ms - std::min(accepted_ms, before * 1000 / 44100));
+        EXPECT_GE(pos, last) << "the position never goes back";
+        last = pos;
+    }
+    auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+    EXPECT_LT(last, static_cast<uint64_t>(elapsed.count()) + 600) << "no further ahead than the buffers";
+
+    ASSERT_EQ(zrv_standin_stop(sdk()), ZRV_OK);
+    ASSERT_TRUE(run_until([&] { return state() == PLAYER_STATE_STOPPED; }, 1000));
+    EXPECT_FALSE(pipewire_sink_is_open(sink()));
+    EXPECT_EQ(notifications(),
+              (std::vector<std::string>{"notify_playback_initiated 44100 2 0", "notify_playback_stopped"}));
+    EXPECT_EQ(position(), 0u);
+    run_until([&] { return stream_manager_stream_count(streams()) == 0; }, 1000);
+    EXPECT_EQ(stream_manager_stream_count(streams()), 0u) << "the service disposed of its streams";
+}
+
+}  // namespace

@@ -1,0 +1,540 @@
+// The Player's state machine, data path and track transitions on a real loop,
+// with the real PipeWire sink and the stand-in SDK recording every call the
+// Player makes. The SDK's delegates are driven directly by the test.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "player_fixture.h"
+
+namespace {
+
+// Milliseconds of ring-buffer audio at 44100 Hz.
+uint64_t ms_at_44100(uint64_t frames) { return frames * 1000 / 44100; }
+
+// The numbers of the log lines that match the pattern's one group.
+std::vector<uint64_t> logged_values(const std::string &out, const std::string &pattern) {
+    std::vector<uint64_t> values;
+    std::regex re(pattern);
+    for (auto it = std::sregex_iterator(out.begin(), out.end(), re); it != std::sregex_iterator(); ++it)
+        values.push_back(std::stoull((*it)[1]));
+    return values;
+}
+
+struct HookCalls {
+    std::vector<uint32_t> volumes;
+    std::vector<bool> mutes;
+};
+
+void record_volume(uint32_t volume, void *data) { static_cast<HookCalls *>(data)->volumes.push_back(volume); }
+void record_mute(bool muted, void *data) { static_cast<HookCalls *>(data)->mutes.push_back(muted); }
+
+TEST_F(PlayerTest, SdkLearnsTheSinksVolumeAndMuteAtOnceUnlessVolumeIsExternal) {
+    player_set_sdk(player_, sdk());
+    EXPECT_EQ(sdk_->calls(), (std::vector<std::string>{"set_volume 65535", "set_mute_state false"}));
+    EXPECT_EQ(player_max_audio_quality(player_), static_cast<uint32_t>(ZRV_AUDIO_QUALITY_HIRES3));
+
+    sdk_->clear();
+    player_set_external_volume(player_, true);
+    player_set_sdk(player_, sdk());
+    EXPECT_TRUE(sdk_->calls().empty());
+}
+
+TEST_F(PlayerTest, ExternalVolumeGoesToTheHooksAndLeavesSinkAndSdkAlone) {
+    HookCalls hooks;
+    player_set_external_volume(player_, true);
+    player_set_volume_hooks(player_, record_volume, record_mute, &hooks);
+    attach_sdk();
+    playback_.volume_changed(sdk(), 1234, playback_.user);
+    playback_.mute_changed(sdk(), true, playback_.user);
+    EXPECT_EQ(hooks.volumes, (std::vector<uint32_t>{1234}));
+    EXPECT_EQ(hooks.mutes, (std::vector<bool>{true}));
+    EXPECT_EQ(pipewire_sink_get_volume(sink()), 65535u);
+    EXPECT_FALSE(pipewire_sink_get_mute(sink()));
+
+    // A change on the audio server's side is not passed on either.
+    SinkCallbacks callbacks = player_sink_callbacks(player_);
+    callbacks.volume_changed(sink(), 100, callbacks.user);
+    callbacks.mute_changed(sink(), true, callbacks.user);
+    EXPECT_TRUE(sdk_->calls().empty());
+
+    player_set_external_volume(player_, false);
+    playback_.volume_changed(sdk(), 30000, playback_.user);
+    playback_.mute_changed(sdk(), true, playback_.user);
+    EXPECT_EQ(pipewire_sink_get_volume(sink()), 30000u);
+    EXPECT_TRUE(pipewire_sink_get_mute(sink()));
+    EXPECT_EQ(hooks.volumes.size(), 1u);
+    callbacks.volume_changed(sink(), 100, callbacks.user);
+    callbacks.mute_changed(sink(), false, callbacks.user);
+    EXPECT_EQ(sdk_->calls(), (std::vector<std::string>{"set_volume 100", "set_mute_state false"}));
+}
+
+TEST_F(PlayerTest, InitiateWithoutAStreamTakesTheErrorPath) {
+    attach_sdk();
+    initiate(ZRV_PLAYBACK_STATE_PLAYING);
+    EXPECT_EQ(sdk_->calls(), (std::vector<std::string>{"notify_playback_error"}));
+    EXPECT_EQ(state(), PLAYER_STATE_STOPPED);
+    EXPECT_FALSE(pipewire_sink_is_open(sink()));
+}
+
+TEST_F(PlayerTest, InitiatePausedOpensAndPausesTheSinkAndTakesNoDataUntilResume) {
+    attach_sdk();
+    announce(1);
+    initiate(ZRV_PLAYBACK_STATE_PAUSED);
+    EXPECT_TRUE(pipewire_sink_is_open(sink()));
+    EXPECT_EQ(state(), PLAYER_STATE_PAUSED);
+    EXPECT_EQ(sdk_->calls(), (std::vector<std::string>{"notify_playback_initiated 44100 2 0"}));
+    EXPECT_FALSE(audio_stream_is_delivering(stream(1)));
+    EXPECT_EQ(push(1, 4096), 0u);
+
+    sdk_->clear();
+    resume();
+    EXPECT_EQ(state(), PLAYER_STATE_PLAYING);
+    EXPECT_EQ(sdk_->calls(), (std::vector<std::string>{"resume_audio_delivery 1", "notify_playback_resumed"}));
+    EXPECT_EQ(push(1, 4096), 4096u);
+}
+
+TEST_F(PlayerTest, InitiatePlayingAfterAnEarlierPauseTakesDataAgain) {
+    attach_sdk();
+    announce(1);
+    initiate(ZRV_PLAYBACK_STATE_PLAYING);
+    EXPECT_EQ(push(1, 4096), 4096u);
+    pause();
+    EXPECT_EQ(state(), PLAYER_STATE_PAUSED);
+    stop();
+    EXPECT_EQ(state(), PLAYER_STATE_STOPPED);
+    EXPECT_FALSE(pipewire_sink_is_open(sink()));
+
+    hold_service_session();  // the stand-in ended its playback at the stop
+    initiate(ZRV_PLAYBACK_STATE_PLAYING);
+    EXPECT_EQ(state(), PLAYER_STATE_PLAYING);
+    EXPECT_EQ(sdk_->calls(),
+              (std::vector<std::string>{"resume_audio_delivery 1", "notify_playback_initiated 44100 2 0"}));
+    EXPECT_EQ(push(1, 4096), 4096u) << "the sink's pause from before the stop must not refuse the new playback";
+}
+
+TEST_F(PlayerTest, InitiateWhilePlayingStartsAfreshInsteadOfFailing) {
+    attach_sdk();
+    announce(1);
+    initiate(ZRV_PLAYBACK_STATE_PLAYING);
+    fill(1);
+    sdk_->clear();
+    initiate(ZRV_PLAYBACK_STATE_PLAYING);
+    EXPECT_EQ(state(), PLAYER_STATE_PLAYING);
+    EXPECT_EQ(sdk_->count("notify_playback_error"), 0u);
+    EXPECT_EQ(sdk_->count("notify_playback_initiated 44100 2 0"), 1u);
+    EXPECT_LT(buffered_frames(), 100u) << "the old playback's audio is gone";
+}
+
+TEST_F(PlayerTest, PauseOrResumeWhileStoppedReportAPlaybackError) {
+    attach_sdk();
+    pause();
+    EXPECT_EQ(state(), PLAYER_STATE_STOPPED);
+    resume();
+    EXPECT_EQ(state(), PLAYER_STATE_STOPPED);
+    EXPECT_EQ(sdk_->calls(), (std::vector<std::string>{"notify_playback_error", "notify_playback_error"}));
+
+    // A seek start on a stopped Player flushes nothing and moves to SEEKING_PAUSED.
+    announce(1);
+    seek_started();
+    EXPECT_EQ(state(), PLAYER_STATE_SEEKING_PAUSED);
+    EXPECT_EQ(player_->flowing_stream, stream(1));
+    EXPECT_EQ(position(), 0u) << "closed sink";
+}
+
+TEST_F(PlayerTest, WriteWhilePausedTakesNothingAndWriteToAClosedSinkStopsPlayback) {
+    attach_sdk();
+    announce(1);
+    initiate(ZRV_PLAYBACK_STATE_PLAYING);
+    pause();
+    stream_manager_resume_delivery(stream(1));
+    EXPECT_EQ(push(1, 4096), 0u);
+    EXPECT_EQ(state(), PLAYER_STATE_PAUSED) << "no error while paused";
+
+    stop();
+    sdk_->clear();
+    stream_manager_resume_delivery(stream(1));
+    EXPECT_EQ(push(1, 4096), 0u);
+    EXPECT_EQ(state(), PLAYER_STATE_STOPPED);
+    EXPECT_EQ(sdk_->calls(), (std::vector<std::string>{"resume_audio_delivery 1", "notify_playback_error"}));
+    EXPECT_FALSE(audio_stream_is_delivering(stream(1)));
+}
+
+TEST_F(PlayerTest, PositionIsPlayedMinusBuffered) {
+    attach_sdk();
+    // 9.5 s before the stream starts, then 0.5 s accepted: 10 s worth of bytes.
+    announce(1, 44100, 2, 0, 9500);
+    initiate(ZRV_PLAYBACK_STATE_PLAYING);
+    size_t taken = fill(1);
+    EXPECT_GE(taken, 88200u) << "the ring buffer holds 500 ms";
+    EXPECT_EQ(audio_stream_position_bytes(stream(1)), 1675800u + taken);
+    uint64_t played_ms = (1675800u + taken) / 4 * 1000 / 44100;  // 10000 when nothing played during the fill
+
+    uint64_t before = buffered_frames();
+    uint64_t pos = position();
+    uint64_t after = buffered_frames();
+    EXPECT_GE(pos, played_ms - ms_at_44100(before));
+    EXPECT_LE(pos, played_ms - ms_at_44100(after));
+    EXPECT_GE(pos, 9500u);
+
+    // Once the ring buffer has played out, the position is what was taken.
+    ASSERT_TRUE(run_until([&] { return buffered_frames() == 0; }, 3000));
+    EXPECT_EQ(position(), played_ms);
+
+    // While a seek is in progress: the position when it began, not the target.
+    seek_started();
+    EXPECT_EQ(state(), PLAYER_STATE_SEEKING_PLAYING);
+    seeked(1, 60000);  // stands for the SDK's report, which sets the target position
+    EXPECT_EQ(state(), PLAYER_STATE_PLAYING);
+    seek_started();
+    EXPECT_EQ(position(), 60000u);
+    EXPECT_EQ(audio_stream_position_bytes(stream(1)), 60000u * 44100 / 1000 * 4);
+}
+
+TEST_F(PlayerTest, PositionIsZeroWhenTheBufferHoldsMoreThanThisTrackPlayed) {
+    attach_sdk();
+    announce(1);
+    announce(2);
+    initiate(ZRV_PLAYBACK_STATE_PLAYING);
+    EXPECT_EQ(push(1, 4410 * 4), 17640u);  // a 100 ms track
+    finished(1);
+    run_until([&] { return audio_stream_is_delivering(stream(2)); }, 1000);
+    ASSERT_EQ(player_->flowing_stream, stream(2)) << "gapless hand-over at once: less than 500 ms buffered";
+    fill(2);
+    ASSERT_GT(ms_at_44100(buffered_frames()), 200u);
+    EXPECT_EQ(position(), 0u);
+}
+
+TEST_F(PlayerTest, BackPressureStopsDeliveryUntilTheSinkAsksForData) {
+    attach_sdk();
+    announce(1);
+    initiate(ZRV_PLAYBACK_STATE_PLAYING);
+    size_t taken = fill(1, 10000);
+    EXPECT_GE(taken, 88200u);
+    EXPECT_FALSE(audio_stream_is_delivering(stream(1)));
+    EXPECT_EQ(push(1, 10000), 0u);
+
+    sdk_->clear();
+    ASSERT_TRUE(run_until([&] { return audio_stream_is_delivering(stream(1)); }, 3000))
+        << "the need-data notification resumes delivery";
+    EXPECT_EQ(sdk_->count("resume_audio_delivery 1"), 1u);
+    EXPECT_GT(push(1, 10000), 0u);
+}
+
+TEST_F(PlayerTest, EndOfDataArmsTheTimersFromTheBufferedAudio) {
+    attach_sdk();
+    announce(1);
+    initiate(ZRV_PLAYBACK_STATE_PLAYING);
+    EXPECT_EQ(push(1, 13230 * 4), 52920u);  // 300 ms
+    uint64_t before = buffered_frames();
+    testing::internal::CaptureStdout();
+    finished(1);
+    uint64_t after = buffered_frames();
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(logged_values(out, "Scheduling playback nearly finished timer: (\\d+)ms"), (std::vector<uint64_t>{0}));
+    auto finished_ms = logged_values(out, "Scheduling playback finished timer for: (\\d+)ms");
+    ASSERT_EQ(finished_ms.size(), 1u) << out;
+    EXPECT_LE(finished_ms[0], ms_at_44100(before));
+    EXPECT_GE(finished_ms[0], ms_at_44100(after));
+    EXPECT_LE(finished_ms[0], 300u);
+    EXPECT_TRUE(loop_timer_is_active(player_->nearly_finished_timer));
+    EXPECT_TRUE(loop_timer_is_active(player_->finished_timer));
+
+    // Nothing queued: finished with nothing queued, drained, closed, stopped.
+    sdk_->clear();
+    ASSERT_TRUE(run_until([&] { return state() == PLAYER_STATE_STOPPED; }, 3000));
+    EXPECT_EQ(sdk_->calls(), (std::vector<std::string>{"notify_playback_finished true"}));
+    EXPECT_FALSE(pipewire_sink_is_open(sink()));
+    EXPECT_EQ(player_->flowing_stream, nullptr);
+}
+
+TEST_F(PlayerTest, EndOfDataOfAStreamThatIsNotCurrentArmsNothing) {
+    attach_sdk();
+    announce(1);
+    announce(2);
+    initiate(ZRV_PLAYBACK_STATE_PLAYING);
+    finished(2);
+    EXPECT_FALSE(loop_timer_is_active(player_->nearly_finished_timer));
+    EXPECT_FALSE(loop_timer_is_active(player_->finished_timer));
+}
+
+TEST_F(PlayerTest, EndOfDataWhilePausedArmsPausedTimersThatRunAfterResume) {
+    attach_sdk();
+    announce(1);
+    initiate(ZRV_PLAYBACK_STATE_PLAYING);
+    push(1, 4096);
+    pause();
+    finished(1);
+    EXPECT_TRUE(loop_timer_is_paused(player_->nearly_finished_timer));
+    EXPECT_TRUE(loop_timer_is_paused(player_->finished_timer));
+    run_for(300);
+    EXPECT_EQ(sdk_->count("notify_playback_finished true"), 0u) << "paused timers do not fire";
+
+    resume();
+    EXPECT_FALSE(loop_timer_is_paused(player_->finished_timer));
+    ASSERT_TRUE(run_until([&] { return sdk_->count("notify_playback_finished true") == 1; }, 3000));
+    EXPECT_EQ(state(), PLAYER_STATE_STOPPED);
+}
+
+TEST_F(PlayerTest, PauseBetweenTheTwoMomentsPausesTheFinishedTimerOnly) {
+    attach_sdk();
+    announce(1);
+    initiate(ZRV_PLAYBACK_STATE_PLAYING);
+    push(1, 13230 * 4);  // 300 ms
+    finished(1);
+    // Nearly-finished at 0 ms: one loop turn runs it, the finished timer is still due.
+    ASSERT_TRUE(run_until([&] { return !loop_timer_is_active(player_->nearly_finished_timer); }, 1000));
+    ASSERT_TRUE(loop_timer_is_active(player_->finished_timer));
+    pause();
+    EXPECT_FALSE(loop_timer_is_paused(player_->nearly_finished_timer));
+    EXPECT_TRUE(loop_timer_is_paused(player_->finished_timer));
+
+    // A next stream of the same format announced now, while paused between
+    // the two moments, is handed the sink at once (and takes data on resume).
+    announce(2);
+    EXPECT_EQ(player_->flowing_stream, stream(2));
+    EXPECT_TRUE(audio_stream_is_delivering(stream(2)));
+    EXPECT_EQ(push(2, 4096), 0u) << "the sink is paused";
+    sdk_->clear();
+    resume();
+    EXPECT_EQ(sdk_->count("resume_audio_delivery 2"), 1u);
+    EXPECT_EQ(push(2, 4096), 4096u);
+}
+
+TEST_F(PlayerTest, HandOverOnlyBetweenTheTwoMomentsAndOnlyForTheSameFormat) {
+    attach_sdk();
+    announce(1);
+    announce(2);  // announced early: waits
+    EXPECT_FALSE(audio_stream_is_delivering(stream(2)));
+    initiate(ZRV_PLAYBACK_STATE_PLAYING);
+    EXPECT_FALSE(audio_stream_is_delivering(stream(2)));
+    fill(1);
+    EXPECT_FALSE(audio_stream_is_delivering(stream(2)));
+
+    finished(1);
+    ASSERT_TRUE(run_until([&] { return player_->flowing_stream == stream(2); }, 1000));
+    EXPECT_TRUE(audio_stream_is_delivering(stream(2)));
+    EXPECT_TRUE(stream_manager_is_current(streams(), stream(1))) << "the old stream keeps its role";
+
+    // Gapless end: finished with something queued, initiated with the same format.
+    sdk_->clear();
+    ASSERT_TRUE(run_until([&] { return sdk_->count("notify_playback_initiated 44100 2 0") == 1; }, 3000));
+    EXPECT_EQ(sdk_->calls()[0], "notify_playback_finished false");
+    EXPECT_TRUE(pipewire_sink_is_open(sink()));
+    EXPECT_EQ(state(), PLAYER_STATE_PLAYING);
+    disposed(1);
+    EXPECT_EQ(player_->flowing_stream, stream(2)) << "the flowing next stream simply becomes current";
+    EXPECT_TRUE(stream_manager_is_current(streams(), stream(2)));
+}
+
+TEST_F(PlayerTest, AnotherFormatNeverStartsEarlyAndReopensTheSinkAtTheFinishedMoment) {
+    attach_sdk();
+    announce(1);
+    announce(2, 96000, 2, ZRV_SAMPLE_FORMAT_S24_32);
+    announce(3, 44100, 1, ZRV_SAMPLE_FORMAT_S16);
+    initiate(ZRV_PLAYBACK_STATE_PLAYING);
+    push(1, 8820 * 4);
+    finished(1);
+    ASSERT_TRUE(run_until([&] { return !loop_timer_is_active(player_->nearly_finished_timer); }, 1000));
+    EXPECT_FALSE(audio_stream_is_delivering(stream(2)));
+    EXPECT_EQ(player_->flowing_stream, stream(1));
+
+    sdk_->clear();
+    ASSERT_TRUE(run_until([&] { return sdk_->count("notify_playback_initiated 96000 2 1") == 1; }, 3000));
+    EXPECT_EQ(sdk_->calls(), (std::vector<std::string>{"notify_playback_finished false", "resume_audio_delivery 2",
+                                                       "notify_playback_initiated 96000 2 1"}));
+    EXPECT_EQ(player_->flowing_stream, stream(2));
+    size_t taken = fill(2, 8192);
+    EXPECT_GT(taken, 88200u) << "the sink was reopened for 96000 Hz, 4-byte samples";
+    EXPECT_LT(taken, 384000u + 4 * 16384u * 4);
+
+    // The mono 44100 Hz stream is a format change too, once it is next.
+    disposed(1);
+    EXPECT_EQ(player_->flowing_stream, stream(2));
+    finished(2);
+    ASSERT_TRUE(run_until([&] { return !loop_timer_is_active(player_->nearly_finished_timer); }, 1000));
+    EXPECT_FALSE(audio_stream_is_delivering(stream(3)));
+}
+
+TEST_F(PlayerTest, ANextStreamAnnouncedAfterTheNearlyFinishedMomentFlowsAtOnce) {
+    attach_sdk();
+    announce(1);
+    initiate(ZRV_PLAYBACK_STATE_PLAYING);
+    fill(1);
+    finished(1);
+    ASSERT_TRUE(run_until([&] { return !loop_timer_is_active(player_->nearly_finished_timer); }, 1000));
+    ASSERT_TRUE(loop_timer_is_active(player_->finished_timer));
+    sdk_->clear();
+    announce(2);
+    EXPECT_EQ(player_->flowing_stream, stream(2));
+    EXPECT_EQ(sdk_->calls(), (std::vector<std::string>{"resume_audio_delivery 2"}));
+    announce(3);  // neither current nor next: waits
+    EXPECT_FALSE(audio_stream_is_delivering(stream(3)));
+}
+
+TEST_F(PlayerTest, AShortNextTrackGetsItsFinishedTimerAtTheOldTracksEnd) {
+    attach_sdk();
+    announce(1);
+    announce(2);
+    initiate(ZRV_PLAYBACK_STATE_PLAYING);
+    push(1, 4410 * 4);
+    finished(1);
+    ASSERT_TRUE(run_until([&] { return audio_stream_is_delivering(stream(2)); }, 1000));
+    push(2, 4410 * 4);
+    finished(2);  // not current yet: arms nothing
+    sdk_->clear();
+    testing::internal::CaptureStdout();
+    bool initiated = run_until([&] { return sdk_->count("notify_playback_initiated 44100 2 0") == 1; }, 3000);
+    std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(initiated) << out;
+    EXPECT_EQ(logged_values(out, "Scheduling playback nearly finished timer: (\\d+)ms").size(), 0u) << out;
+    auto finished_ms = logged_values(out, "Scheduling playback finished timer for: (\\d+)ms");
+    ASSERT_EQ(finished_ms.size(), 1u) << out;
+    // The 100 ms of the short track, plus what is left of the old one: the
+    // sink reads the ring buffer a whole period at a time.
+    EXPECT_GE(finished_ms[0], 90u);
+    EXPECT_LE(finished_ms[0], 200u);
+    EXPECT_TRUE(loop_timer_is_active(player_->finished_timer));
+    EXPECT_FALSE(loop_timer_is_active(player_->nearly_finished_timer));
+}
+
+TEST_F(PlayerTest, ASeekStopsTheTimersAndTakesBackAnEarlyHandOver) {
+    attach_sdk();
+    announce(1);
+    announce(2);
+    initiate(ZRV_PLAYBACK_STATE_PLAYING);
+    push(1, 4096);
+    finished(1);
+    ASSERT_TRUE(run_until([&] { return player_->flowing_stream == stream(2); }, 1000));
+
+    seek_started();
+    EXPECT_EQ(state(), PLAYER_STATE_SEEKING_PLAYING);
+    EXPECT_EQ(player_->flowing_stream, stream(1));
+    EXPECT_FALSE(audio_stream_is_delivering(stream(2)));
+    EXPECT_FALSE(loop_timer_is_active(player_->nearly_finished_timer));
+    EXPECT_FALSE(loop_timer_is_active(player_->finished_timer));
+    EXPECT_EQ(buffered_frames(), 0u) << "flushed";
+
+    seeked(1, 1000);
+    EXPECT_EQ(audio_stream_state(stream(1)), STREAM_STATE_ACTIVE);
+    EXPECT_TRUE(audio_stream_is_delivering(stream(1)));
+    EXPECT_EQ(state(), PLAYER_STATE_PLAYING);
+    push(1, 4096);
+    finished(1);  // armed again by the next end-of-data report
+    EXPECT_TRUE(loop_timer_is_active(player_->finished_timer));
+}
+
+TEST_F(PlayerTest, DisposingOfTheFlowingStreams) {
+    attach_sdk();
+    announce(1);
+    announce(2);
+    announce(3);
+    initiate(ZRV_PLAYBACK_STATE_PLAYING);
+    push(1, 4096);
+    finished(1);
+    ASSERT_TRUE(run_until([&] { return player_->flowing_stream == stream(2); }, 1000));
+
+    // The flowing next stream is withdrawn: the current one flows again.
+    disposed(2);
+    EXPECT_EQ(player_->flowing_stream, stream(1));
+    EXPECT_EQ(stream_manager_next(streams()), stream(3));
+
+    // The flowing current stream goes: nothing flows until the next initiate.
+    disposed(1);
+    EXPECT_EQ(player_->flowing_stream, nullptr);
+    EXPECT_EQ(stream_manager_current(streams()), stream(3));
+    EXPECT_FALSE(audio_stream_is_delivering(stream(3)));
+}
+
+TEST_F(PlayerTest, StopResetsEverythingAndTellsTheSdk) {
+    attach_sdk();
+    announce(1);
+    initiate(ZRV_PLAYBACK_STATE_PLAYING);
+    push(1, 4096);
+    finished(1);
+    sdk_->clear();
+    stop();
+    EXPECT_EQ(sdk_->calls(), (std::vector<std::string>{"notify_playback_stopped"}));
+    EXPECT_EQ(state(), PLAYER_STATE_STOPPED);
+    EXPECT_FALSE(pipewire_sink_is_open(sink()));
+    EXPECT_EQ(player_->flowing_stream, nullptr);
+    EXPECT_FALSE(audio_stream_is_delivering(stream(1)));
+    EXPECT_FALSE(loop_timer_is_active(player_->finished_timer));
+    run_for(200);
+    EXPECT_EQ(sdk_->count("notify_playback_finished true"), 0u);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(PlayerTest, AFailedInitiatedNotificationStopsPlaybackAgain) {
+    attach_sdk();
+    announce(1);
+    zrv_standin_inject_error("zrv_connect_notify_playback_initiated", ZRV_ERROR_INTERNAL, 1);
+    testing::internal::CaptureStdout();
+    initiate(ZRV_PLAYBACK_STATE_PLAYING);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("ERROR JuxApp: Failed to notify Zorva Connect of initiating playback: Internal error"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(state(), PLAYER_STATE_STOPPED);
+    EXPECT_FALSE(pipewire_sink_is_open(sink()));
+    EXPECT_EQ(player_->flowing_stream, nullptr);
+    EXPECT_EQ(sdk_->count("notify_playback_error"), 1u);
+}
+
+TEST_F(PlayerTest, AFailedFinishedNotificationAbandonsTheTransition) {
+    attach_sdk();
+    announce(1);
+    announce(2, 48000, 2, ZRV_SAMPLE_FORMAT_S24_32);
+    initiate(ZRV_PLAYBACK_STATE_PLAYING);
+    push(1, 4096);
+    zrv_standin_inject_error("zrv_connect_notify_playback_finished", ZRV_ERROR_NETWORK, 1);
+    testing::internal::CaptureStdout();
+    finished(1);
+    bool fired = run_until([&] { return sdk_->count("notify_playback_finished false") == 1; }, 2000);
+    run_for(50);
+    std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(fired);
+    EXPECT_NE(out.find("Failed to notify Zorva Connect of playback finishing: Network error"), std::string::npos);
+    EXPECT_EQ(state(), PLAYER_STATE_PLAYING);
+    EXPECT_EQ(player_->flowing_stream, stream(1));
+    EXPECT_EQ(sdk_->count("notify_playback_initiated 48000 2 1"), 0u) << "no reopen for the next format";
+}
+
+TEST_F(PlayerTest, AFailedGaplessNotificationIsOnlyLogged) {
+    attach_sdk();
+    announce(1);
+    announce(2);
+    initiate(ZRV_PLAYBACK_STATE_PLAYING);
+    push(1, 4096);
+    sdk_->clear();
+    zrv_standin_inject_error("zrv_connect_notify_playback_initiated", ZRV_ERROR_INTERNAL, 1);
+    testing::internal::CaptureStdout();
+    finished(1);
+    bool fired = run_until([&] { return sdk_->count("notify_playback_initiated 44100 2 0") == 1; }, 2000);
+    std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(fired);
+    EXPECT_NE(out.find("Failed to notify Zorva Connect of initiating playback (gapless): Internal error"),
+              std::string::npos);
+    EXPECT_EQ(state(), PLAYER_STATE_PLAYING);
+    EXPECT_EQ(player_->flowing_stream, stream(2));
+    EXPECT_TRUE(audio_stream_is_delivering(stream(2)));
+}
+
+TEST_F(PlayerTest, AFailedReopenForTheNextFormatStopsWithAPlaybackError) {
+    attach_sdk();
+    announce(1);
+    announce(2, 44100, 2, ZRV_SAMPLE_FORMAT_S32);  // a format the sink refuses
+    initiate(ZRV_PLAYBACK_STATE_PLAYING);
+    push(1, 4096);
+    finished(1);
+    ASSERT_TRUE(run_until([&] { return state() == PLAYER_STATE_STOPPED; }, 3000));
+    EXPECT_EQ(sdk_->calls(), (std::vector<std::string>{"resume_audio_delivery 1", "notify_playback_initiated 44100 2 0",
+                                                       "notify_playback_finished false", "notify_playback_error"}));
+    EXPECT_FALSE(pipewire_sink_is_open(sink()));
+    EXPECT_EQ(player_->flowing_stream, nullptr);
+}
+
+}  // namespace
