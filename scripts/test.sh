@@ -37,5 +37,6 @@ TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
 step "fuzz smoke runs"
 scripts/fuzz-smoke.sh
 scripts/fuzz-smoke-http.sh
+scripts/fuzz-smoke-volume.sh
 
 step "all tests passed"
