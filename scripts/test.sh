@@ -31,7 +31,7 @@ threaded_tests='audio_test|config_server_test|config_server_load_test|messaging_
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZRV_SANITIZE_THREAD=ON -DZRV_BUILD_BENCH=OFF
 cmake --build build-tsan --target audio_test config_server_test config_server_load_test messaging_test \
     commands_test zorva-renderer
-TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(pwd)/scripts/tsan.supp" \
     ctest --test-dir build-tsan --output-on-failure -j2 -R "^($threaded_tests)\$"
 
 step "fuzz smoke runs"
