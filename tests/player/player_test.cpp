@@ -466,3 +466,76 @@ TEST_F(PlayerTest, StopResetsEverythingAndTellsTheSdk) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(PlayerTest, AFailedInitiatedNotificationStopsPlaybackAgain) {
+    attach_sdk();
+    announce(1);
+    zrv_standin_inject_error("zrv_connect_notify_playback_initiated", ZRV_ERROR_INTERNAL, 1);
+    testing::internal::CaptureStdout();
+    initiate(ZRV_PLAYBACK_STATE_PLAYING);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("ERROR JuxApp: Failed to notify Zorva Connect of initiating playback: Internal error"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(state(), PLAYER_STATE_STOPPED);
+    EXPECT_FALSE(pipewire_sink_is_open(sink()));
+    EXPECT_EQ(player_->flowing_stream, nullptr);
+    EXPECT_EQ(sdk_->count("notify_playback_error"), 1u);
+}
+
+TEST_F(PlayerTest, AFailedFinishedNotificationAbandonsTheTransition) {
+    attach_sdk();
+    announce(1);
+    announce(2, 48000, 2, ZRV_SAMPLE_FORMAT_S24_32);
+    initiate(ZRV_PLAYBACK_STATE_PLAYING);
+    push(1, 4096);
+    zrv_standin_inject_error("zrv_connect_notify_playback_finished", ZRV_ERROR_NETWORK, 1);
+    testing::internal::CaptureStdout();
+    finished(1);
+    bool fired = run_until([&] { return sdk_->count("notify_playback_finished false") == 1; }, 2000);
+    run_for(50);
+    std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(fired);
+    EXPECT_NE(out.find("Failed to notify Zorva Connect of playback finishing: Network error"), std::string::npos);
+    EXPECT_EQ(state(), PLAYER_STATE_PLAYING);
+    EXPECT_EQ(player_->flowing_stream, stream(1));
+    EXPECT_EQ(sdk_->count("notify_playback_initiated 48000 2 1"), 0u) << "no reopen for the next format";
+}
+
+TEST_F(PlayerTest, AFailedGaplessNotificationIsOnlyLogged) {
+    attach_sdk();
+    announce(1);
+    announce(2);
+    initiate(ZRV_PLAYBACK_STATE_PLAYING);
+    push(1, 4096);
+    sdk_->clear();
+    zrv_standin_inject_error("zrv_connect_notify_playback_initiated", ZRV_ERROR_INTERNAL, 1);
+    testing::internal::CaptureStdout();
+    finished(1);
+    bool fired = run_until([&] { return sdk_->count("notify_playback_initiated 44100 2 0") == 1; }, 2000);
+    std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(fired);
+    EXPECT_NE(out.find("Failed to notify Zorva Connect of initiating playback (gapless): Internal error"),
+              std::string::npos);
+    EXPECT_EQ(state(), PLAYER_STATE_PLAYING);
+    EXPECT_EQ(player_->flowing_stream, stream(2));
+    EXPECT_TRUE(audio_stream_is_delivering(stream(2)));
+}
+
+TEST_F(PlayerTest, AFailedReopenForTheNextFormatStopsWithAPlaybackError) {
+    attach_sdk();
+    announce(1);
+    announce(2, 44100, 2, ZRV_SAMPLE_FORMAT_S32);  // a format the sink refuses
+    initiate(ZRV_PLAYBACK_STATE_PLAYING);
+    push(1, 4096);
+    finished(1);
+    ASSERT_TRUE(run_until([&] { return state() == PLAYER_STATE_STOPPED; }, 3000));
+    EXPECT_EQ(sdk_->calls(), (std::vector<std::string>{"resume_audio_delivery 1", "notify_playback_initiated 44100 2 0",
+                                                       "notify_playback_finished false", "notify_playback_error"}));
+    EXPECT_FALSE(pipewire_sink_is_open(sink()));
+    EXPECT_EQ(player_->flowing_stream, nullptr);
+}
+
+}  // namespace
