@@ -185,7 +185,8 @@ int compare(uint32_t rate, uint32_t format, uint32_t tracks, uint64_t track_ms, 
     }
     std::vector<uint8_t> captured;
     uint8_t block[65536];
-    for (size_t n; (n = std::fread(block, 1, sizeof block, file)) > 0;) captured.insert(captured.end(), block, block + n);
+    for (size_t n; (n = std::fread(block, 1, sizeof block, file)) > 0;)
+        captured.insert(captured.end(), block, block + n);
     std::fclose(file);
 
     const std::vector<uint8_t> source = tracks_pcm(rate, format, tracks, track_ms);
@@ -193,7 +194,8 @@ int compare(uint32_t rate, uint32_t format, uint32_t tracks, uint64_t track_ms, 
     const size_t stride = channels * capture_bytes;
     std::vector<uint8_t> reference(source.size() / source_stride * stride);
     for (size_t s = 0; s < source.size() / sample_bytes(format); ++s)
-        to_capture(source.data() + s * sample_bytes(format), format, capture_bytes, reference.data() + s * capture_bytes);
+        to_capture(source.data() + s * sample_bytes(format), format, capture_bytes,
+                   reference.data() + s * capture_bytes);
     const size_t frames = reference.size() / stride;
     const size_t track_frames = frames / tracks;
 
@@ -207,7 +209,7 @@ int compare(uint32_t rate, uint32_t format, uint32_t tracks, uint64_t track_ms, 
         std::printf("inserted=0 dropped=%zu first_frame_never_played\n", frames);
         return 0;
     }
-    size_t r = 0, inserted = 0, dropped = 0;
+    size_t r = 0, inserted = 0, dropped = 0, replaced = 0;
     std::string where;
     while (r < frames && c < captured_frames) {
         if (frame_equal(c, r)) {
@@ -215,23 +217,34 @@ int compare(uint32_t rate, uint32_t format, uint32_t tracks, uint64_t track_ms, 
             ++r;
             continue;
         }
-        // Realign on the next 256 frames: audio inserted in the capture, or
-        // reference frames that never played.
+        // Realign on 256 frames: audio inserted into the capture (silence of
+        // an underrun), or reference frames that never played.
+        auto matches = [&](size_t cc, size_t rr) {
+            for (size_t k = 0; k < 256 && rr + k < frames; ++k)
+                if (cc + k >= captured_frames || !frame_equal(cc + k, rr + k)) return false;
+            return true;
+        };
         bool aligned = false;
-        for (size_t d = 1; d < 65536 && !aligned; ++d) {
-            auto matches = [&](size_t cc, size_t rr) {
-                for (size_t k = 0; k < 256 && rr + k < frames; ++k)
-                    if (cc + k >= captured_frames || !frame_equal(cc + k, rr + k)) return false;
-                return true;
-            };
-            if (matches(c + d, r)) {
+        for (size_t d = 1; d < (size_t{1} << 20) && !aligned; ++d) {
+            if (c + d < captured_frames && frame_equal(c + d, r) && matches(c + d, r)) {
                 inserted += d;
-                where += " +" + std::to_string(d) + "@" + std::to_string(r) + "(track " + std::to_string(r / track_frames + 1) + ")";
+                where += " +" + std::to_string(d) + "@" + std::to_string(r) + "(track " +
+                         std::to_string(r / track_frames + 1) + ")";
                 c += d;
                 aligned = true;
-            } else if (r + d < frames && matches(c, r + d)) {
+            } else if (c + d < captured_frames && r + d < frames && frame_equal(c + d, r + d) &&
+                       matches(c + d, r + d)) {
+                // A period of audio replaced (by silence, mostly).
+                replaced += d;
+                where += " ~" + std::to_string(d) + "@" + std::to_string(r) + "(track " +
+                         std::to_string(r / track_frames + 1) + ")";
+                c += d;
+                r += d;
+                aligned = true;
+            } else if (r + d < frames && frame_equal(c, r + d) && matches(c, r + d)) {
                 dropped += d;
-                where += " -" + std::to_string(d) + "@" + std::to_string(r) + "(track " + std::to_string(r / track_frames + 1) + ")";
+                where += " -" + std::to_string(d) + "@" + std::to_string(r) + "(track " +
+                         std::to_string(r / track_frames + 1) + ")";
                 r += d;
                 aligned = true;
             }
@@ -242,7 +255,8 @@ int compare(uint32_t rate, uint32_t format, uint32_t tracks, uint64_t track_ms, 
         }
     }
     if (r < frames) dropped += frames - r;
-    std::printf("inserted=%zu dropped=%zu frames=%zu%s\n", inserted, dropped, frames, where.c_str());
+    std::printf("inserted=%zu dropped=%zu replaced=%zu frames=%zu (track boundaries every %zu frames)%s\n", inserted,
+                dropped, replaced, frames, track_frames, where.c_str());
     return 0;
 }
 

@@ -21,9 +21,7 @@ bool notify(Player *player, ZrvError (*operation)(ZrvConnect *), const char *fai
     return player_sdk_ok(operation(player->sdk), failure_text);
 }
 
-uint64_t frames_to_ms(uint64_t frames, uint32_t sample_rate) {
-    return sample_rate ? frames * 1000 / sample_rate : 0;
-}
+uint64_t frames_to_ms(uint64_t frames, uint32_t sample_rate) { return sample_rate ? frames * 1000 / sample_rate : 0; }
 
 void on_initiate(ZrvConnect *, uint32_t initial_state, void *user) noexcept {
     Player *player = player_of(user);
@@ -116,8 +114,7 @@ void on_seek_started(ZrvConnect *, void *user) noexcept {
     }
     loop_timer_stop(player->nearly_finished_timer);
     loop_timer_stop(player->finished_timer);
-    player->state =
-        player->state == PLAYER_STATE_PLAYING ? PLAYER_STATE_SEEKING_PLAYING : PLAYER_STATE_SEEKING_PAUSED;
+    player->state = player->state == PLAYER_STATE_PLAYING ? PLAYER_STATE_SEEKING_PLAYING : PLAYER_STATE_SEEKING_PAUSED;
 }
 
 uint64_t on_get_position(ZrvConnect *, void *user) noexcept {

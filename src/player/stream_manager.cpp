@@ -128,7 +128,7 @@ void on_metadata(ZrvConnect *, uint64_t stream_id, const StreamMetadata *metadat
     uint32_t bits_per_sample = static_cast<uint32_t>(8 * zrv_audio_sample_format_size(info.sample_format));
     uint32_t bit_depth = info.sample_format == ZRV_SAMPLE_FORMAT_S16      ? 16
                          : info.sample_format == ZRV_SAMPLE_FORMAT_S24_32 ? 24
-                                                                           : bits_per_sample;
+                                                                          : bits_per_sample;
     uint64_t bitrate = static_cast<uint64_t>(bit_depth) * info.sample_rate * info.channels;
     bool lossless = info.sample_format == ZRV_SAMPLE_FORMAT_S16 || info.sample_format == ZRV_SAMPLE_FORMAT_S24_32 ||
                     bits_per_sample >= 16;
@@ -201,9 +201,7 @@ void stream_manager_free(StreamManager *manager) { delete manager; }
 
 void stream_manager_set_sdk(StreamManager *manager, ZrvConnect *sdk) { manager->sdk = sdk; }
 
-void stream_manager_set_publisher(StreamManager *manager, EventPublisher *publisher) {
-    manager->publisher = publisher;
-}
+void stream_manager_set_publisher(StreamManager *manager, EventPublisher *publisher) { manager->publisher = publisher; }
 
 AudioDelegate stream_manager_audio_delegate(StreamManager *manager) {
     return AudioDelegate{manager, on_new_stream, on_audio_data, on_metadata, on_finished, on_seeked, on_disposed};

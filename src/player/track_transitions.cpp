@@ -138,7 +138,6 @@ void player_on_disposed(AudioStream *stream, void *user) noexcept {
     if (stream != player->flowing_stream) return;
     // A disposed flowing stream that is still current leaves nothing
     // flowing; the next one flows once playback is initiated for it.
-    player->flowing_stream = stream_manager_is_current(player->streams, stream)
-                                 ? nullptr
-                                 : stream_manager_current(player->streams);
+    player->flowing_stream =
+        stream_manager_is_current(player->streams, stream) ? nullptr : stream_manager_current(player->streams);
 }

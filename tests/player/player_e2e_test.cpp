@@ -22,7 +22,9 @@ std::vector<uint8_t> track_pcm(uint32_t seed, AudioFormat format, uint64_t first
     return pcm;
 }
 
-void append(std::vector<uint8_t> &to, const std::vector<uint8_t> &more) { to.insert(to.end(), more.begin(), more.end()); }
+void append(std::vector<uint8_t> &to, const std::vector<uint8_t> &more) {
+    to.insert(to.end(), more.begin(), more.end());
+}
 
 // The captured frames that are not all zero: the audio without the silence
 // of start-up, pauses and the end (the stand-in's PCM has no zero sample).
@@ -53,7 +55,7 @@ std::string compare_frames(const std::vector<uint8_t> &got, const std::vector<ui
 }
 
 class PlayerEndToEndTest : public PlayerTest {
-protected:
+  protected:
     void SetUp() override {
         PlayerTest::SetUp();
         if (HasFatalFailure()) return;
@@ -223,7 +225,8 @@ TEST_F(PlayerEndToEndTest, ASeekContinuesFromTheTargetSample) {
     EXPECT_EQ(compare_frames(std::vector<uint8_t>(sound.end() - static_cast<long>(rest.size()), sound.end()), rest, 4),
               "");
     ASSERT_LE(before.size(), track.size());
-    EXPECT_EQ(compare_frames(before, std::vector<uint8_t>(track.begin(), track.begin() + static_cast<long>(before.size())), 4),
+    EXPECT_EQ(compare_frames(before,
+                             std::vector<uint8_t>(track.begin(), track.begin() + static_cast<long>(before.size())), 4),
               "");
     EXPECT_GT(before.size() / 4, 22050u) << "something played before the seek";
 }
@@ -253,8 +256,8 @@ TEST_F(PlayerEndToEndTest, StopClosesTheSinkAndPositionFollowsPlayedMinusBuffere
     ASSERT_EQ(zrv_standin_stop(sdk()), ZRV_OK);
     ASSERT_TRUE(run_until([&] { return state() == PLAYER_STATE_STOPPED; }, 1000));
     EXPECT_FALSE(pipewire_sink_is_open(sink()));
-    EXPECT_EQ(notifications(), (std::vector<std::string>{"notify_playback_initiated 44100 2 0",
-                                                          "notify_playback_stopped"}));
+    EXPECT_EQ(notifications(),
+              (std::vector<std::string>{"notify_playback_initiated 44100 2 0", "notify_playback_stopped"}));
     EXPECT_EQ(position(), 0u);
     run_until([&] { return stream_manager_stream_count(streams()) == 0; }, 1000);
     EXPECT_EQ(stream_manager_stream_count(streams()), 0u) << "the service disposed of its streams";

@@ -15,7 +15,7 @@ namespace {
 constexpr const char *routing_key = "zorva.test.player";
 
 class PlayerEventsTest : public PlayerTest {
-protected:
+  protected:
     void SetUp() override {
         PlayerTest::SetUp();
         if (HasFatalFailure()) return;
@@ -85,23 +85,26 @@ TEST_F(PlayerEventsTest, RendererAndTrackEventsArePublishedInOrder) {
     for (const auto &message : messages) bodies.push_back(without_time(message));
     std::stable_partition(bodies.begin(), bodies.end(),
                           [](const std::string &body) { return body.rfind(routing_key, 0) == 0; });
-    EXPECT_EQ(bodies, (std::vector<std::string>{
-        "zorva.test.player {\"event_type\":\"volume_changed\",\"volume\":1234,\"timestamp\":T}",
-        "zorva.test.player {\"event_type\":\"mute_changed\",\"muted\":true,\"timestamp\":T}",
-        "zorva.test.player {\"event_type\":\"playback_state_changed\",\"state\":\"PLAYING\",\"timestamp\":T}",
-        "zorva.test.player {\"event_type\":\"max_quality_changed\",\"max_quality\":\"HIRES2\",\"timestamp\":T}",
-        "zorva.test.player {\"event_type\":\"controls_changed\",\"loop_mode\":\"QUEUE\",\"shuffle_enabled\":true,"
-        "\"timestamp\":T}",
-        "zorva.test.player {\"event_type\":\"actions_availability_changed\",\"next_available\":false,\"timestamp\":T}",
-        "zorva.test.player {\"event_type\":\"seek\",\"stream_id\":7,\"position_ms\":30000,\"timestamp\":T}",
-        "zorva.outgoing.events {\"event_type\":\"track_started\",\"stream_id\":7,\"title\":\"\",\"artist\":\"\","
-        "\"album\":\"\",\"duration_ms\":180000,\"timestamp\":T}",
-        "zorva.outgoing.events {\"event_type\":\"track_metadata\",\"stream_id\":\"7\",\"title\":\"Title\","
-        "\"artist\":\"Artist\",\"album\":\"Album\",\"duration\":180000,\"albumArt\":\"https://art.invalid/7.png\","
-        "\"bitrate\":4608000,\"genre\":\"\",\"source\":\"zorva\",\"lossless\":true,\"sampleRate\":96000,"
-        "\"bitDepth\":24}",
-        "zorva.outgoing.events {\"event_type\":\"track_finished\",\"stream_id\":7,\"timestamp\":T}",
-    }));
+    EXPECT_EQ(
+        bodies,
+        (std::vector<std::string>{
+            "zorva.test.player {\"event_type\":\"volume_changed\",\"volume\":1234,\"timestamp\":T}",
+            "zorva.test.player {\"event_type\":\"mute_changed\",\"muted\":true,\"timestamp\":T}",
+            "zorva.test.player {\"event_type\":\"playback_state_changed\",\"state\":\"PLAYING\",\"timestamp\":T}",
+            "zorva.test.player {\"event_type\":\"max_quality_changed\",\"max_quality\":\"HIRES2\",\"timestamp\":T}",
+            "zorva.test.player {\"event_type\":\"controls_changed\",\"loop_mode\":\"QUEUE\",\"shuffle_enabled\":true,"
+            "\"timestamp\":T}",
+            "zorva.test.player "
+            "{\"event_type\":\"actions_availability_changed\",\"next_available\":false,\"timestamp\":T}",
+            "zorva.test.player {\"event_type\":\"seek\",\"stream_id\":7,\"position_ms\":30000,\"timestamp\":T}",
+            "zorva.outgoing.events {\"event_type\":\"track_started\",\"stream_id\":7,\"title\":\"\",\"artist\":\"\","
+            "\"album\":\"\",\"duration_ms\":180000,\"timestamp\":T}",
+            "zorva.outgoing.events {\"event_type\":\"track_metadata\",\"stream_id\":\"7\",\"title\":\"Title\","
+            "\"artist\":\"Artist\",\"album\":\"Album\",\"duration\":180000,\"albumArt\":\"https://art.invalid/7.png\","
+            "\"bitrate\":4608000,\"genre\":\"\",\"source\":\"zorva\",\"lossless\":true,\"sampleRate\":96000,"
+            "\"bitDepth\":24}",
+            "zorva.outgoing.events {\"event_type\":\"track_finished\",\"stream_id\":7,\"timestamp\":T}",
+        }));
 }
 
 TEST_F(PlayerEventsTest, ExternalVolumeModePublishesNoVolumeOrMuteEvent) {

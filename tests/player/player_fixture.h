@@ -7,6 +7,7 @@
 #include <uv.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -40,11 +41,15 @@ inline bool use_test_pipewire(std::string *error) {
 }
 
 class PlayerTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
+        // Line by line, as the daemon writes its log, so nothing is lost
+        // when a test dies.
+        std::setvbuf(stdout, nullptr, _IOLBF, 0);
+        ASSERT_EQ(uv_loop_init(&loop_), 0);
+        loop_ready_ = true;
         std::string error;
         ASSERT_TRUE(use_test_pipewire(&error)) << error;
-        ASSERT_EQ(uv_loop_init(&loop_), 0);
         player_ = player_new(&loop_, "", "", "");
         audio_ = player_audio_delegate(player_);
         playback_ = player_playback_delegate(player_);
@@ -55,6 +60,7 @@ protected:
     void TearDown() override {
         sdk_.reset();
         player_free(player_);
+        if (!loop_ready_) return;
         uv_run(&loop_, UV_RUN_DEFAULT);
         EXPECT_EQ(uv_loop_close(&loop_), 0) << "a handle was left open";
     }
@@ -130,6 +136,7 @@ protected:
     }
 
     uv_loop_t loop_{};
+    bool loop_ready_ = false;
     Player *player_ = nullptr;
     AudioDelegate audio_{};
     PlaybackDelegate playback_{};

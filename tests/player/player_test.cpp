@@ -231,8 +231,7 @@ TEST_F(PlayerTest, EndOfDataArmsTheTimersFromTheBufferedAudio) {
     finished(1);
     uint64_t after = buffered_frames();
     std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(logged_values(out, "Scheduling playback nearly finished timer: (\\d+)ms"),
-              (std::vector<uint64_t>{0}));
+    EXPECT_EQ(logged_values(out, "Scheduling playback nearly finished timer: (\\d+)ms"), (std::vector<uint64_t>{0}));
     auto finished_ms = logged_values(out, "Scheduling playback finished timer for: (\\d+)ms");
     ASSERT_EQ(finished_ms.size(), 1u) << out;
     EXPECT_LE(finished_ms[0], ms_at_44100(before));

@@ -138,8 +138,7 @@ std::string call_text(const ZrvStandinCall &call) {
 
 }  // namespace
 
-TestSdk::TestSdk(uv_loop_t *loop, AudioDelegate audio, PlaybackDelegate playback)
-    : audio_(audio), playback_(playback) {
+TestSdk::TestSdk(uv_loop_t *loop, AudioDelegate audio, PlaybackDelegate playback) : audio_(audio), playback_(playback) {
     zrv_standin_reset();
     ZrvConnectConfig config{};
     config.version = ZRV_CONNECT_CONFIG_VERSION;
@@ -156,9 +155,9 @@ TestSdk::TestSdk(uv_loop_t *loop, AudioDelegate audio, PlaybackDelegate playback
     config.advertising = AdvertisingDelegate{this, no_advertising_start, no_op};
     config.config_server = ConfigServerDelegate{this, no_op, no_op};
     config.audio = AudioDelegate{this, new_stream, audio_data, metadata, finished, seeked, disposed};
-    config.playback = PlaybackDelegate{this,           initiate,        pause,          resume,
-                                       stop,           seek_started,    get_position,   volume_changed,
-                                       mute_changed,   state_changed,   quality_changed, controls_changed,
+    config.playback = PlaybackDelegate{this,           initiate,      pause,           resume,
+                                       stop,           seek_started,  get_position,    volume_changed,
+                                       mute_changed,   state_changed, quality_changed, controls_changed,
                                        actions_changed};
     config.device = DeviceDelegate{this, no_active_change};
     ZrvError error = ZRV_OK;

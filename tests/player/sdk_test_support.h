@@ -16,7 +16,7 @@
 #include "zorva_standin.h"
 
 class TestSdk {
-public:
+  public:
     TestSdk(uv_loop_t *loop, AudioDelegate audio, PlaybackDelegate playback);
     ~TestSdk();
     TestSdk(const TestSdk &) = delete;
@@ -44,7 +44,7 @@ public:
     AudioDelegate audio_;
     PlaybackDelegate playback_;
 
-private:
+  private:
     ZrvConnect *sdk_ = nullptr;
     bool forwarding_ = true;
 };

@@ -1,11 +1,12 @@
 // StreamManager on its own: the SDK's audio delegate driven directly, the
 // stand-in SDK recording what the manager asks of it. Test thread = loop thread.
+#include "player/stream_manager.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "player/stream_manager.h"
 #include "sdk_test_support.h"
 
 namespace {
@@ -47,7 +48,7 @@ void install_recording_hooks(StreamManager *, AudioStream *stream, void *user) {
 }
 
 class StreamManagerTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_EQ(uv_loop_init(&loop_), 0);
         sdk_ = std::make_unique<TestSdk>(&loop_, AudioDelegate{}, PlaybackDelegate{});
