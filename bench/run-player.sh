@@ -105,6 +105,10 @@ for spec in "S16-44100 44100 0 16 s16 2 3 $cd_ms" "S24_32-192000 192000 1 24 s24
         ok = (exact ~ /inserted=/ && ins == "0" && drop == "0")
         printf "RESULT Player %s frames inserted/dropped over %d gapless transitions|%s/%s|-|-|0/0|%s\n", l, tracks - 1,
             ins, drop, ok ? "yes" : "no"
+        if (exact ~ /replaced=/) {
+            rep = exact; sub(/.*replaced=/, "", rep); sub(/ .*/, "", rep)
+            printf "RESULT Player %s frames replaced (by silence, mostly)|%s|-|-|-|-\n", l, rep
+        }
     }'
 done
 
