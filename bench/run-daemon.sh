@@ -137,14 +137,18 @@ for bus in NATS RabbitMQ; do
     # Idle: connected to the bus, no session.
     start_daemon "$work/$bus.json"
     if [ "$bus" = NATS ]; then
-        "$bench" nats-idle "nats://127.0.0.1:$nats_port" "$subject" >"$work/reference.log" &
+        "$bench" nats-idle "nats://127.0.0.1:$nats_port" "$subject" >"$work/reference.log" 2>&1 &
     else
-        "$bench" rabbitmq-idle "$amqp_port" "$exchange" "$key" >"$work/reference.log" &
+        "$bench" rabbitmq-idle "$amqp_port" "$exchange" "$key" >"$work/reference.log" 2>&1 &
     fi
     reference_pid=$!
     pids+=("$reference_pid")
-    for _ in $(seq 200); do grep -q ready "$work/reference.log" && break; sleep 0.05; done
-    grep -q ready "$work/reference.log" || { echo "run-daemon.sh: the plain $bus client did not start" >&2; exit 1; }
+    for _ in $(seq 600); do grep -q ready "$work/reference.log" && break; sleep 0.05; done
+    if ! grep -q ready "$work/reference.log"; then
+        echo "run-daemon.sh: the plain $bus client did not start within 30 s" >&2
+        cat "$work/reference.log" >&2
+        exit 1
+    fi
     idle "$bus" "$daemon_pid" "$reference_pid"
     kill "$reference_pid"
     wait "$reference_pid" || true
