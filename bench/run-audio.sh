@@ -11,7 +11,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
-seconds=${SECONDS_OF_AUDIO:-60}
+# ZRV_BENCH_QUICK=1 plays 10 s per run for a quick check.
+if [ "${ZRV_BENCH_QUICK:-0}" = 1 ]; then seconds=${SECONDS_OF_AUDIO:-10}; else seconds=${SECONDS_OF_AUDIO:-60}; fi
 quantum=4096
 
 [ -f "$build/build.ninja" ] || cmake -S . -B "$build" -G Ninja >/dev/null
@@ -63,7 +64,10 @@ pw-metadata -n settings 0 clock.force-rate 0 >/dev/null
 echo "Audio output: ${seconds} s per run, quantum $quantum, PipeWire $(pipewire --version | awk '/Linked with/ {print $NF}')"
 awk -v seconds="$seconds" '
     { run[NR] = $1; cpu[$1] = ($2 + $3) * 60 / seconds; rss[$1] = $4
-      capture[$1] = $5 " " $6 " " $7 " " $8 " " $9 }
+      capture[$1] = $5 " " $6 " " $7 " " $8 " " $9
+      # Frames that never arrived count as heard underruns too.
+      u = $7; sub(/^silent_inside=/, "", u); m = $8; sub(/^missing=/, "", m); rate = $1; sub(/.*-/, "", rate)
+      underrun[$1] = (u + m) * 1000 / rate }
     END {
         printf "%-22s %10s %10s %9s  %s\n", "run", "CPU s/min", "peak RSS", "CPU ratio", "capture of the null sink"
         for (i = 1; i <= NR; i++) {
@@ -71,5 +75,15 @@ awk -v seconds="$seconds" '
             ratio = (r ~ /^sink-/ && cpu[ref] > 0) ? sprintf("%.2f", cpu[r] / cpu[ref]) : "-"
             rss_ratio = (r ~ /^sink-/ && rss[ref] > 0) ? sprintf(" (RSS %.2f)", rss[r] / rss[ref]) : ""
             printf "%-22s %10.3f %7d kB %9s  %s%s\n", r, cpu[r], rss[r], ratio, capture[r], rss_ratio
+        }
+        # Machine-readable lines for bench/run-all: figure|value|reference|ratio|target|met.
+        for (i = 1; i <= NR; i++) {
+            r = run[i]; if (r !~ /^sink-/) continue
+            ref = r; sub(/^sink-/, "pw-cat-", ref); name = r; sub(/^sink-/, "", name)
+            q = cpu[ref] > 0 ? cpu[r] / cpu[ref] : 0
+            printf "RESULT Audio %s CPU s/min|%.3f|%.3f|%.2f|ratio <= 1.2|%s\n", name, cpu[r], cpu[ref], q,
+                (cpu[ref] > 0 && q <= 1.2) ? "yes" : "no"
+            printf "RESULT Audio %s silent or missing (ms)|%.1f|%.1f|-|<= pw-cat|%s\n", name, underrun[r], underrun[ref],
+                underrun[r] <= underrun[ref] ? "yes" : "no"
         }
     }' "$work/results"

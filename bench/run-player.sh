@@ -14,8 +14,14 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
-cd_ms=${CD_TRACK_MS:-60000}
-hires_ms=${HIRES_TRACK_MS:-30000}
+# ZRV_BENCH_QUICK=1 shortens the tracks to 10 s and 5 s for a quick check.
+if [ "${ZRV_BENCH_QUICK:-0}" = 1 ]; then
+    cd_ms=${CD_TRACK_MS:-10000}
+    hires_ms=${HIRES_TRACK_MS:-5000}
+else
+    cd_ms=${CD_TRACK_MS:-60000}
+    hires_ms=${HIRES_TRACK_MS:-30000}
+fi
 quantum=4096
 
 [ -f "$build/build.ninja" ] || cmake -S . -B "$build" -G Ninja >/dev/null
@@ -85,6 +91,25 @@ for spec in "S16-44100 44100 0 16 s16 2 3 $cd_ms" "S24_32-192000 192000 1 24 s24
         printf "%-26s %9.3f %9s %9s %7d kB %9s %9s  %s\n", l, c, "-", "-", rss, "-", "-", cap }'
     echo "  ($((tracks)) tracks of ${track_ms} ms; CPU ratio without the stand-in's generation:" \
         "$(awk -v c="$player_cpu" -v g="$gen_cpu" -v rc="$ref_cpu" 'BEGIN { printf "%.2f", (rc > 0 ? (c - g) / rc : 0) }'))"
+    # Machine-readable lines for bench/run-all: figure|value|reference|ratio|target|met.
+    awk -v l="$label" -v c="$player_cpu" -v g="$gen_cpu" -v rc="$ref_cpu" -v pg="$gaps" -v rg="$ref_gaps" \
+        -v exact="$exact" -v tracks="$tracks" 'BEGIN {
+        printf "RESULT Player %s CPU s/min|%.3f|%.3f|%.2f|-|-\n", l, c, rc, (rc > 0 ? c / rc : 0)
+        q = rc > 0 ? (c - g) / rc : 0
+        printf "RESULT Player %s CPU s/min less stand-in PCM generation|%.3f|%.3f|%.2f|ratio <= 1.25|%s\n", l, c - g, rc,
+            q, (rc > 0 && q <= 1.25) ? "yes" : "no"
+        sub(/^underrun_ms=/, "", pg); sub(/^underrun_ms=/, "", rg)
+        printf "RESULT Player %s underruns (ms)|%.1f|%.1f|-|-|-\n", l, pg, rg
+        ins = exact; sub(/.*inserted=/, "", ins); sub(/ .*/, "", ins)
+        drop = exact; sub(/.*dropped=/, "", drop); sub(/ .*/, "", drop)
+        ok = (exact ~ /inserted=/ && ins == "0" && drop == "0")
+        printf "RESULT Player %s frames inserted/dropped over %d gapless transitions|%s/%s|-|-|0/0|%s\n", l, tracks - 1,
+            ins, drop, ok ? "yes" : "no"
+        if (exact ~ /replaced=/) {
+            rep = exact; sub(/.*replaced=/, "", rep); sub(/ .*/, "", rep)
+            printf "RESULT Player %s frames replaced (by silence, mostly)|%s|-|-|-|-\n", l, rep
+        }
+    }'
 done
 
 # A format change: the graph is held at the new rate, so the silence between
@@ -106,4 +131,5 @@ PY
 )
 pw-metadata -n settings 0 clock.force-rate 0 >/dev/null
 echo "format change 44100 S16 -> 192000 S24_32: longest silence inside the audio ${silence} ms (target <= 50 ms)"
+awk -v s="$silence" 'BEGIN { printf "RESULT Player silence at a format change (ms)|%s|-|-|<= 50 ms|%s\n", s, (s != "" && s + 0 <= 50) ? "yes" : "no" }'
 echo "PipeWire $(pipewire --version | awk '/Linked with/ {print $NF}'), quantum $quantum"

@@ -152,6 +152,12 @@ int main(int argc, char **argv) {
                      theirs.errors);
         std::snprintf(label, sizeof label, "ConfigServer (loop hand-off), %d", connections);
         std::fprintf(out, "%-34s %12.0f %10s %8lld\n", label, ours.requests_per_second, ours.p99.c_str(), ours.errors);
+        // Machine-readable lines for bench/run-all: figure|value|reference|ratio|target|met.
+        std::fprintf(out, "RESULT HTTP get-display-info req/s, %d conn|%.0f|%.0f|%.2f|-|-\n", connections,
+                     ours.requests_per_second, theirs.requests_per_second,
+                     theirs.requests_per_second > 0 ? ours.requests_per_second / theirs.requests_per_second : 0.0);
+        std::fprintf(out, "RESULT HTTP get-display-info p99, %d conn|%s|%s|-|-|-\n", connections, ours.p99.c_str(),
+                     theirs.p99.c_str());
         std::fflush(out);
     }
 

@@ -217,6 +217,14 @@ int main(int argc, char **argv) {
         const Throughput &median = c.runs[c.runs.size() / 2];
         std::fprintf(results, "%-44s %14.0f %16.0f\n", c.name, median.call_rate, median.delivered_rate);
     }
+    // Machine-readable lines for bench/run-all: figure|value|reference|ratio|target|met.
+    auto result = [&](const char *figure, double value, double reference) {
+        std::fprintf(results, "RESULT %s|%.1f|%.1f|%.2f|-|-\n", figure, value, reference,
+                     reference > 0 ? value / reference : 0.0);
+    };
+    auto median_of = [](const Case &c) { return c.runs[c.runs.size() / 2].delivered_rate; };
+    result("NATS publish, delivered msg/s", median_of(cases[0]), median_of(cases[1]));
+    result("NATS event_publisher_seek, delivered msg/s", median_of(cases[2]), median_of(cases[1]));
 
     std::vector<double> daemon_latency = measure_latency(sender, "bench.daemon.in", daemon_probe, samples);
     std::vector<double> plain_latency = measure_latency(sender, "bench.plain.in", plain_probe, samples);
@@ -225,6 +233,8 @@ int main(int argc, char **argv) {
                  percentile(daemon_latency, 0.50), percentile(daemon_latency, 0.99));
     std::fprintf(results, "%-44s %10.1f %10.1f\n", "reference cnats subscription handler",
                  percentile(plain_latency, 0.50), percentile(plain_latency, 0.99));
+    result("NATS inbound to callback p50 (us)", percentile(daemon_latency, 0.50), percentile(plain_latency, 0.50));
+    result("NATS inbound to callback p99 (us)", percentile(daemon_latency, 0.99), percentile(plain_latency, 0.99));
     std::fflush(results);
 
     event_publisher_free(publisher);

@@ -194,6 +194,12 @@ int main(int argc, char **argv) {
 
     std::fprintf(results, "rabbitmq_bench: %ld messages per flood, %d latency samples, broker 127.0.0.1:%d\n", messages,
                  samples, port);
+    // Machine-readable lines for bench/run-all: figure|value|reference|ratio|target|met.
+    auto result = [&](const char *figure, double value, double reference) {
+        std::fprintf(results, "RESULT %s|%.1f|%.1f|%.2f|-|-\n", figure, value, reference,
+                     reference > 0 ? value / reference : 0.0);
+    };
+    std::vector<double> flood_rates;
     std::fprintf(results, "%-46s %14s\n", "inbound flood, publish to last callback", "messages/s");
     for (auto [name, key, probe] :
          {std::tuple{"MessagingConnection message callback", "bench.daemon.in", &daemon_probe},
@@ -203,7 +209,9 @@ int main(int argc, char **argv) {
         for (long i = 0; i < messages; ++i) publish(sender, key, body);
         auto last = probe->wait_for(messages);
         std::fprintf(results, "%-46s %14.0f\n", name, per_second(messages, last - start));
+        flood_rates.push_back(per_second(messages, last - start));
     }
+    result("RabbitMQ inbound flood, msg/s", flood_rates[0], flood_rates[1]);
 
     // The outbound queue holds at most 1000 messages: publish in batches that fit.
     std::fprintf(results, "%-46s %14s\n", "outbound, publish to last delivery", "messages/s");
@@ -225,11 +233,13 @@ int main(int argc, char **argv) {
     }
     auto last = outbound_probe.wait_for(outbound_count);
     std::fprintf(results, "%-46s %14.0f\n", "messaging_connection_publish", per_second(outbound_count, last - start));
+    const double outbound_rate = per_second(outbound_count, last - start);
     outbound_probe.reset();
     start = Clock::now();
     for (long i = 0; i < outbound_count; ++i) publish(sender, "bench.out", body);
     last = outbound_probe.wait_for(outbound_count);
     std::fprintf(results, "%-46s %14.0f\n", "reference amqp_basic_publish", per_second(outbound_count, last - start));
+    result("RabbitMQ outbound publish, msg/s", outbound_rate, per_second(outbound_count, last - start));
 
     std::vector<double> daemon_latency = measure_latency(sender, "bench.daemon.in", daemon_probe, samples);
     std::vector<double> plain_latency = measure_latency(sender, "bench.plain.in", plain_probe, samples);
@@ -238,6 +248,8 @@ int main(int argc, char **argv) {
                  percentile(daemon_latency, 0.5), percentile(daemon_latency, 0.99), percentile(daemon_latency, 1.0));
     std::fprintf(results, "%-46s %10.1f %10.1f %10.1f\n", "reference rabbitmq-c consumer",
                  percentile(plain_latency, 0.5), percentile(plain_latency, 0.99), percentile(plain_latency, 1.0));
+    result("RabbitMQ inbound to callback p50 (ms)", percentile(daemon_latency, 0.5), percentile(plain_latency, 0.5));
+    result("RabbitMQ inbound to callback p99 (ms)", percentile(daemon_latency, 0.99), percentile(plain_latency, 0.99));
     std::fflush(results);
 
     close_connection(sender);
