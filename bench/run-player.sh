@@ -59,8 +59,8 @@ capture() {
 printf '%-26s %9s %9s %9s %10s %9s %9s  %s\n' run "CPU s/min" "gen s/min" "CPU ratio" "peak RSS" "RSS ratio" "wakeup/s" \
     "capture"
 # case: label rate format bits pw-record-format capture-bytes tracks track-ms
-for spec in "S16-44100 44100 0 16 s16 2 3 $cd_ms" "S24_32-192000 192000 1 24 s24 3 2 $hires_ms"; do
-    read -r label rate format bits record_format capture_bytes tracks track_ms <<<"$spec"
+for run_case in "S16-44100 44100 0 16 s16 2 3 $cd_ms" "S24_32-192000 192000 1 24 s24 3 2 $hires_ms"; do
+    read -r label rate format bits record_format capture_bytes tracks track_ms <<<"$run_case"
     stride=$((2 * capture_bytes))
     frames=$((rate * track_ms / 1000 * tracks))
     minutes=$(awk -v f="$frames" -v r="$rate" 'BEGIN { print f / r / 60 }')
