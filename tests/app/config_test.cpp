@@ -6,6 +6,7 @@
 #include <string>
 
 #include "capture.h"
+#include "expected_usage.h"
 
 namespace {
 
@@ -349,25 +350,7 @@ TEST(ConfigFree, SafeOnEmptyRecordAndTwice) {
 TEST(ConfigUsage, ExactText) {
     StreamCapture out(STDOUT_FILENO);
     config_print_usage("/usr/bin/renderer");
-    EXPECT_EQ(out.finish(),
-              "\n"
-              "Usage: /usr/bin/renderer <config_file>\n"
-              "       <config_file>:  Path to JSON configuration file\n"
-              "\n"
-              "Configuration file example:\n"
-              "{\n"
-              "  \"appId\": \"your-app-id\",\n"
-              "  \"appSecret\": \"your-app-secret-hex\",\n"
-              "  \"deviceName\": \"Sample device\",\n"
-              "  \"manufacturer\": \"Sample manufacturer\",\n"
-              "  \"model\": \"Sample model\",\n"
-              "  \"serialNumber\": \"Serial-1234\",\n"
-              "  \"outputDevice\": \"plug:default\",\n"
-              "  \"volumeDevice\": \"default\",\n"
-              "  \"volumeElement\": \"Master\",\n"
-              "  \"port\": 8000,\n"
-              "  \"maxAudioQuality\": \"HIRES3\"\n"
-              "}\n");
+    EXPECT_EQ(out.finish(), expected_usage("/usr/bin/renderer"));
 }
 
 TEST(ConfigExamples, ShippedFilesLoad) {

@@ -22,33 +22,14 @@
 #include "app/unique_device_id.h"
 #include "zorva_connect.h"
 #include "capture.h"
+#include "expected_usage.h"
 
 namespace {
 
 const std::string daemon_path = std::string(ZRV_BINARY_DIR) + "/zorva-renderer";
 const std::regex log_line(R"(^\d{8} \d{2}:\d{2}:\d{2}\.\d{3} \[(\d+)\.(\d+)\] (\w+) (\w+): (.*)$)");
 
-const std::string usage_text =
-    "\n"
-    "Usage: " +
-    daemon_path +
-    " <config_file>\n"
-    "       <config_file>:  Path to JSON configuration file\n"
-    "\n"
-    "Configuration file example:\n"
-    "{\n"
-    "  \"appId\": \"your-app-id\",\n"
-    "  \"appSecret\": \"your-app-secret-hex\",\n"
-    "  \"deviceName\": \"Sample device\",\n"
-    "  \"manufacturer\": \"Sample manufacturer\",\n"
-    "  \"model\": \"Sample model\",\n"
-    "  \"serialNumber\": \"Serial-1234\",\n"
-    "  \"outputDevice\": \"plug:default\",\n"
-    "  \"volumeDevice\": \"default\",\n"
-    "  \"volumeElement\": \"Master\",\n"
-    "  \"port\": 8000,\n"
-    "  \"maxAudioQuality\": \"HIRES3\"\n"
-    "}\n";
+const std::string usage_text = expected_usage(daemon_path);
 
 // The daemon with its stdout and stderr on pipes.
 class DaemonProcess {
