@@ -132,7 +132,7 @@ int play(uint32_t rate, uint32_t format, const char *path) {
     uv_loop_t *loop = uv_default_loop();
     player.loop = loop;
     player.sink = pipewire_sink_new(loop, "default");
-    SinkCallbacks callbacks{&player, on_need_data, nullptr, nullptr};
+    SinkCallbacks callbacks{&player, on_need_data, nullptr, nullptr, nullptr};
     pipewire_sink_set_callbacks(player.sink, &callbacks);
     if (!pipewire_sink_open(player.sink, AudioFormat{rate, channels, format})) return 1;
     player.feed();

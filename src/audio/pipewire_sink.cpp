@@ -1,19 +1,21 @@
-// The façade runs on the loop thread; the stream events (on_*) run on the
-// sink's PipeWire thread, which reaches the loop thread only through the four
-// LoopAsync handles. PipeWire streams are not thread-safe, so while that thread
-// runs, every call that touches the stream from the loop thread is handed to
-// it through a blocking pw_loop_invoke.
+// The façade runs on the loop thread. PipeWire runs the stream on two threads
+// of its own: the process event on its realtime data thread, where it touches
+// only the ring buffer, atomics and LoopAsync sends (no log, allocation, lock
+// or wait); every other stream and core event on the sink's pw_thread_loop
+// thread, which holds the thread loop's lock while it dispatches. PipeWire
+// objects are not thread-safe, so the loop thread takes that lock around
+// every call into them. The PipeWire threads reach the loop thread only
+// through the sink's LoopAsync handles.
 #include "audio/pipewire_sink.h"
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
-#include <chrono>
-#include <condition_variable>
 #include <cstring>
-#include <mutex>
+#include <ctime>
+#include <memory>
 #include <string>
-#include <system_error>
-#include <thread>
 
 #include "app/log.h"
 #include "audio/ring_buffer.h"
@@ -36,48 +38,111 @@ namespace {
 
 constexpr const char *stream_name = "Jux-Zorva";
 constexpr uint32_t unity_volume = 65535;
-constexpr auto drain_timeout = std::chrono::milliseconds(5000);
+constexpr int64_t drain_timeout_ms = 5000;
 constexpr uint64_t ring_buffer_ms = 500;
+constexpr int64_t out_of_buffers_report_interval_ns = 1'000'000'000;
+// The largest frame: SPA_AUDIO_MAX_CHANNELS samples of 4 bytes.
+constexpr size_t max_stride = SPA_AUDIO_MAX_CHANNELS * 4;
 
-// The stream is connected with AUTOCONNECT | MAP_BUFFERS | ASYNC (0x405).
-// PipeWire 0.3.65 (Debian 12) has no PW_STREAM_FLAG_ASYNC (its flags end at
-// TRIGGER, 1 << 9), so below the version check the raw bit 1 << 10 stands in;
-// those servers accept it. Headers that know the flag supply it themselves,
-// and the static_assert keeps the value the same either way.
+// The stream is connected with AUTOCONNECT | MAP_BUFFERS | RT_PROCESS | ASYNC
+// (0x415). RT_PROCESS has the process event run on the data thread in the
+// graph cycle that takes its buffer; run on a normal thread it came a cycle
+// ahead and, whenever that thread was late, not at all (audio lost under
+// load). PipeWire 0.3.65 (Debian 12) has no PW_STREAM_FLAG_ASYNC (its flags
+// end at TRIGGER, 1 << 9), so below the version check the raw bit 1 << 10
+// stands in; those servers accept it. Headers that know the flag supply it
+// themselves, and the static_assert keeps the value the same either way.
 #if PW_CHECK_VERSION(1, 0, 0)
 constexpr uint32_t stream_flag_async = PW_STREAM_FLAG_ASYNC;
 #else
 constexpr uint32_t stream_flag_async = 1u << 10;
 #endif
-constexpr uint32_t stream_connect_flags = PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS | stream_flag_async;
-static_assert(stream_connect_flags == 0x405);
+constexpr uint32_t stream_connect_flags =
+    PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS | stream_flag_async;
+static_assert(stream_connect_flags == 0x415);
+
+struct ThreadLoopDestroy {
+    void operator()(pw_thread_loop *loop) const noexcept { pw_thread_loop_destroy(loop); }
+};
+struct ContextDestroy {
+    void operator()(pw_context *context) const noexcept { pw_context_destroy(context); }
+};
+struct CoreDisconnect {
+    void operator()(pw_core *core) const noexcept { pw_core_disconnect(core); }
+};
+struct StreamDestroy {
+    void operator()(pw_stream *stream) const noexcept { pw_stream_destroy(stream); }
+};
+
+// Holds the thread loop's lock for a scope.
+class ThreadLoopLock {
+  public:
+    explicit ThreadLoopLock(pw_thread_loop *loop) noexcept : loop_(loop) { pw_thread_loop_lock(loop_); }
+    ~ThreadLoopLock() { pw_thread_loop_unlock(loop_); }
+    ThreadLoopLock(const ThreadLoopLock &) = delete;
+    ThreadLoopLock &operator=(const ThreadLoopLock &) = delete;
+
+  private:
+    pw_thread_loop *loop_;
+};
+
+int64_t monotonic_ns() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
+}
 
 }  // namespace
 
-// Fields written on the loop thread while no PipeWire thread runs (format,
-// ring set-up) are read by the PipeWire thread after it has been started,
-// which orders them. Fields both threads use are atomic or lock-guarded.
 struct PipeWireSink {
     uv_loop_t *loop = nullptr;
-    pw_main_loop *main_loop = nullptr;
-    pw_stream *stream = nullptr;
-    std::thread thread;
-    bool thread_running = false;
+
+    // Made at creation and kept for the sink's whole life, like the thread
+    // loop's thread. The core connection and its stream are made at the
+    // first open and kept across close and open; they are made again only
+    // after the server closed the connection. Declared so that they go in
+    // teardown order: stream, core, context, thread loop. Used under the
+    // thread loop's lock.
+    std::unique_ptr<pw_thread_loop, ThreadLoopDestroy> thread_loop;
+    std::unique_ptr<pw_context, ContextDestroy> context;
+    std::unique_ptr<pw_core, CoreDisconnect> core;
+    std::unique_ptr<pw_stream, StreamDestroy> stream;
+    spa_hook core_listener{};
+    spa_hook stream_listener{};
+    // Guarded by the thread loop's lock.
+    bool core_failed = false;  // the server closed the connection
+    bool connected = false;    // from a successful open until close or the stream's loss
+    bool drained = false;
+
     RingBuffer ring;
     uint32_t sample_rate = 0;
     uint32_t channels = 0;
     uint32_t sample_format = 0;
     uint8_t bytes_per_sample = 0;
     bool open = false;
-    // Written on the loop thread, read by the state-changed event.
+    // The frame size while the stream may run the process event: stored
+    // (release) once the ring buffer is set up and cleared on the data
+    // thread at close, so the process event, which loads it first
+    // (acquire), sees a ready ring buffer or does nothing.
+    std::atomic<uint32_t> stride{0};
+    // Written on the loop thread, read by the PipeWire threads.
     std::atomic<bool> paused{false};
-    std::atomic<bool> drained{false};
-    std::mutex drain_mutex;  // pairs with drain_cond; guards the wait on drained
-    std::condition_variable drain_cond;
+    // Set by drain: the process event hands the drain to PipeWire in the
+    // cycle that empties the ring buffer.
+    std::atomic<bool> drain_pending{false};
+    // Set when the open stream failed or was disconnected by the server.
+    std::atomic<bool> lost{false};
+    // Cycles without a buffer to fill, counted on the data thread and
+    // logged from the loop thread at most once a second.
+    std::atomic<uint32_t> out_of_buffers{0};
+    int64_t out_of_buffers_sent_ns = 0;  // data thread only
+
     LoopAsync *drained_async = nullptr;
     LoopAsync *volume_async = nullptr;
     LoopAsync *mute_async = nullptr;
     LoopAsync *need_data_async = nullptr;
+    LoopAsync *lost_async = nullptr;
+    LoopAsync *out_of_buffers_async = nullptr;
     std::atomic<uint32_t> volume{unity_volume};
     std::atomic<bool> muted{false};
     uint32_t max_audio_quality = ZRV_AUDIO_QUALITY_HIRES3;
@@ -86,42 +151,48 @@ struct PipeWireSink {
     // The PipeWire node named by the configured output device; empty for
     // PipeWire's default.
     std::string target;
-    // Set by drain: the process event hands the drain to PipeWire once the
-    // ring buffer has run empty, so the audio still buffered here is played.
-    std::atomic<bool> drain_pending{false};
-    // pw_loop_invoke runs its function on the calling thread when no thread
-    // has entered the loop yet, so open waits until the PipeWire thread runs
-    // the loop: this event is its first piece of work.
-    spa_source *loop_started_event = nullptr;
-    std::mutex loop_started_mutex;  // guards loop_started
-    std::condition_variable loop_started_cond;
-    bool loop_started = false;
+    // The start of a frame whose rest the writer has not handed over yet;
+    // loop thread only.
+    std::array<uint8_t, max_stride> partial_frame{};
+    size_t partial_size = 0;
 };
 
 namespace {
+
+// The open stream is gone: the loop thread is told, and a drain waiting for
+// it stops waiting. Called with the thread loop's lock held.
+void stream_failed(PipeWireSink *sink) {
+    if (!sink->connected) return;
+    sink->connected = false;
+    sink->lost = true;
+    loop_async_send(sink->lost_async);
+    pw_thread_loop_signal(sink->thread_loop.get(), false);
+}
 
 void on_state_changed(void *data, pw_stream_state /*old*/, pw_stream_state state, const char *error) noexcept {
     auto *sink = static_cast<PipeWireSink *>(data);
     switch (state) {
         case PW_STREAM_STATE_UNCONNECTED:
             app_log(LOG_WARNING, "PipeWire stream disconnected");
+            stream_failed(sink);
             break;
         case PW_STREAM_STATE_CONNECTING:
             app_log(LOG_DEBUG, "PipeWire stream connecting...");
             break;
         case PW_STREAM_STATE_PAUSED:
             app_log(LOG_DEBUG, "PipeWire stream paused (format negotiated, node-id=%u)",
-                    pw_stream_get_node_id(sink->stream));
+                    pw_stream_get_node_id(sink->stream.get()));
             // Deactivating a stream reports PAUSED too: activating it then
             // would undo the sink's own pause.
-            if (!sink->paused) pw_stream_set_active(sink->stream, true);
+            if (!sink->paused) pw_stream_set_active(sink->stream.get(), true);
             break;
         case PW_STREAM_STATE_STREAMING:
-            app_log(LOG_INFO, "PipeWire stream streaming (node-id=%u)", pw_stream_get_node_id(sink->stream));
+            app_log(LOG_INFO, "PipeWire stream streaming (node-id=%u)", pw_stream_get_node_id(sink->stream.get()));
             break;
         case PW_STREAM_STATE_ERROR: {
             const int error_number = errno;
             app_log(LOG_ERROR, "PipeWire stream error: %s (errno=%d)", error ? error : "unknown", error_number);
+            stream_failed(sink);
             break;
         }
         default:
@@ -179,21 +250,42 @@ void on_param_changed(void * /*data*/, uint32_t id, const spa_pod *param) noexce
     }
 }
 
+// Data thread. Wakes the loop thread to log, at most once a second.
+void count_out_of_buffers(PipeWireSink *sink) {
+    sink->out_of_buffers.fetch_add(1, std::memory_order_relaxed);
+    const int64_t now = monotonic_ns();
+    if (now - sink->out_of_buffers_sent_ns < out_of_buffers_report_interval_ns) return;
+    sink->out_of_buffers_sent_ns = now;
+    loop_async_send(sink->out_of_buffers_async);
+}
+
+// Data thread, once per graph cycle while the stream runs.
 void on_process(void *data) noexcept {
     auto *sink = static_cast<PipeWireSink *>(data);
-    pw_buffer *buffer = pw_stream_dequeue_buffer(sink->stream);
+    const uint32_t stride = sink->stride.load(std::memory_order_acquire);
+    if (stride == 0) return;
+    pw_stream *stream = sink->stream.get();
+
+    // A drain that finds the ring buffer empty is handed over at once, so no
+    // period of silence is queued before it.
+    if (sink->drain_pending.load(std::memory_order_acquire) && ring_buffer_fill_level(&sink->ring) == 0) {
+        sink->drain_pending = false;
+        pw_stream_flush(stream, true);
+        return;
+    }
+
+    pw_buffer *buffer = pw_stream_dequeue_buffer(stream);
     if (!buffer) {
-        app_log(LOG_WARNING, "PipeWire: out of buffers");
+        count_out_of_buffers(sink);
         return;
     }
     spa_buffer *spa = buffer->buffer;
     if (spa->n_datas < 1 || !spa->datas[0].data) {
-        pw_stream_queue_buffer(sink->stream, buffer);
+        pw_stream_queue_buffer(stream, buffer);
         return;
     }
     spa_data &block = spa->datas[0];
-    const uint32_t stride = sink->channels * sink->bytes_per_sample;
-    const uint32_t max_frames = stride ? block.maxsize / stride : 0;
+    const uint32_t max_frames = block.maxsize / stride;
     const uint32_t frames = buffer->requested != 0 && buffer->requested < max_frames
                                 ? static_cast<uint32_t>(buffer->requested)
                                 : max_frames;
@@ -205,24 +297,23 @@ void on_process(void *data) noexcept {
     block.chunk->offset = 0;
     block.chunk->size = length;
     block.chunk->stride = static_cast<int32_t>(stride);
-    pw_stream_queue_buffer(sink->stream, buffer);
+    pw_stream_queue_buffer(stream, buffer);
 
-    // A period of pure silence means every buffered byte has been handed to
-    // PipeWire; that silent period also covers the last buffer, which
-    // PipeWire does not play out on a drain.
-    if (got == 0 && sink->drain_pending.exchange(false)) pw_stream_flush(sink->stream, true);
+    // This cycle emptied the ring buffer: PipeWire plays this buffer and
+    // then reports the drain done.
+    if (got < length && sink->drain_pending.exchange(false)) pw_stream_flush(stream, true);
 
-    if (ring_buffer_free_space(&sink->ring) >= 2 * static_cast<size_t>(length)) loop_async_send(sink->need_data_async);
+    // Two periods of room, or half the ring buffer when a period is larger
+    // than a quarter of it (a large quantum at a low rate).
+    const size_t room_wanted = std::min(2 * static_cast<size_t>(length), sink->ring.capacity / 2);
+    if (ring_buffer_free_space(&sink->ring) >= room_wanted) loop_async_send(sink->need_data_async);
 }
 
 void on_drained(void *data) noexcept {
     auto *sink = static_cast<PipeWireSink *>(data);
     app_log(LOG_DEBUG, "PipeWire stream drained");
     sink->drained = true;
-    {
-        std::lock_guard lock(sink->drain_mutex);
-        sink->drain_cond.notify_all();
-    }
+    pw_thread_loop_signal(sink->thread_loop.get(), false);
     loop_async_send(sink->drained_async);
 }
 
@@ -237,18 +328,25 @@ const pw_stream_events stream_events = [] {
     return events;
 }();
 
-void on_loop_started(void *data, uint64_t /*count*/) noexcept {
+void on_core_error(void *data, uint32_t id, int /*seq*/, int res, const char *message) noexcept {
     auto *sink = static_cast<PipeWireSink *>(data);
-    std::lock_guard lock(sink->loop_started_mutex);
-    sink->loop_started = true;
-    sink->loop_started_cond.notify_all();
+    if (id != PW_ID_CORE || res != -EPIPE) return;
+    app_log(LOG_WARNING, "PipeWire server connection lost: %s", message ? message : "unknown");
+    sink->core_failed = true;
 }
 
-void on_drained_async(uv_async_t * /*handle*/) noexcept {}
+const pw_core_events core_events = [] {
+    pw_core_events events{};
+    events.version = PW_VERSION_CORE_EVENTS;
+    events.error = on_core_error;
+    return events;
+}();
 
 PipeWireSink *sink_of(uv_async_t *handle) {
     return static_cast<PipeWireSink *>(uv_handle_get_data(reinterpret_cast<uv_handle_t *>(handle)));
 }
+
+void on_drained_async(uv_async_t * /*handle*/) noexcept {}
 
 void on_volume_async(uv_async_t *handle) noexcept {
     PipeWireSink *sink = sink_of(handle);
@@ -265,40 +363,40 @@ void on_need_data_async(uv_async_t *handle) noexcept {
     if (sink->callbacks.need_data) sink->callbacks.need_data(sink, sink->callbacks.user);
 }
 
-// Runs fn(sink, value) on the PipeWire thread and waits for it. Only for an
-// open sink, whose thread runs the main loop.
-template <typename Value>
-void run_on_pipewire_thread(PipeWireSink *sink, int (*fn)(spa_loop *, bool, uint32_t, const void *, size_t, void *),
-                            const Value &value) {
-    pw_loop_invoke(pw_main_loop_get_loop(sink->main_loop), fn, 1, &value, sizeof value, true, sink);
+// A loss that close has already dealt with (or that an earlier session
+// left behind) is not reported.
+void on_lost_async(uv_async_t *handle) noexcept {
+    PipeWireSink *sink = sink_of(handle);
+    if (!sink->open || !sink->lost.exchange(false)) return;
+    app_log(LOG_ERROR, "PipeWire audio sink lost its stream, nothing can play until it is opened again");
+    if (sink->callbacks.stream_lost) sink->callbacks.stream_lost(sink, sink->callbacks.user);
 }
 
-int do_stop_stream(spa_loop *, bool, uint32_t, const void *, size_t, void *user) noexcept {
-    auto *stream = static_cast<pw_stream *>(user);
-    pw_stream_set_active(stream, false);
-    pw_stream_disconnect(stream);
+void report_out_of_buffers(PipeWireSink *sink) {
+    const uint32_t count = sink->out_of_buffers.exchange(0);
+    if (count > 0) app_log(LOG_WARNING, "PipeWire: out of buffers (%u times)", count);
+}
+
+void on_out_of_buffers_async(uv_async_t *handle) noexcept { report_out_of_buffers(sink_of(handle)); }
+
+// Data thread, at close: the stream no longer runs the process event, and
+// clearing the frame size here orders every ring buffer access it made
+// before the loop thread's release of the ring buffer.
+int do_let_go_of_ring(spa_loop *, bool, uint32_t, const void *, size_t, void *user) noexcept {
+    static_cast<PipeWireSink *>(user)->stride.store(0, std::memory_order_release);
     return 0;
 }
 
-int do_set_active(spa_loop *, bool, uint32_t, const void *data, size_t, void *user) noexcept {
-    pw_stream_set_active(static_cast<PipeWireSink *>(user)->stream, *static_cast<const bool *>(data));
+// Data thread, at flush: the reader is this thread and the writer waits for
+// the invoke, so neither side runs.
+int do_reset_ring(spa_loop *, bool, uint32_t, const void *, size_t, void *user) noexcept {
+    ring_buffer_reset(&static_cast<PipeWireSink *>(user)->ring);
     return 0;
 }
 
-int do_flush(spa_loop *, bool, uint32_t, const void *data, size_t, void *user) noexcept {
-    pw_stream_flush(static_cast<PipeWireSink *>(user)->stream, *static_cast<const bool *>(data));
-    return 0;
-}
-
-struct ControlValue {
-    uint32_t id;
-    float value;
-};
-
-int do_set_control(spa_loop *, bool, uint32_t, const void *data, size_t, void *user) noexcept {
-    ControlValue control = *static_cast<const ControlValue *>(data);
-    pw_stream_set_control(static_cast<PipeWireSink *>(user)->stream, control.id, 1, &control.value, 0);
-    return 0;
+// Runs fn on the data thread and waits for it.
+void run_on_data_thread(PipeWireSink *sink, int (*fn)(spa_loop *, bool, uint32_t, const void *, size_t, void *)) {
+    pw_data_loop_invoke(pw_context_get_data_loop(sink->context.get()), fn, 0, nullptr, 0, true, sink);
 }
 
 bool map_sample_format(uint32_t sample_format, spa_audio_format *spa_format, uint8_t *bytes_per_sample) {
@@ -325,11 +423,45 @@ std::string target_of(const char *output_device) {
     return name;
 }
 
-void stop_thread(PipeWireSink *sink) {
-    if (!sink->thread_running) return;
-    pw_main_loop_quit(sink->main_loop);
-    sink->thread.join();
-    sink->thread_running = false;
+// Drops the stream and the connection it lives on. Lock held.
+void drop_connection(PipeWireSink *sink) {
+    sink->stream.reset();
+    sink->core.reset();
+    sink->core_failed = false;
+}
+
+// The stream on a live connection, connecting (again) when there is none or
+// the server closed it, so a server that started or restarted since the
+// last open is found. Logs why when there is none. Lock held.
+pw_stream *stream_on_live_connection(PipeWireSink *sink) {
+    if (sink->core_failed) drop_connection(sink);
+    if (!sink->core) {
+        sink->core.reset(pw_context_connect(sink->context.get(), nullptr, 0));
+        if (!sink->core) {
+            app_log(LOG_ERROR, "Failed to connect PipeWire stream: %s", std::strerror(errno));
+            return nullptr;
+        }
+        pw_core_add_listener(sink->core.get(), &sink->core_listener, &core_events, sink);
+    }
+    if (!sink->stream) {
+        pw_properties *props =
+            pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Playback", PW_KEY_MEDIA_ROLE,
+                              "Music", PW_KEY_NODE_NAME, stream_name, PW_KEY_NODE_DESCRIPTION, "Jux Zorva Connect", nullptr);
+        sink->stream.reset(pw_stream_new(sink->core.get(), stream_name, props));
+        if (!sink->stream) {
+            app_log(LOG_ERROR, "Failed to create PipeWire stream");
+            return nullptr;
+        }
+        pw_stream_add_listener(sink->stream.get(), &sink->stream_listener, &stream_events, sink);
+    }
+    return sink->stream.get();
+}
+
+size_t capacity_for(uint32_t sample_rate, uint32_t channels, uint8_t bytes_per_sample) {
+    const uint64_t stride = uint64_t{bytes_per_sample} * channels;
+    const uint64_t bytes = stride * sample_rate * ring_buffer_ms / 1000;
+    // Whole frames only, so that no read or write can split a frame.
+    return static_cast<size_t>(stride ? bytes / stride * stride : 0);
 }
 
 }  // namespace
@@ -342,35 +474,41 @@ PipeWireSink *pipewire_sink_new(uv_loop_t *loop, const char *output_device) {
     sink->volume_async = loop_async_new(loop, on_volume_async, sink);
     sink->mute_async = loop_async_new(loop, on_mute_async, sink);
     sink->need_data_async = loop_async_new(loop, on_need_data_async, sink);
+    sink->lost_async = loop_async_new(loop, on_lost_async, sink);
+    sink->out_of_buffers_async = loop_async_new(loop, on_out_of_buffers_async, sink);
 
     pw_init(nullptr, nullptr);
-    sink->main_loop = pw_main_loop_new(nullptr);
-    if (!sink->main_loop) {
+    sink->thread_loop.reset(pw_thread_loop_new("zrv-pipewire", nullptr));
+    // client-rt.conf loads PipeWire's realtime module, which gives the data
+    // thread its realtime priority.
+    if (sink->thread_loop)
+        sink->context.reset(pw_context_new(pw_thread_loop_get_loop(sink->thread_loop.get()),
+                                           pw_properties_new(PW_KEY_CONFIG_NAME, "client-rt.conf", nullptr), 0));
+    if (!sink->context || pw_thread_loop_start(sink->thread_loop.get()) < 0) {
         app_log(LOG_ERROR, "Failed to create PipeWire main loop");
-        return sink;
+        sink->context.reset();
+        sink->thread_loop.reset();
     }
-    sink->loop_started_event = pw_loop_add_event(pw_main_loop_get_loop(sink->main_loop), on_loop_started, sink);
-    pw_properties *props =
-        pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Playback", PW_KEY_MEDIA_ROLE, "Music",
-                          PW_KEY_NODE_NAME, stream_name, PW_KEY_NODE_DESCRIPTION, "Jux Zorva Connect", nullptr);
-    sink->stream =
-        pw_stream_new_simple(pw_main_loop_get_loop(sink->main_loop), stream_name, props, &stream_events, sink);
-    if (!sink->stream) app_log(LOG_ERROR, "Failed to create PipeWire stream");
     return sink;
 }
 
 void pipewire_sink_free(PipeWireSink *sink) {
     if (!sink) return;
     pipewire_sink_close(sink);
+    // With the thread stopped nothing else uses the PipeWire objects; they
+    // go in their declared order, before the handles their events use.
+    if (sink->thread_loop) pw_thread_loop_stop(sink->thread_loop.get());
+    sink->stream.reset();
+    sink->core.reset();
+    sink->context.reset();
+    sink->thread_loop.reset();
+    pw_deinit();
     loop_async_close(sink->drained_async);
     loop_async_close(sink->volume_async);
     loop_async_close(sink->mute_async);
     loop_async_close(sink->need_data_async);
-    if (sink->stream) pw_stream_destroy(sink->stream);
-    if (sink->loop_started_event)
-        pw_loop_destroy_source(pw_main_loop_get_loop(sink->main_loop), sink->loop_started_event);
-    if (sink->main_loop) pw_main_loop_destroy(sink->main_loop);
-    pw_deinit();
+    loop_async_close(sink->lost_async);
+    loop_async_close(sink->out_of_buffers_async);
     delete sink;
 }
 
@@ -404,12 +542,12 @@ bool pipewire_sink_open(PipeWireSink *sink, AudioFormat format) {
         return false;
     }
 
-    const size_t capacity =
-        static_cast<size_t>(uint64_t{bytes_per_sample} * sink->sample_rate * sink->channels * ring_buffer_ms / 1000);
+    const size_t capacity = capacity_for(sink->sample_rate, sink->channels, bytes_per_sample);
     if (!ring_buffer_init(&sink->ring, capacity)) {
         app_log(LOG_ERROR, "Failed to initialize ring buffer (capacity=%zu)", capacity);
         return false;
     }
+    sink->partial_size = 0;
 
     uint8_t pod_buffer[1024];
     spa_pod_builder builder = SPA_POD_BUILDER_INIT(pod_buffer, sizeof pod_buffer);
@@ -424,47 +562,46 @@ bool pipewire_sink_open(PipeWireSink *sink, AudioFormat format) {
         return false;
     }
 
-    if (!sink->main_loop || !sink->stream || !sink->loop_started_event) {
+    if (!sink->context) {
         app_log(LOG_ERROR, "Failed to connect PipeWire stream: %s", std::strerror(ENODEV));
         ring_buffer_release(&sink->ring);
         return false;
     }
 
-    // Asking for the track's own rate lets the graph switch to it, so the
-    // audio is not resampled wherever the server allows that rate.
-    const std::string node_rate = "1/" + std::to_string(sink->sample_rate);
-    spa_dict_item items[2];
-    uint32_t n_items = 0;
-    if (sink->sample_rate != 0) items[n_items++] = SPA_DICT_ITEM_INIT(PW_KEY_NODE_RATE, node_rate.c_str());
-    if (!sink->target.empty()) items[n_items++] = SPA_DICT_ITEM_INIT(PW_KEY_TARGET_OBJECT, sink->target.c_str());
-    const spa_dict dict = SPA_DICT_INIT(items, n_items);
-    pw_stream_update_properties(sink->stream, &dict);
+    int result = 0;
+    {
+        ThreadLoopLock lock(sink->thread_loop.get());
+        pw_stream *stream = stream_on_live_connection(sink);
+        if (!stream) {
+            ring_buffer_release(&sink->ring);
+            return false;
+        }
+        // Asking for the track's own rate lets the graph switch to it, so the
+        // audio is not resampled wherever the server allows that rate.
+        const std::string node_rate = "1/" + std::to_string(sink->sample_rate);
+        spa_dict_item items[2];
+        uint32_t n_items = 0;
+        if (sink->sample_rate != 0) items[n_items++] = SPA_DICT_ITEM_INIT(PW_KEY_NODE_RATE, node_rate.c_str());
+        if (!sink->target.empty()) items[n_items++] = SPA_DICT_ITEM_INIT(PW_KEY_TARGET_OBJECT, sink->target.c_str());
+        const spa_dict dict = SPA_DICT_INIT(items, n_items);
+        pw_stream_update_properties(stream, &dict);
 
-    const int result = pw_stream_connect(sink->stream, PW_DIRECTION_OUTPUT, PW_ID_ANY,
-                                         static_cast<pw_stream_flags>(stream_connect_flags), params, 1);
+        sink->stride.store(sink->channels * bytes_per_sample, std::memory_order_release);
+        sink->lost = false;
+        sink->connected = true;
+        result = pw_stream_connect(stream, PW_DIRECTION_OUTPUT, PW_ID_ANY,
+                                   static_cast<pw_stream_flags>(stream_connect_flags), params, 1);
+        if (result < 0) {
+            sink->connected = false;
+            // The next open starts again from a new connection.
+            drop_connection(sink);
+        }
+    }
     if (result < 0) {
         app_log(LOG_ERROR, "Failed to connect PipeWire stream: %s", std::strerror(-result));
+        sink->stride.store(0, std::memory_order_release);
         ring_buffer_release(&sink->ring);
         return false;
-    }
-
-    sink->loop_started = false;
-    pw_loop_signal_event(pw_main_loop_get_loop(sink->main_loop), sink->loop_started_event);
-    sink->thread_running = true;
-    try {
-        sink->thread = std::thread([main_loop = sink->main_loop] { pw_main_loop_run(main_loop); });
-    } catch (const std::system_error &error) {
-        app_log(LOG_ERROR, "Failed to create PipeWire main loop thread: %s", std::strerror(error.code().value()));
-        sink->thread_running = false;
-        // No thread runs the stream's loop, so it is safe to disconnect here;
-        // a stream left connected would hold its node in the graph.
-        do_stop_stream(nullptr, false, 0, nullptr, 0, sink->stream);
-        ring_buffer_release(&sink->ring);
-        return false;
-    }
-    {
-        std::unique_lock lock(sink->loop_started_mutex);
-        sink->loop_started_cond.wait(lock, [sink] { return sink->loop_started; });
     }
 
     sink->open = true;
@@ -477,9 +614,22 @@ bool pipewire_sink_is_open(const PipeWireSink *sink) { return sink->open; }
 
 void pipewire_sink_close(PipeWireSink *sink) {
     if (!sink->open) return;
-    pw_loop_invoke(pw_main_loop_get_loop(sink->main_loop), do_stop_stream, 1, nullptr, 0, true, sink->stream);
-    stop_thread(sink);
+    {
+        // The stream stays, on its connection, for the next open; a
+        // connection the server closed is replaced then.
+        ThreadLoopLock lock(sink->thread_loop.get());
+        sink->connected = false;
+        pw_stream_set_active(sink->stream.get(), false);
+        pw_stream_disconnect(sink->stream.get());
+    }
+    run_on_data_thread(sink, do_let_go_of_ring);
+    // Pairs with the data thread's store: its ring buffer reads happened
+    // before the release below.
+    (void)sink->stride.load(std::memory_order_acquire);
+    report_out_of_buffers(sink);
     sink->drain_pending = false;
+    sink->lost = false;
+    sink->partial_size = 0;
     ring_buffer_release(&sink->ring);
     sink->open = false;
 }
@@ -491,8 +641,37 @@ size_t pipewire_sink_write(PipeWireSink *sink, const void *data, size_t length, 
         return 0;
     }
     *ok = true;
-    if (sink->paused) return 0;
-    return ring_buffer_write(&sink->ring, data, length);
+    if (sink->paused || length == 0) return 0;
+    const size_t stride = size_t{sink->channels} * sink->bytes_per_sample;
+    if (stride == 0) return 0;
+    const auto *bytes = static_cast<const uint8_t *>(data);
+    size_t taken = 0;
+
+    // A frame the last write left unfinished goes in first, once whole.
+    if (sink->partial_size > 0) {
+        if (ring_buffer_free_space(&sink->ring) < stride) return 0;
+        taken = std::min(stride - sink->partial_size, length);
+        std::memcpy(sink->partial_frame.data() + sink->partial_size, bytes, taken);
+        sink->partial_size += taken;
+        if (sink->partial_size < stride) return taken;
+        ring_buffer_write(&sink->ring, sink->partial_frame.data(), stride);
+        sink->partial_size = 0;
+    }
+
+    // Only this thread adds to the ring buffer, so the free space can only
+    // grow before the write: it stores exactly these whole frames.
+    const size_t whole = std::min(length - taken, ring_buffer_free_space(&sink->ring)) / stride * stride;
+    taken += ring_buffer_write(&sink->ring, bytes + taken, whole);
+
+    // Everything before it fitted: the start of a frame at the end is kept
+    // until the rest comes, as callers may split their data anywhere.
+    const size_t rest = length - taken;
+    if (rest > 0 && rest < stride) {
+        std::memcpy(sink->partial_frame.data(), bytes + taken, rest);
+        sink->partial_size = rest;
+        taken = length;
+    }
+    return taken;
 }
 
 uint64_t pipewire_sink_buffered_frames(PipeWireSink *sink, bool *ok) {
@@ -512,7 +691,8 @@ bool pipewire_sink_pause(PipeWireSink *sink) {
         return false;
     }
     sink->paused = true;
-    run_on_pipewire_thread(sink, do_set_active, false);
+    ThreadLoopLock lock(sink->thread_loop.get());
+    pw_stream_set_active(sink->stream.get(), false);
     return true;
 }
 
@@ -522,7 +702,8 @@ bool pipewire_sink_resume(PipeWireSink *sink) {
         return false;
     }
     sink->paused = false;
-    run_on_pipewire_thread(sink, do_set_active, true);
+    ThreadLoopLock lock(sink->thread_loop.get());
+    pw_stream_set_active(sink->stream.get(), true);
     return true;
 }
 
@@ -532,8 +713,10 @@ bool pipewire_sink_flush(PipeWireSink *sink) {
         return false;
     }
     sink->drain_pending = false;
-    ring_buffer_reset(&sink->ring);
-    run_on_pipewire_thread(sink, do_flush, false);
+    sink->partial_size = 0;
+    run_on_data_thread(sink, do_reset_ring);
+    ThreadLoopLock lock(sink->thread_loop.get());
+    pw_stream_flush(sink->stream.get(), false);
     return true;
 }
 
@@ -542,39 +725,44 @@ bool pipewire_sink_drain(PipeWireSink *sink) {
         app_log(LOG_ERROR, "Unable to drain PipeWire audio sink: device is not open");
         return false;
     }
-    sink->drained = false;
-    // A paused stream runs no process cycles that could hand the drain over,
-    // so PipeWire is asked at once.
-    if (sink->paused)
-        run_on_pipewire_thread(sink, do_flush, true);
-    else
-        sink->drain_pending = true;
-
-    const auto deadline = std::chrono::system_clock::now() + drain_timeout;
+    pw_thread_loop *thread_loop = sink->thread_loop.get();
+    pw_stream *stream = sink->stream.get();
     bool timed_out = false;
     {
-        std::unique_lock lock(sink->drain_mutex);
-        while (!sink->drained) {
-            if (sink->drain_cond.wait_until(lock, deadline) == std::cv_status::timeout) {
-                timed_out = !sink->drained;
+        ThreadLoopLock lock(thread_loop);
+        sink->drained = false;
+        sink->drain_pending = true;
+        // A paused stream runs no cycles and would never drain: it plays
+        // out what it holds and is paused again below, rather than block the
+        // loop for the whole time-out and lose that audio at the next close.
+        const bool paused = sink->paused;
+        if (paused) pw_stream_set_active(stream, true);
+
+        timespec deadline{};
+        pw_thread_loop_get_time(thread_loop, &deadline, drain_timeout_ms * SPA_NSEC_PER_MSEC);
+        while (!sink->drained && !sink->lost) {
+            if (pw_thread_loop_timed_wait_full(thread_loop, &deadline) == -ETIMEDOUT) {
+                timed_out = !sink->drained && !sink->lost;
                 break;
             }
         }
+        sink->drain_pending = false;
+        // PipeWire keeps a stream draining (no process event, a drained
+        // event every cycle) until it is deactivated: that ends it, so that
+        // later writes play.
+        pw_stream_set_active(stream, false);
+        if (!paused) pw_stream_set_active(stream, true);
     }
     if (timed_out) app_log(LOG_WARNING, "PipeWire audio sink drain timed out after %d ms", 5000);
-
-    // PipeWire keeps a drained stream draining, reporting drained every
-    // cycle and calling no process; a non-draining flush ends that so the
-    // next write plays.
-    sink->drain_pending = false;
-    run_on_pipewire_thread(sink, do_flush, false);
     return true;
 }
 
 void pipewire_sink_set_volume(PipeWireSink *sink, uint32_t volume) {
     sink->volume = volume;
     if (!sink->open) return;
-    run_on_pipewire_thread(sink, do_set_control, ControlValue{SPA_PROP_volume, static_cast<float>(volume / 65535.0)});
+    float value = static_cast<float>(volume / 65535.0);
+    ThreadLoopLock lock(sink->thread_loop.get());
+    pw_stream_set_control(sink->stream.get(), SPA_PROP_volume, 1, &value, 0);
 }
 
 uint32_t pipewire_sink_get_volume(const PipeWireSink *sink) { return sink->volume; }
@@ -582,7 +770,9 @@ uint32_t pipewire_sink_get_volume(const PipeWireSink *sink) { return sink->volum
 void pipewire_sink_set_mute(PipeWireSink *sink, bool muted) {
     sink->muted = muted;
     if (!sink->open) return;
-    run_on_pipewire_thread(sink, do_set_control, ControlValue{SPA_PROP_mute, muted ? 1.0f : 0.0f});
+    float value = muted ? 1.0f : 0.0f;
+    ThreadLoopLock lock(sink->thread_loop.get());
+    pw_stream_set_control(sink->stream.get(), SPA_PROP_mute, 1, &value, 0);
 }
 
 bool pipewire_sink_get_mute(const PipeWireSink *sink) { return sink->muted; }

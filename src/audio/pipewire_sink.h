@@ -1,7 +1,7 @@
 // PipeWireSink: the Player's audio output, a PipeWire playback stream fed
-// from a ring buffer by its own PipeWire thread.
+// from a ring buffer on PipeWire's realtime data thread.
 // Every function here is called on the loop thread; the sink's callbacks are
-// called on the loop thread too (the PipeWire thread only wakes the loop).
+// called on the loop thread too (PipeWire's threads only wake the loop).
 #pragma once
 
 #include <uv.h>
@@ -23,6 +23,9 @@ struct SinkCallbacks {
     void (*volume_changed)(PipeWireSink *sink, uint32_t volume, void *user);
     // The stream's mute state changed on the PipeWire side.
     void (*mute_changed)(PipeWireSink *sink, bool muted, void *user);
+    // The open sink lost its stream (the server went away or failed it);
+    // nothing plays until the sink is closed and opened again.
+    void (*stream_lost)(PipeWireSink *sink, void *user);
 };
 
 // Never null, also when PipeWire could not be set up (every open then fails).
@@ -36,15 +39,17 @@ bool pipewire_sink_open(PipeWireSink *sink, AudioFormat format);
 bool pipewire_sink_is_open(const PipeWireSink *sink);
 void pipewire_sink_close(PipeWireSink *sink);
 
-// Bytes taken (at most the ring buffer's free space; 0 while paused). ok is
-// false only when the sink is not open.
+// Bytes taken (at most the ring buffer's free space; 0 while paused). Whole
+// frames go into the ring buffer; a trailing part of a frame is kept back
+// until the rest of it comes. ok is false only when the sink is not open.
 size_t pipewire_sink_write(PipeWireSink *sink, const void *data, size_t length, bool *ok);
 // Frames still in the ring buffer; ok is false when the sink is not open.
 uint64_t pipewire_sink_buffered_frames(PipeWireSink *sink, bool *ok);
 bool pipewire_sink_pause(PipeWireSink *sink);
 bool pipewire_sink_resume(PipeWireSink *sink);
 bool pipewire_sink_flush(PipeWireSink *sink);
-// Blocks until what was written has been played out, at most 5 s.
+// Blocks until what was written has been played out, at most 5 s. A paused
+// sink plays it out too and is paused again afterwards.
 bool pipewire_sink_drain(PipeWireSink *sink);
 
 void pipewire_sink_set_volume(PipeWireSink *sink, uint32_t volume);

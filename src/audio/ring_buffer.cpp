@@ -1,5 +1,5 @@
-// Writer side on the loop thread, reader side on the PipeWire thread; every
-// operation holds the one mutex for its whole duration, copies included.
+// Writer side on the loop thread, reader side on PipeWire's realtime data
+// thread; the two sides meet only in the two atomic byte counts.
 #include "audio/ring_buffer.h"
 
 #include <algorithm>
@@ -7,16 +7,19 @@
 
 namespace {
 
-class RingLock {
-  public:
-    explicit RingLock(pthread_mutex_t *mutex) noexcept : mutex_(mutex) { pthread_mutex_lock(mutex_); }
-    ~RingLock() { pthread_mutex_unlock(mutex_); }
-    RingLock(const RingLock &) = delete;
-    RingLock &operator=(const RingLock &) = delete;
+// The copies into and out of the storage, from `offset` on, wrapping at the
+// end of the storage.
+void copy_in(RingBuffer *ring, size_t offset, const uint8_t *source, size_t length) {
+    const size_t first = std::min(length, ring->capacity - offset);
+    std::memcpy(ring->data.get() + offset, source, first);
+    std::memcpy(ring->data.get(), source + first, length - first);
+}
 
-  private:
-    pthread_mutex_t *mutex_;
-};
+void copy_out(const RingBuffer *ring, size_t offset, uint8_t *destination, size_t length) {
+    const size_t first = std::min(length, ring->capacity - offset);
+    std::memcpy(destination, ring->data.get() + offset, first);
+    std::memcpy(destination + first, ring->data.get(), length - first);
+}
 
 }  // namespace
 
@@ -27,79 +30,52 @@ bool ring_buffer_init(RingBuffer *ring, size_t capacity) {
     std::unique_ptr<uint8_t[], RingStorageFree> storage(
         static_cast<uint8_t *>(std::calloc(capacity ? capacity : 1, 1)));
     if (!storage) return false;
-    if (pthread_mutex_init(&ring->mutex, nullptr) != 0) return false;
     ring->data = std::move(storage);
     ring->capacity = capacity;
-    ring->read_pos = 0;
-    ring->write_pos = 0;
-    ring->fill = 0;
+    ring_buffer_reset(ring);
     return true;
 }
 
 void ring_buffer_release(RingBuffer *ring) {
-    // A ring that was never initialised (or is already released) holds no
-    // mutex to destroy.
-    if (ring->data) pthread_mutex_destroy(&ring->mutex);
     ring->data.reset();
     ring->capacity = 0;
-    ring->read_pos = 0;
-    ring->write_pos = 0;
-    ring->fill = 0;
+    ring_buffer_reset(ring);
 }
 
 size_t ring_buffer_write(RingBuffer *ring, const void *source, size_t length) {
-    if (length == 0) return 0;
-    RingLock lock(&ring->mutex);
-    const size_t n = std::min(length, ring->capacity - ring->fill);
+    if (length == 0 || ring->capacity == 0) return 0;
+    const uint64_t written = ring->write_count.load(std::memory_order_relaxed);
+    const uint64_t read = ring->read_count.load(std::memory_order_acquire);
+    const size_t n = std::min(length, ring->capacity - static_cast<size_t>(written - read));
     if (n == 0) return 0;
-    const auto *bytes = static_cast<const uint8_t *>(source);
-    const size_t tail = ring->capacity - ring->write_pos;
-    if (tail < n) {
-        std::memcpy(ring->data.get() + ring->write_pos, bytes, tail);
-        std::memcpy(ring->data.get(), bytes + tail, n - tail);
-        ring->write_pos = n - tail;
-    } else {
-        std::memcpy(ring->data.get() + ring->write_pos, bytes, n);
-        ring->write_pos += n;
-        if (ring->write_pos == ring->capacity) ring->write_pos = 0;
-    }
-    ring->fill += n;
+    copy_in(ring, written % ring->capacity, static_cast<const uint8_t *>(source), n);
+    ring->write_count.store(written + n, std::memory_order_release);
     return n;
 }
 
 size_t ring_buffer_read(RingBuffer *ring, void *destination, size_t length) {
-    if (length == 0) return 0;
-    RingLock lock(&ring->mutex);
-    const size_t n = std::min(length, ring->fill);
+    if (length == 0 || ring->capacity == 0) return 0;
+    const uint64_t read = ring->read_count.load(std::memory_order_relaxed);
+    const uint64_t written = ring->write_count.load(std::memory_order_acquire);
+    const size_t n = std::min(length, static_cast<size_t>(written - read));
     if (n == 0) return 0;
-    auto *bytes = static_cast<uint8_t *>(destination);
-    const size_t tail = ring->capacity - ring->read_pos;
-    if (tail < n) {
-        std::memcpy(bytes, ring->data.get() + ring->read_pos, tail);
-        std::memcpy(bytes + tail, ring->data.get(), n - tail);
-        ring->read_pos = n - tail;
-    } else {
-        std::memcpy(bytes, ring->data.get() + ring->read_pos, n);
-        ring->read_pos += n;
-        if (ring->read_pos == ring->capacity) ring->read_pos = 0;
-    }
-    ring->fill -= n;
+    copy_out(ring, read % ring->capacity, static_cast<uint8_t *>(destination), n);
+    ring->read_count.store(read + n, std::memory_order_release);
     return n;
 }
 
 void ring_buffer_reset(RingBuffer *ring) {
-    RingLock lock(&ring->mutex);
-    ring->read_pos = 0;
-    ring->write_pos = 0;
-    ring->fill = 0;
+    ring->write_count.store(0, std::memory_order_relaxed);
+    ring->read_count.store(0, std::memory_order_relaxed);
 }
 
-size_t ring_buffer_fill_level(RingBuffer *ring) {
-    RingLock lock(&ring->mutex);
-    return ring->fill;
+size_t ring_buffer_fill_level(const RingBuffer *ring) {
+    // The read count first: it never passes the write count, so the
+    // difference is never negative; a write between the two loads can only
+    // make it look fuller than the capacity allows, which the cap hides.
+    const uint64_t read = ring->read_count.load(std::memory_order_acquire);
+    const uint64_t written = ring->write_count.load(std::memory_order_acquire);
+    return std::min(static_cast<size_t>(written - read), ring->capacity);
 }
 
-size_t ring_buffer_free_space(RingBuffer *ring) {
-    RingLock lock(&ring->mutex);
-    return ring->capacity - ring->fill;
-}
+size_t ring_buffer_free_space(const RingBuffer *ring) { return ring->capacity - ring_buffer_fill_level(ring); }

@@ -1,10 +1,10 @@
-// RingBuffer: the bounded byte FIFO between the loop thread (writer) and the
-// PipeWire thread (reader). Thread-safe for one writer and one reader at a
-// time; init and release must not overlap any other operation.
+// RingBuffer: the bounded byte FIFO between the loop thread (writer) and
+// PipeWire's realtime data thread (reader). Wait-free for one writer and one
+// reader running at the same time: no lock, no system call, no allocation
+// after init. init, release and reset must not overlap a read or a write.
 #pragma once
 
-#include <pthread.h>
-
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -20,21 +20,27 @@ struct RingStorageFree {
 struct RingBuffer {
     std::unique_ptr<uint8_t[], RingStorageFree> data;
     size_t capacity = 0;
-    size_t read_pos = 0;   // guarded by mutex
-    size_t write_pos = 0;  // guarded by mutex
-    size_t fill = 0;       // guarded by mutex
-    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+    // Bytes written and bytes read since init or reset; their difference is
+    // the fill level and each one modulo the capacity is its position in the
+    // storage. Each count is stored only by its own side, with release after
+    // its copy, and loaded by the other side with acquire before its copy, so
+    // a side never touches bytes the other one has not finished with. 64 bits
+    // never wrap in practice.
+    std::atomic<uint64_t> write_count{0};
+    std::atomic<uint64_t> read_count{0};
 };
 
-// False when the storage or the mutex cannot be set up; nothing is held then.
+// False when the storage cannot be allocated; nothing is held then.
 bool ring_buffer_init(RingBuffer *ring, size_t capacity);
-// Frees the storage, destroys the mutex and zeroes every field.
+// Frees the storage and zeroes every field.
 void ring_buffer_release(RingBuffer *ring);
-// Bytes stored: min(length, free space), possibly 0.
+// Writer side. Bytes stored: min(length, free space), possibly 0.
 size_t ring_buffer_write(RingBuffer *ring, const void *source, size_t length);
-// Bytes copied out: min(length, fill level), possibly 0.
+// Reader side. Bytes copied out: min(length, fill level), possibly 0.
 size_t ring_buffer_read(RingBuffer *ring, void *destination, size_t length);
-// Discards the contents.
+// Discards the contents; only while neither side runs.
 void ring_buffer_reset(RingBuffer *ring);
-size_t ring_buffer_fill_level(RingBuffer *ring);
-size_t ring_buffer_free_space(RingBuffer *ring);
+// Either side. Exact for the side that calls it as far as its own count goes;
+// the other side may have moved on by the time the answer is used.
+size_t ring_buffer_fill_level(const RingBuffer *ring);
+size_t ring_buffer_free_space(const RingBuffer *ring);

@@ -203,6 +203,10 @@ void on_sink_mute_changed(PipeWireSink *, bool muted, void *user) noexcept {
                 zrv_error_to_string(error));
 }
 
+// The sink lost its PipeWire stream (the server stopped or failed it): the
+// audio is gone, so this is a playback error like a failed write.
+void on_sink_stream_lost(PipeWireSink *, void *user) noexcept { player_playback_error(player_of(user)); }
+
 }  // namespace
 
 void player_reset_playback(Player *player) {
@@ -265,7 +269,7 @@ void player_on_seeked(AudioStream *, void *user) noexcept {
 }
 
 SinkCallbacks player_sink_callbacks(Player *player) {
-    return SinkCallbacks{player, on_sink_need_data, on_sink_volume_changed, on_sink_mute_changed};
+    return SinkCallbacks{player, on_sink_need_data, on_sink_volume_changed, on_sink_mute_changed, on_sink_stream_lost};
 }
 
 PlaybackDelegate player_playback_delegate(Player *player) {

@@ -134,7 +134,7 @@ class PipeWireSinkTest : public ::testing::Test {
         ASSERT_EQ(uv_timer_init(&loop, &tick), 0);
         sink = pipewire_sink_new(&loop, "plug:default");
         feeder.sink = sink;
-        SinkCallbacks callbacks{&feeder, on_need_data, nullptr, nullptr};
+        SinkCallbacks callbacks{&feeder, on_need_data, nullptr, nullptr, nullptr};
         pipewire_sink_set_callbacks(sink, &callbacks);
     }
 
@@ -142,7 +142,7 @@ class PipeWireSinkTest : public ::testing::Test {
         pipewire_sink_free(sink);
         sink = pipewire_sink_new(&loop, device);
         feeder.sink = sink;
-        SinkCallbacks callbacks{&feeder, on_need_data, nullptr, nullptr};
+        SinkCallbacks callbacks{&feeder, on_need_data, nullptr, nullptr, nullptr};
         pipewire_sink_set_callbacks(sink, &callbacks);
     }
 
@@ -511,7 +511,7 @@ TEST_F(PipeWireSinkTest, DrainWithoutADrainedEventTimesOutAfterFiveSeconds) {
 
 TEST_F(PipeWireSinkTest, VolumeAndMuteTravelBothWays) {
     VolumeEvents events;
-    SinkCallbacks callbacks{&events, nullptr, on_volume_changed, on_mute_changed};
+    SinkCallbacks callbacks{&events, nullptr, on_volume_changed, on_mute_changed, nullptr};
     pipewire_sink_set_callbacks(sink, &callbacks);
     ASSERT_TRUE(pipewire_sink_open(sink, s16_44100()));
     int node = -1;
