@@ -14,7 +14,8 @@
 # read from or left in the user's own PipeWire or WirePlumber setup. The graph
 # runs with a fixed quantum of 4096 frames, at which the timer-driven null sink
 # plays glitch-free on a busy machine, and may switch to any rate from 44100 to
-# 192000 Hz that a stream asks for with node.rate.
+# 192000 Hz, or to 11025 Hz (where a quantum lasts 371 ms), that a stream asks
+# for with node.rate.
 set -euo pipefail
 
 usage() { echo "usage: $0 start|stop <dir>" >&2; exit 2; }
@@ -23,7 +24,7 @@ action=$1
 dir=$(mkdir -p "$2" && cd "$2" && pwd)
 
 rate=44100
-allowed_rates="44100 48000 88200 96000 176400 192000"
+allowed_rates="11025 44100 48000 88200 96000 176400 192000"
 quantum=4096
 
 # A process counts as gone once it has exited: orphans stay zombies here until

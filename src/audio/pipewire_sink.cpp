@@ -740,9 +740,10 @@ bool pipewire_sink_drain(PipeWireSink *sink) {
 
         timespec deadline{};
         pw_thread_loop_get_time(thread_loop, &deadline, drain_timeout_ms * SPA_NSEC_PER_MSEC);
-        while (!sink->drained && !sink->lost) {
+        // A lost stream will not drain: that ends the wait too.
+        while (!sink->drained && sink->connected) {
             if (pw_thread_loop_timed_wait_full(thread_loop, &deadline) == -ETIMEDOUT) {
-                timed_out = !sink->drained && !sink->lost;
+                timed_out = !sink->drained && sink->connected;
                 break;
             }
         }

@@ -4,11 +4,13 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -125,6 +127,42 @@ int node_id(const std::string &name) {
     return out.empty() ? -1 : std::atoi(out.c_str());
 }
 
+// A PipeWire server of the test's own (scripts/services/pipewire.sh in a
+// temporary directory) that the test may stop and start; the clients this
+// process connects while it exists use it.
+class PrivateServer {
+  public:
+    PrivateServer() {
+        char dir[] = "/tmp/zrv-sink-server.XXXXXX";
+        if (mkdtemp(dir)) dir_ = dir;
+        if (const char *runtime = getenv("XDG_RUNTIME_DIR")) fixture_runtime_ = runtime;
+        setenv("XDG_RUNTIME_DIR", (dir_ + "/run").c_str(), 1);
+    }
+    ~PrivateServer() {
+        run("stop");
+        setenv("XDG_RUNTIME_DIR", fixture_runtime_.c_str(), 1);
+        run_command("rm -rf " + dir_);
+    }
+    PrivateServer(const PrivateServer &) = delete;
+    PrivateServer &operator=(const PrivateServer &) = delete;
+
+    bool run(const std::string &action) {
+        return !dir_.empty() && std::system((std::string(ZRV_SOURCE_DIR) + "/scripts/services/pipewire.sh " + action +
+                                             " " + dir_ + " >/dev/null")
+                                                .c_str()) == 0;
+    }
+    // Sends SIGTERM to its "pipewire" or its "wireplumber".
+    bool terminate(const std::string &process) {
+        std::ifstream file(dir_ + "/" + process + ".pid");
+        pid_t pid = 0;
+        return file >> pid && pid > 0 && kill(pid, SIGTERM) == 0;
+    }
+
+  private:
+    std::string dir_;
+    std::string fixture_runtime_;
+};
+
 class PipeWireSinkTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -166,15 +204,15 @@ class PipeWireSinkTest : public ::testing::Test {
         run_loop(ms, [] { return false; });
     }
 
-    // Plays `pcm` (plus a quantum of silence) through the open sink, drains,
-    // and compares what test_sink played. Empty on success.
+    // Plays `pcm` through the open sink, drains, and compares what test_sink
+    // played: every frame, the last partial period included. Empty on
+    // success.
     std::string play_and_compare(AudioFormat format, const std::vector<uint8_t> &pcm, long *drain_ms) {
         std::string error;
         auto capture = PwCapture::start(format.sample_rate, format.channels, format.sample_format, &error);
         if (!capture) return error;
         const size_t stride = stride_of(format);
         feeder.pcm = pcm;
-        feeder.pcm.resize(pcm.size() + quantum * stride, 0);
         feeder.offset = 0;
         feeder.feed();
         run_loop(30000, [&] { return feeder.done(); });
@@ -354,7 +392,7 @@ TEST_F(PipeWireSinkTest, CloseAndReopenReconnectTheSameStream) {
 
     ASSERT_TRUE(pipewire_sink_open(sink, s16_44100()));
     EXPECT_TRUE(pipewire_sink_is_open(sink));
-    expect_bit_exact(s16_44100(), 22050);
+    expect_bit_exact(s16_44100(), 33075);
     pipewire_sink_close(sink);
     ASSERT_TRUE(pipewire_sink_open(sink, s16_44100()));
     pipewire_sink_close(sink);
@@ -493,11 +531,18 @@ TEST_F(PipeWireSinkTest, WritesAfterADrainPlayToo) {
     pipewire_sink_close(sink);
 }
 
+// Without a session manager nothing links the stream: it runs no cycles,
+// so PipeWire never reports it drained.
 TEST_F(PipeWireSinkTest, DrainWithoutADrainedEventTimesOutAfterFiveSeconds) {
-    ASSERT_TRUE(pipewire_sink_open(sink, s16_44100()));
+    PrivateServer server;
+    ASSERT_TRUE(server.run("start"));
+    ASSERT_TRUE(server.terminate("wireplumber"));
     run_loop(300);
-    // A paused stream runs no cycles, so PipeWire never reports drained.
-    ASSERT_TRUE(pipewire_sink_pause(sink));
+    ASSERT_TRUE(pipewire_sink_open(sink, s16_44100()));
+    bool ok = false;
+    const auto pcm = pw_test_pcm(4410, 2, 0, 3);
+    ASSERT_EQ(pipewire_sink_write(sink, pcm.data(), pcm.size(), &ok), pcm.size());
+    run_loop(300);
     testing::internal::CaptureStdout();
     const auto start = Clock::now();
     EXPECT_TRUE(pipewire_sink_drain(sink));
@@ -506,6 +551,119 @@ TEST_F(PipeWireSinkTest, DrainWithoutADrainedEventTimesOutAfterFiveSeconds) {
     EXPECT_GE(ms, 4990);
     EXPECT_LT(ms, 6000);
     EXPECT_THAT(out, HasSubstr("WARNING JuxApp: PipeWire audio sink drain timed out after 5000 ms"));
+    pipewire_sink_close(sink);
+}
+
+// A paused stream runs no cycles either: a drain then plays out what the
+// ring holds instead of waiting for the time-out (and losing that audio at
+// the close that follows), and the sink stays paused.
+TEST_F(PipeWireSinkTest, ADrainWhilePausedPlaysOutTheRingAndStaysPaused) {
+    const AudioFormat format = s16_44100();
+    const size_t stride = stride_of(format);
+    std::string error;
+    auto capture = PwCapture::start(format.sample_rate, format.channels, format.sample_format, &error);
+    ASSERT_TRUE(capture) << error;
+    ASSERT_TRUE(pipewire_sink_open(sink, format));
+    run_loop(300);
+
+    bool ok = false;
+    const auto held = pw_test_pcm(13230, 2, 0, 31);  // 0.3 s
+    ASSERT_EQ(pipewire_sink_write(sink, held.data(), held.size(), &ok), held.size());
+    ASSERT_TRUE(pipewire_sink_pause(sink));
+    run_loop(300);
+    testing::internal::CaptureStdout();
+    const auto start = Clock::now();
+    EXPECT_TRUE(pipewire_sink_drain(sink));
+    const long ms = elapsed_ms(start);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_LT(ms, 1500);
+    EXPECT_THAT(out, Not(HasSubstr("timed out")));
+    EXPECT_EQ(pipewire_sink_buffered_frames(sink, &ok), 0u);
+    uint8_t more[64] = {1};
+    EXPECT_EQ(pipewire_sink_write(sink, more, sizeof more, &ok), 0u);  // still paused
+    EXPECT_TRUE(ok);
+    run_loop(3000, [&] { return sound_of(capture->bytes(), stride).size() >= held.size(); });
+    EXPECT_TRUE(sound_of(capture->bytes(), stride) == held);
+
+    // Resumed, it plays on as before.
+    ASSERT_TRUE(pipewire_sink_resume(sink));
+    const auto after = pw_test_pcm(4410, 2, 0, 32);
+    ASSERT_EQ(pipewire_sink_write(sink, after.data(), after.size(), &ok), after.size());
+    ASSERT_TRUE(pipewire_sink_drain(sink));
+    auto expected = held;
+    expected.insert(expected.end(), after.begin(), after.end());
+    run_loop(3000, [&] { return sound_of(capture->bytes(), stride).size() >= expected.size(); });
+    EXPECT_TRUE(sound_of(capture->bytes(), stride) == expected);
+    pipewire_sink_close(sink);
+}
+
+// At 11025 Hz, S16 stereo, 500 ms are 5512.5 frames: the ring holds 5512
+// (22048 bytes). Kept full by writes in pieces that end inside frames, it
+// still never splits one.
+TEST_F(PipeWireSinkTest, S16At11025WithTheRingKeptFullIsPlayedBitExact) {
+    const AudioFormat format{11025, 2, ZRV_SAMPLE_FORMAT_S16};
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(pipewire_sink_open(sink, format));
+    feeder.chunk = 4001;
+    expect_bit_exact(format, 11025 * 8);
+    pipewire_sink_close(sink);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_THAT(out, HasSubstr("PipeWire audio sink opened: 11025 Hz, 2 ch, 16 bits, ring buffer 22048 bytes"));
+    EXPECT_THAT(out, HasSubstr("PipeWire negotiated format: S16 11025 Hz 2 channels"));
+}
+
+// A quantum of 4096 frames at 11025 Hz lasts 371 ms, more than a quarter of
+// the ring: two periods of room never come, half the ring does.
+TEST_F(PipeWireSinkTest, APeriodLongerThanAQuarterOfTheRingStillPlaysToTheEnd) {
+    const AudioFormat format{11025, 2, ZRV_SAMPLE_FORMAT_S24_32};
+    ASSERT_TRUE(pipewire_sink_open(sink, format));
+    expect_bit_exact(format, 11025 * 3);
+    pipewire_sink_close(sink);
+}
+
+// The server goes away under an open sink: the loop hears of it within a
+// second, and once the sink is closed the next open connects to whatever
+// server runs then.
+TEST_F(PipeWireSinkTest, ALostServerIsReportedAndTheNextOpenUsesTheNewOne) {
+    PrivateServer server;
+    ASSERT_TRUE(server.run("start"));
+    struct Lost {
+        Feeder *feeder;
+        int calls = 0;
+    } lost{&feeder};
+    SinkCallbacks callbacks{&lost, [](PipeWireSink *s, void *user) { on_need_data(s, static_cast<Lost *>(user)->feeder); },
+                            nullptr, nullptr, [](PipeWireSink *, void *user) { ++static_cast<Lost *>(user)->calls; }};
+    pipewire_sink_set_callbacks(sink, &callbacks);
+    ASSERT_TRUE(pipewire_sink_open(sink, s16_44100()));
+    feeder.pcm = pw_test_pcm(44100 * 5, 2, 0, 41);
+    feeder.feed();
+    run_loop(5000, [&] { return feeder.need_data_calls > 2; });
+    ASSERT_GT(feeder.need_data_calls, 2) << "it never played";
+
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(server.terminate("pipewire"));
+    const auto killed = Clock::now();
+    run_loop(3000, [&] { return lost.calls > 0; });
+    const long ms = elapsed_ms(killed);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_THAT(out, HasSubstr("ERROR JuxApp: PipeWire audio sink lost its stream"));
+    EXPECT_EQ(lost.calls, 1);
+    EXPECT_LT(ms, 1000);
+    EXPECT_TRUE(pipewire_sink_is_open(sink));  // closing is the user's decision
+    const auto drain_start = Clock::now();
+    EXPECT_TRUE(pipewire_sink_drain(sink));  // does not wait for a server that is gone
+    EXPECT_LT(elapsed_ms(drain_start), 1000);
+    pipewire_sink_close(sink);
+
+    // A new server in the same place: the next open plays on it.
+    ASSERT_TRUE(server.run("start"));
+    feeder.need_data_calls = 0;
+    feeder.offset = 0;
+    ASSERT_TRUE(pipewire_sink_open(sink, s16_44100()));
+    feeder.feed();
+    run_loop(5000, [&] { return feeder.need_data_calls > 2; });
+    EXPECT_GT(feeder.need_data_calls, 2) << "nothing played on the new server";
+    EXPECT_EQ(lost.calls, 1);
     pipewire_sink_close(sink);
 }
 
