@@ -15,6 +15,9 @@
 //   audio_bench gaps <rate> <bytes per frame> <expected frames> <capture.raw>
 //       counts, in a capture of test_sink's monitor, the silent frames inside
 //       the played audio and the frames missing from it
+//   audio_bench silences <rate> <bytes per frame> <min ms> <capture.raw>
+//       prints, in order, the length in ms of every run of silent frames
+//       inside the played audio that lasts at least <min ms>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -177,6 +180,31 @@ int gaps(uint32_t rate, size_t stride, uint64_t expected, const char *path) {
     return 0;
 }
 
+int silences(uint32_t rate, size_t stride, double min_ms, const char *path) {
+    FILE *file = std::fopen(path, "rb");
+    if (!file) {
+        std::perror(path);
+        return 1;
+    }
+    std::vector<uint8_t> frame(stride);
+    bool started = false;
+    uint64_t run = 0;
+    while (std::fread(frame.data(), 1, stride, file) == stride) {
+        bool silent = true;
+        for (uint8_t byte : frame) silent = silent && byte == 0;
+        if (silent) {
+            run += started ? 1 : 0;
+            continue;
+        }
+        const double ms = 1000.0 * static_cast<double>(run) / rate;
+        if (started && ms >= min_ms) std::printf("%.1f\n", ms);
+        started = true;
+        run = 0;
+    }
+    std::fclose(file);
+    return 0;
+}
+
 int measure(char **command) {
     const pid_t child = fork();
     if (child < 0) {
@@ -213,12 +241,16 @@ int main(int argc, char **argv) {
     if (mode == "gaps" && argc == 6)
         return gaps(std::strtoul(argv[2], nullptr, 10), std::strtoul(argv[3], nullptr, 10),
                     std::strtoull(argv[4], nullptr, 10), argv[5]);
+    if (mode == "silences" && argc == 6)
+        return silences(std::strtoul(argv[2], nullptr, 10), std::strtoul(argv[3], nullptr, 10),
+                        std::strtod(argv[4], nullptr), argv[5]);
     if (mode == "measure" && argc > 2) return measure(argv + 2);
     std::fprintf(stderr,
                  "usage: %s gen <rate> <format> <seconds> <file.wav>\n"
                  "       %s play <rate> <format> <file.wav>\n"
                  "       %s gaps <rate> <bytes per frame> <expected frames> <capture.raw>\n"
+                 "       %s silences <rate> <bytes per frame> <min ms> <capture.raw>\n"
                  "       %s measure <command...>\n",
-                 argv[0], argv[0], argv[0], argv[0]);
+                 argv[0], argv[0], argv[0], argv[0], argv[0]);
     return 2;
 }

@@ -259,6 +259,30 @@ void count_out_of_buffers(PipeWireSink *sink) {
     loop_async_send(sink->out_of_buffers_async);
 }
 
+// The drain is done: every byte written has been handed to PipeWire. With
+// the lock held, on the thread loop's thread.
+void drain_done(PipeWireSink *sink) {
+    app_log(LOG_DEBUG, "PipeWire stream drained");
+    sink->drained = true;
+    pw_thread_loop_signal(sink->thread_loop.get(), false);
+    loop_async_send(sink->drained_async);
+}
+
+int do_drain_done(spa_loop *, bool, uint32_t, const void *, size_t, void *user) noexcept {
+    drain_done(static_cast<PipeWireSink *>(user));
+    return 0;
+}
+
+// Data thread. The buffer this cycle queued is taken by the graph in this
+// same cycle (the process event runs on demand, nothing is queued ahead), and
+// the stream cannot be disconnected before the cycle is over, so the drain
+// ends here: waiting for PipeWire's own drained event would add a quantum
+// of silence to every format change. The invoke only queues the call for
+// the thread loop's thread, as PipeWire's own drained event does.
+void hand_over_drain(PipeWireSink *sink) {
+    pw_loop_invoke(pw_thread_loop_get_loop(sink->thread_loop.get()), do_drain_done, 0, nullptr, 0, false, sink);
+}
+
 // Data thread, once per graph cycle while the stream runs.
 void on_process(void *data) noexcept {
     auto *sink = static_cast<PipeWireSink *>(data);
@@ -266,12 +290,10 @@ void on_process(void *data) noexcept {
     if (stride == 0) return;
     pw_stream *stream = sink->stream.get();
 
-    // A drain that finds the ring buffer empty is handed over at once, so no
-    // period of silence is queued before it.
+    // A drain that finds the ring buffer empty is over at once.
     if (sink->drain_pending.load(std::memory_order_acquire) && ring_buffer_fill_level(&sink->ring) == 0) {
         sink->drain_pending = false;
-        pw_stream_flush(stream, true);
-        return;
+        hand_over_drain(sink);
     }
 
     pw_buffer *buffer = pw_stream_dequeue_buffer(stream);
@@ -299,9 +321,8 @@ void on_process(void *data) noexcept {
     block.chunk->stride = static_cast<int32_t>(stride);
     pw_stream_queue_buffer(stream, buffer);
 
-    // This cycle emptied the ring buffer: PipeWire plays this buffer and
-    // then reports the drain done.
-    if (got < length && sink->drain_pending.exchange(false)) pw_stream_flush(stream, true);
+    // This cycle emptied the ring buffer.
+    if (got < length && sink->drain_pending.exchange(false)) hand_over_drain(sink);
 
     // Two periods of room, or half the ring buffer when a period is larger
     // than a quarter of it (a large quantum at a low rate).
@@ -309,13 +330,7 @@ void on_process(void *data) noexcept {
     if (ring_buffer_free_space(&sink->ring) >= room_wanted) loop_async_send(sink->need_data_async);
 }
 
-void on_drained(void *data) noexcept {
-    auto *sink = static_cast<PipeWireSink *>(data);
-    app_log(LOG_DEBUG, "PipeWire stream drained");
-    sink->drained = true;
-    pw_thread_loop_signal(sink->thread_loop.get(), false);
-    loop_async_send(sink->drained_async);
-}
+void on_drained(void *data) noexcept { drain_done(static_cast<PipeWireSink *>(data)); }
 
 const pw_stream_events stream_events = [] {
     pw_stream_events events{};
@@ -748,11 +763,7 @@ bool pipewire_sink_drain(PipeWireSink *sink) {
             }
         }
         sink->drain_pending = false;
-        // PipeWire keeps a stream draining (no process event, a drained
-        // event every cycle) until it is deactivated: that ends it, so that
-        // later writes play.
-        pw_stream_set_active(stream, false);
-        if (!paused) pw_stream_set_active(stream, true);
+        if (paused) pw_stream_set_active(stream, false);
     }
     if (timed_out) app_log(LOG_WARNING, "PipeWire audio sink drain timed out after %d ms", 5000);
     return true;
