@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <thread>
 
@@ -138,16 +139,28 @@ TEST_F(Faults, SigintWhileAClientTricklesItsRequest) {
     sigint_with_a_half_sent_request(options(port), port, true);
 }
 
-TEST_F(Faults, PipewireRestartedDuringPlaybackThenANewSessionPlays) {
+// The server goes away under the playing daemon: the SDK is told of a
+// playback error within a second (the track cannot be heard any more), the
+// daemon goes on serving, and once a server is back a new session plays on it.
+TEST_F(Faults, PipewireStoppedDuringPlaybackIsAPlaybackErrorAndANewSessionPlaysOnceItIsBack) {
     const int port = free_port();
     Daemon daemon(options(port, "standin:queue=44100/16/2/30000"));
     daemon.start();
     ASSERT_TRUE(daemon.wait_for_log("PipeWire stream streaming")) << daemon.log();
     std::this_thread::sleep_for(500ms);
     const size_t streaming_before = daemon.count_log("PipeWire stream streaming");
+    ASSERT_EQ(daemon.count_record("zrv_connect_notify_playback_error("), 0u);
 
-    ASSERT_TRUE(pipewire->run("stop"));
-    std::this_thread::sleep_for(1s);
+    std::ifstream pid_file(pipewire->dir() + "/pipewire.pid");
+    pid_t server = 0;
+    ASSERT_TRUE(pid_file >> server);
+    ASSERT_EQ(kill(server, SIGTERM), 0);
+    EXPECT_TRUE(daemon.wait_for_record("zrv_connect_notify_playback_error(", 1, 1s))
+        << "no playback error within a second of the server's end\n"
+        << daemon.log();
+    EXPECT_EQ(daemon.count_log("ERROR JuxApp: PipeWire audio sink lost its stream"), 1u) << daemon.log();
+    ASSERT_TRUE(pipewire->run("stop"));  // its session manager too
+    std::this_thread::sleep_for(500ms);
     ASSERT_TRUE(pipewire->start());
     std::this_thread::sleep_for(1s);
     ASSERT_TRUE(daemon.running()) << "the daemon ended when PipeWire went away\n" << daemon.log();
