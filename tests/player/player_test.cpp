@@ -113,6 +113,31 @@ TEST_F(PlayerTest, InitiatePlayingAfterAnEarlierPauseTakesDataAgain) {
     EXPECT_EQ(push(1, 4096), 4096u) << "the sink's pause from before the stop must not refuse the new playback";
 }
 
+// The sink's pause outlives a stop, and an initiate with state 0 leaves it:
+// the track's end then drains a paused sink, which plays out what it holds
+// instead of blocking the loop for the drain's whole time-out.
+TEST_F(PlayerTest, TheEndOfATrackOnASinkLeftPausedDoesNotBlockTheLoop) {
+    attach_sdk();
+    announce(1);
+    initiate(ZRV_PLAYBACK_STATE_PLAYING);
+    pause();
+    stop();
+    hold_service_session();
+    initiate(0);
+    ASSERT_TRUE(pipewire_sink_is_open(sink()));
+    ASSERT_EQ(state(), PLAYER_STATE_STOPPED);
+    testing::internal::CaptureStdout();
+    const auto start = std::chrono::steady_clock::now();
+    finished(1);
+    const bool closed = run_until([&] { return !pipewire_sink_is_open(sink()); }, 8000);
+    const auto took = std::chrono::steady_clock::now() - start;
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(closed);
+    EXPECT_LT(took, std::chrono::milliseconds(2000));
+    EXPECT_EQ(out.find("drain timed out"), std::string::npos) << out;
+    EXPECT_EQ(sdk_->count("notify_playback_finished true"), 1u);
+}
+
 TEST_F(PlayerTest, InitiateWhilePlayingStartsAfreshInsteadOfFailing) {
     attach_sdk();
     announce(1);
