@@ -17,7 +17,7 @@ packages=(
   pipewire pipewire-bin wireplumber avahi-daemon avahi-utils dbus iproute2 util-linux procps
   nats-server rabbitmq-server curl
   # benchmarks
-  wrk time valgrind
+  wrk time valgrind stress-ng
 )
 
 sudo_cmd=()
