@@ -148,30 +148,39 @@ int play(uint32_t rate, uint32_t format, const char *path) {
     return uv_loop_close(loop) == 0 ? 0 : 1;
 }
 
-int gaps(uint32_t rate, size_t stride, uint64_t expected, const char *path) {
+// The frames of a capture that are not all zero, and the lengths of the runs
+// of silent frames between them (the silence before the first and after the
+// last sound is not inside the audio). False when the file cannot be read.
+bool scan_capture(const char *path, size_t stride, uint64_t *sound, std::vector<uint64_t> *silent_runs) {
     FILE *file = std::fopen(path, "rb");
     if (!file) {
         std::perror(path);
-        return 1;
+        return false;
     }
     std::vector<uint8_t> frame(stride);
-    bool started = false;
-    uint64_t sound = 0;
-    // Silence counts only once more sound follows it.
-    uint64_t silent_since_sound = 0, silent_inside = 0;
+    uint64_t run = 0;
+    *sound = 0;
     while (std::fread(frame.data(), 1, stride, file) == stride) {
         bool silent = true;
         for (uint8_t byte : frame) silent = silent && byte == 0;
-        if (!silent) {
-            if (started) silent_inside += silent_since_sound;
-            started = true;
-            silent_since_sound = 0;
-            ++sound;
-        } else if (started) {
-            ++silent_since_sound;
+        if (silent) {
+            run += *sound > 0 ? 1 : 0;
+            continue;
         }
+        if (run > 0) silent_runs->push_back(run);
+        run = 0;
+        ++*sound;
     }
     std::fclose(file);
+    return true;
+}
+
+int gaps(uint32_t rate, size_t stride, uint64_t expected, const char *path) {
+    uint64_t sound = 0;
+    std::vector<uint64_t> runs;
+    if (!scan_capture(path, stride, &sound, &runs)) return 1;
+    uint64_t silent_inside = 0;
+    for (uint64_t run : runs) silent_inside += run;
     const uint64_t missing = sound < expected ? expected - sound : 0;
     std::printf("sound_frames=%llu expected_frames=%llu silent_inside=%llu missing=%llu underrun_ms=%.1f\n",
                 static_cast<unsigned long long>(sound), static_cast<unsigned long long>(expected),
@@ -181,27 +190,13 @@ int gaps(uint32_t rate, size_t stride, uint64_t expected, const char *path) {
 }
 
 int silences(uint32_t rate, size_t stride, double min_ms, const char *path) {
-    FILE *file = std::fopen(path, "rb");
-    if (!file) {
-        std::perror(path);
-        return 1;
-    }
-    std::vector<uint8_t> frame(stride);
-    bool started = false;
-    uint64_t run = 0;
-    while (std::fread(frame.data(), 1, stride, file) == stride) {
-        bool silent = true;
-        for (uint8_t byte : frame) silent = silent && byte == 0;
-        if (silent) {
-            run += started ? 1 : 0;
-            continue;
-        }
+    uint64_t sound = 0;
+    std::vector<uint64_t> runs;
+    if (!scan_capture(path, stride, &sound, &runs)) return 1;
+    for (uint64_t run : runs) {
         const double ms = 1000.0 * static_cast<double>(run) / rate;
-        if (started && ms >= min_ms) std::printf("%.1f\n", ms);
-        started = true;
-        run = 0;
+        if (ms >= min_ms) std::printf("%.1f\n", ms);
     }
-    std::fclose(file);
     return 0;
 }
 

@@ -233,6 +233,20 @@ class PipeWireSinkTest : public ::testing::Test {
         return pw_compare_capture(captured, pcm, stride);
     }
 
+    // Records test_sink's monitor and opens the sink, both in `format`; null
+    // (with the test failed) when either does not work.
+    std::unique_ptr<PwCapture> capture_and_open(AudioFormat format) {
+        std::string error;
+        auto capture = PwCapture::start(format.sample_rate, format.channels, format.sample_format, &error);
+        EXPECT_TRUE(capture) << error;
+        if (!capture) return nullptr;
+        if (!pipewire_sink_open(sink, format)) {
+            ADD_FAILURE() << "the sink did not open";
+            return nullptr;
+        }
+        return capture;
+    }
+
     void expect_bit_exact(AudioFormat format, size_t frames) {
         const auto pcm = pw_test_pcm(frames, format.channels, format.sample_format, format.sample_rate);
         long drain_ms = 0;
@@ -433,10 +447,8 @@ TEST_F(PipeWireSinkTest, TheStreamGoesToTheNamedNodeOnly) {
 TEST_F(PipeWireSinkTest, PauseHoldsTheAudioAndResumePlaysTheRest) {
     const AudioFormat format = s16_44100();
     const size_t stride = stride_of(format);
-    std::string error;
-    auto capture = PwCapture::start(format.sample_rate, format.channels, format.sample_format, &error);
-    ASSERT_TRUE(capture) << error;
-    ASSERT_TRUE(pipewire_sink_open(sink, format));
+    auto capture = capture_and_open(format);
+    ASSERT_TRUE(capture);
 
     const auto pcm = pw_test_pcm(44100, 2, 0, 7);
     feeder.pcm = pcm;
@@ -476,10 +488,8 @@ TEST_F(PipeWireSinkTest, PauseHoldsTheAudioAndResumePlaysTheRest) {
 TEST_F(PipeWireSinkTest, FlushDropsWhatWasBuffered) {
     const AudioFormat format = s16_44100();
     const size_t stride = stride_of(format);
-    std::string error;
-    auto capture = PwCapture::start(format.sample_rate, format.channels, format.sample_format, &error);
-    ASSERT_TRUE(capture) << error;
-    ASSERT_TRUE(pipewire_sink_open(sink, format));
+    auto capture = capture_and_open(format);
+    ASSERT_TRUE(capture);
     run_loop(300);
 
     bool ok = false;
@@ -510,10 +520,8 @@ TEST_F(PipeWireSinkTest, FlushDropsWhatWasBuffered) {
 TEST_F(PipeWireSinkTest, WritesAfterADrainPlayToo) {
     const AudioFormat format = s16_44100();
     const size_t stride = stride_of(format);
-    std::string error;
-    auto capture = PwCapture::start(format.sample_rate, format.channels, format.sample_format, &error);
-    ASSERT_TRUE(capture) << error;
-    ASSERT_TRUE(pipewire_sink_open(sink, format));
+    auto capture = capture_and_open(format);
+    ASSERT_TRUE(capture);
     const auto first = pw_test_pcm(8820, 2, 0, 21);
     const auto second = pw_test_pcm(8820, 2, 0, 22);
     for (const auto *part : {&first, &second}) {
@@ -560,10 +568,8 @@ TEST_F(PipeWireSinkTest, DrainWithoutADrainedEventTimesOutAfterFiveSeconds) {
 TEST_F(PipeWireSinkTest, ADrainWhilePausedPlaysOutTheRingAndStaysPaused) {
     const AudioFormat format = s16_44100();
     const size_t stride = stride_of(format);
-    std::string error;
-    auto capture = PwCapture::start(format.sample_rate, format.channels, format.sample_format, &error);
-    ASSERT_TRUE(capture) << error;
-    ASSERT_TRUE(pipewire_sink_open(sink, format));
+    auto capture = capture_and_open(format);
+    ASSERT_TRUE(capture);
     run_loop(300);
 
     bool ok = false;
