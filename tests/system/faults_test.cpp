@@ -209,6 +209,8 @@ TEST_F(Faults, PipewireAbsentAPlaybackFailsAndSigintStillEndsTheDaemon) {
     daemon.start();
     ASSERT_TRUE(daemon.wait_for_log("PipeWire stream streaming")) << daemon.log();
     ASSERT_TRUE(pipewire->run("stop"));
+    // The playing track ends in a playback error at once.
+    ASSERT_TRUE(daemon.wait_for_record("zrv_connect_notify_playback_error(", 1)) << daemon.log();
     std::this_thread::sleep_for(500ms);
 
     // A playback initiated while there is no server cannot open the sink; the
@@ -216,7 +218,7 @@ TEST_F(Faults, PipewireAbsentAPlaybackFailsAndSigintStillEndsTheDaemon) {
     const auto reply =
         http_post(port, "/connect-to-zconnect", connect_request("no-server", "standin:queue=44100/16/2/2000"));
     EXPECT_EQ(reply.status, 200) << daemon.log();
-    EXPECT_TRUE(daemon.wait_for_record("zrv_connect_notify_playback_error(", 1)) << daemon.log();
+    EXPECT_TRUE(daemon.wait_for_record("zrv_connect_notify_playback_error(", 2)) << daemon.log();
     EXPECT_EQ(daemon.count_log("ERROR JuxApp: Failed to connect PipeWire stream"), 1u) << daemon.log();
     EXPECT_TRUE(daemon.running()) << daemon.log();
     EXPECT_EQ(http_get(port, "/get-connect-info").status, 200) << daemon.log();
