@@ -94,6 +94,8 @@ int64_t monotonic_ns() {
 
 }  // namespace
 
+// Owned and used by the loop thread; what the PipeWire threads touch is
+// atomic or guarded by the thread loop's lock, as marked.
 struct PipeWireSink {
     uv_loop_t *loop = nullptr;
 
@@ -127,8 +129,8 @@ struct PipeWireSink {
     std::atomic<uint32_t> stride{0};
     // Written on the loop thread, read by the PipeWire threads.
     std::atomic<bool> paused{false};
-    // Set by drain: the process event hands the drain to PipeWire in the
-    // cycle that empties the ring buffer.
+    // Set by drain: the process event ends the drain in the cycle that
+    // empties the ring buffer.
     std::atomic<bool> drain_pending{false};
     // Set when the open stream failed or was disconnected by the server.
     std::atomic<bool> lost{false};
@@ -279,7 +281,7 @@ int do_drain_done(spa_loop *, bool, uint32_t, const void *, size_t, void *user) 
 // ends here: waiting for PipeWire's own drained event would add a quantum
 // of silence to every format change. The invoke only queues the call for
 // the thread loop's thread, as PipeWire's own drained event does.
-void hand_over_drain(PipeWireSink *sink) {
+void end_drain(PipeWireSink *sink) {
     pw_loop_invoke(pw_thread_loop_get_loop(sink->thread_loop.get()), do_drain_done, 0, nullptr, 0, false, sink);
 }
 
@@ -293,7 +295,7 @@ void on_process(void *data) noexcept {
     // A drain that finds the ring buffer empty is over at once.
     if (sink->drain_pending.load(std::memory_order_acquire) && ring_buffer_fill_level(&sink->ring) == 0) {
         sink->drain_pending = false;
-        hand_over_drain(sink);
+        end_drain(sink);
     }
 
     pw_buffer *buffer = pw_stream_dequeue_buffer(stream);
@@ -322,7 +324,7 @@ void on_process(void *data) noexcept {
     pw_stream_queue_buffer(stream, buffer);
 
     // This cycle emptied the ring buffer.
-    if (got < length && sink->drain_pending.exchange(false)) hand_over_drain(sink);
+    if (got < length && sink->drain_pending.exchange(false)) end_drain(sink);
 
     // Two periods of room, or half the ring buffer when a period is larger
     // than a quarter of it (a large quantum at a low rate).
