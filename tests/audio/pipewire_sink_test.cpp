@@ -1,5 +1,7 @@
 // Runs the sink against the "pipewire" fixture's headless server and checks
-// what reaches test_sink's monitor. The test thread is the sink's loop thread.
+// what reaches test_sink's monitor; the tests that stop a server or its
+// session manager run a server of their own. The test thread is the sink's
+// loop thread.
 #include "audio/pipewire_sink.h"
 
 #include <gmock/gmock.h>
