@@ -42,8 +42,9 @@ bool follows_a_track(const Player *player) {
 }
 
 bool timers_idle(const Player *player) {
-    return !loop_timer_is_active(player->nearly_finished_timer) && !loop_timer_is_paused(player->nearly_finished_timer) &&
-           !loop_timer_is_active(player->finished_timer) && !loop_timer_is_paused(player->finished_timer);
+    return !loop_timer_is_active(player->nearly_finished_timer) &&
+           !loop_timer_is_paused(player->nearly_finished_timer) && !loop_timer_is_active(player->finished_timer) &&
+           !loop_timer_is_paused(player->finished_timer);
 }
 
 // The current stream's data is complete: both timers follow the audio still
@@ -85,7 +86,8 @@ void on_finished_timer(uv_timer_t *handle) noexcept {
     AudioStream *current = stream_manager_current(player->streams);
     AudioStream *next = stream_manager_next(player->streams);
     const uint64_t next_id = next ? audio_stream_id(next) : 0;
-    const bool same_format = current && next && audio_format_equal(audio_stream_format(current), audio_stream_format(next));
+    const bool same_format =
+        current && next && audio_format_equal(audio_stream_format(current), audio_stream_format(next));
     if (!player_sdk_ok(zrv_connect_notify_playback_finished(player->sdk, next == nullptr),
                        "Failed to notify Zorva Connect of playback finishing: %s"))
         return;

@@ -120,20 +120,19 @@ class PlayerEndToEndTest : public PlayerTest {
     }
 };
 
+// The renderer's notifications over three tracks of one format.
+const std::vector<std::string> three_gapless_tracks{
+    "notify_playback_initiated 44100 2 0", "notify_playback_finished false",      "notify_playback_initiated 44100 2 0",
+    "notify_playback_finished false",      "notify_playback_initiated 44100 2 0", "notify_playback_finished true",
+};
+
 TEST_F(PlayerEndToEndTest, ThreeTracksOfOneFormatPlayGaplessAndBitExact) {
     std::vector<uint8_t> reference;
     for (uint32_t seed = 1; seed <= 3; ++seed) append(reference, track_pcm(seed, cd, 0, 88200));
     EXPECT_EQ(play_and_compare("standin:queue=44100/16/2/2000,44100/16/2/2000,44100/16/2/2000", reference), "")
         << "samples inserted or dropped";
 
-    EXPECT_EQ(notifications(), (std::vector<std::string>{
-                                   "notify_playback_initiated 44100 2 0",
-                                   "notify_playback_finished false",
-                                   "notify_playback_initiated 44100 2 0",
-                                   "notify_playback_finished false",
-                                   "notify_playback_initiated 44100 2 0",
-                                   "notify_playback_finished true",
-                               }));
+    EXPECT_EQ(notifications(), three_gapless_tracks);
     EXPECT_FALSE(pipewire_sink_is_open(sink()));
     EXPECT_EQ(sdk_->status().streams_disposed, 3u);
 }
@@ -280,9 +279,7 @@ TEST_F(PlayerEndToEndTest, AResumeDuringASeekKeepsPlayingToTheEndOfTheTrack) {
     ASSERT_EQ(sdk_->connect("standin:queue=44100/16/2/2000;paused", true), ZRV_OK);
     ASSERT_TRUE(run_until([&] { return state() == PLAYER_STATE_PAUSED; }, 2000));
     std::vector<std::string> seen;
-    sdk_->after_playback_call = [&](const std::string &slot) {
-        seen.push_back(slot + " " + std::to_string(state()));
-    };
+    sdk_->after_playback_call = [&](const std::string &slot) { seen.push_back(slot + " " + std::to_string(state())); };
     ASSERT_EQ(zrv_standin_seek(sdk(), 1000), ZRV_OK);
     ASSERT_EQ(zrv_standin_resume(sdk()), ZRV_OK);
     ASSERT_TRUE(run_until(
@@ -326,14 +323,7 @@ TEST_F(PlayerEndToEndTest, AThirdTrackBehindAShortSecondOnePlaysGapless) {
         auto second_end = std::find(std::find(calls.begin(), calls.end(), "notify_playback_finished false") + 1,
                                     calls.end(), "notify_playback_finished false");
         EXPECT_LT(flows - calls.begin(), second_end - calls.begin()) << third;
-        EXPECT_EQ(notifications(), (std::vector<std::string>{
-                                       "notify_playback_initiated 44100 2 0",
-                                       "notify_playback_finished false",
-                                       "notify_playback_initiated 44100 2 0",
-                                       "notify_playback_finished false",
-                                       "notify_playback_initiated 44100 2 0",
-                                       "notify_playback_finished true",
-                                   }));
+        EXPECT_EQ(notifications(), three_gapless_tracks);
     }
 }
 
