@@ -438,7 +438,7 @@ TEST_F(PlayerTest, DisposingOfTheFlowingStreams) {
     EXPECT_FALSE(audio_stream_is_delivering(stream(2)));
 
     initiate(ZRV_PLAYBACK_STATE_PLAYING);
-    push(2, 4096);
+    fill(2);  // keeps the finished moment some 500 ms away
     finished(2);
     ASSERT_TRUE(run_until([&] { return player_->flowing_stream == stream(3); }, 1000));
     announce(4);
