@@ -36,6 +36,7 @@ constexpr uint32_t kMaxVolume = 65535;
 // turning even for a renderer that takes everything.
 constexpr int kMaxChunksPerTurn = 16;
 constexpr uint64_t kRestartThresholdMs = 3000;
+constexpr uint32_t kMaxLookahead = 8;
 
 // A libuv timer owned by the instance; its memory goes in the close callback.
 struct TimerDeleter {
@@ -236,6 +237,11 @@ struct ZrvConnect {
     uint32_t chunk_ms = 20;
     uint32_t lead_ms = 1000;
     uint32_t announce_ahead_ms = 2000;
+    // Streams announced at once, the current one included.
+    uint32_t lookahead = 2;
+    // The finished stream goes from inside the renderer's finished
+    // notification instead of on a later iteration.
+    bool reentrant_disposal = false;
     bool pushing = false;
 
     // Delegate calls are never made from inside an operation the daemon
@@ -438,9 +444,9 @@ void ZrvConnect::seek_begin(uint64_t position_ms) {
     log(ZRV_LOG_INFO, standin::kLogComponent, "Seeking stream %llu to %llu ms", static_cast<unsigned long long>(id),
         static_cast<unsigned long long>(position_ms));
     if (playback.seek_started) playback.seek_started(this, playback.user);
-    // A next track announced before the seek is announced again when the
-    // current one nears its end anew.
-    if (StandinStream *queued = next()) dispose(queued->id);
+    // Tracks announced before the seek are announced again when the current
+    // one nears its end anew.
+    while (streams.size() > 1) dispose(streams.back()->id);
     awaiting_initiated = false;
     post([this, id, position_ms] { seek_complete(id, position_ms); });
 }
@@ -556,11 +562,13 @@ void ZrvConnect::ensure_pushing() {
 }
 
 void ZrvConnect::maybe_announce_next() {
-    if (state == ZRV_PLAYBACK_STATE_STOPPED || streams.size() != 1) return;
-    const StandinStream &s = *streams[0];
-    if (s.seeking || s.track_index + 1 >= queue.size()) return;
-    if (s.frames_left() * 1000 > uint64_t{announce_ahead_ms} * s.track.sample_rate) return;
-    announce(s.track_index + 1, 0);
+    if (state == ZRV_PLAYBACK_STATE_STOPPED || streams.empty() || streams.size() >= lookahead) return;
+    // The track after the last announced one, once that one's data nears
+    // its end.
+    const StandinStream &last = *streams.back();
+    if (streams[0]->seeking || last.track_index + 1 >= queue.size()) return;
+    if (last.frames_left() * 1000 > uint64_t{announce_ahead_ms} * last.track.sample_rate) return;
+    announce(last.track_index + 1, 0);
 }
 
 namespace {
@@ -1099,17 +1107,31 @@ ZRV_EXPORT ZrvError zrv_connect_notify_playback_finished(ZrvConnect *sdk, bool n
             return injected;
         if (ZrvError error = notification_checks(sdk)) return error;
         if (!nothing_queued && sdk->next()) {
-            sdk->awaiting_initiated = true;
+            if (!sdk->reentrant_disposal) {
+                sdk->awaiting_initiated = true;
+                return ZRV_OK;
+            }
+            // The finished stream goes at once; the next one is current
+            // before the renderer reports it initiated.
+            sdk->dispose(sdk->current()->id);
+            sdk->post([sdk] {
+                sdk->report_next_available();
+                sdk->ensure_pushing();
+            });
             return ZRV_OK;
         }
         // The end of the queue: the renderer has stopped by itself.
         log(ZRV_LOG_INFO, standin::kLogComponent, "End of the queue");
         sdk->state = ZRV_PLAYBACK_STATE_STOPPED;
-        sdk->post([sdk] {
-            if (sdk->state != ZRV_PLAYBACK_STATE_STOPPED) return;
+        auto end_of_queue = [sdk] {
             sdk->awaiting_initiated = false;
             sdk->dispose_all();
             sdk->track_index = 0;
+        };
+        if (sdk->reentrant_disposal) end_of_queue();
+        sdk->post([sdk, end_of_queue] {
+            if (sdk->state != ZRV_PLAYBACK_STATE_STOPPED) return;
+            end_of_queue();
             sdk->report_state();
         });
         return ZRV_OK;
@@ -1155,6 +1177,22 @@ ZRV_EXPORT ZrvError zrv_standin_set_pacing(ZrvConnect *sdk, uint32_t chunk_ms, u
         sdk->lead_ms = lead_ms;
         sdk->announce_ahead_ms = announce_ahead_ms;
         if (timer_active(sdk->push_timer)) uv_timer_set_repeat(sdk->push_timer.get(), chunk_ms);
+        return ZRV_OK;
+    });
+}
+
+ZRV_EXPORT ZrvError zrv_standin_set_lookahead(ZrvConnect *sdk, uint32_t streams) {
+    return guarded([&]() -> ZrvError {
+        if (!sdk || streams < 2 || streams > kMaxLookahead) return ZRV_ERROR_INVALID_ARGUMENT;
+        sdk->lookahead = streams;
+        return ZRV_OK;
+    });
+}
+
+ZRV_EXPORT ZrvError zrv_standin_set_reentrant_disposal(ZrvConnect *sdk, bool on) {
+    return guarded([&]() -> ZrvError {
+        if (!sdk) return ZRV_ERROR_INVALID_ARGUMENT;
+        sdk->reentrant_disposal = on;
         return ZRV_OK;
     });
 }

@@ -116,6 +116,23 @@ ZRV_EXPORT ZrvError zrv_standin_set_queue(ZrvConnect *sdk, const ZrvStandinTrack
 ZRV_EXPORT ZrvError zrv_standin_set_pacing(ZrvConnect *sdk, uint32_t chunk_ms, uint32_t lead_ms,
                                            uint32_t announce_ahead_ms);
 
+/* How many streams the service keeps announced at once, the current one
+ * included: 2 (the default) to 8. With more than 2 the track after the last
+ * announced one is announced as soon as at most `announce_ahead_ms` of that
+ * one's data is left to push, so a short next track can have a third one
+ * announced behind it while current and next are both set. A seek disposes
+ * of every stream but the current one. ZRV_ERROR_INVALID_ARGUMENT outside 2
+ * to 8. */
+ZRV_EXPORT ZrvError zrv_standin_set_lookahead(ZrvConnect *sdk, uint32_t streams);
+
+/* With `on`, zrv_connect_notify_playback_finished disposes of streams from
+ * inside the call, as an SDK is free to do: with something queued the
+ * finished stream goes there (the next one is current before the renderer's
+ * initiated notification, which then disposes of nothing), with nothing
+ * queued every stream goes there. The one exception to "never from inside
+ * an operation" besides audio data; off by default. */
+ZRV_EXPORT ZrvError zrv_standin_set_reentrant_disposal(ZrvConnect *sdk, bool on);
+
 /* The service's own actions, as if a controller app asked for them. Each
  * returns at once; the renderer sees the delegate calls on later loop
  * iterations. Not recorded as daemon calls. Errors: ZRV_ERROR_NOT_CONNECTED

@@ -167,7 +167,9 @@ bool app_wire(AppState *state, uv_loop_t *loop, const AppConfig &config, const s
     uint32_t quality = config.quality_follows_output ? player_max_audio_quality(player) : config.max_audio_quality;
     app_log(LOG_DEBUG, "    Maximum supported audio quality: %s", zrv_audio_quality_to_string(quality));
 
-    LogDelegate log_delegate{nullptr, sdk_log_sink};
+    // The SDK may keep the pointer rather than a copy: the record lives for
+    // the whole run.
+    static const LogDelegate log_delegate{nullptr, sdk_log_sink};
     zrv_connect_set_log_delegate(&log_delegate);
 
     ZrvConnectConfig sdk_config{};

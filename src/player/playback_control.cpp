@@ -265,7 +265,13 @@ void player_on_seeked(AudioStream *, void *user) noexcept {
     Player *player = player_of(user);
     app_log(LOG_DEBUG, "Seek has been completed");
     player->seek_position_ms = 0;
-    player->state = player->state == PLAYER_STATE_SEEKING_PLAYING ? PLAYER_STATE_PLAYING : PLAYER_STATE_PAUSED;
+    // Only a seek in progress ends here. A pause or resume that came between
+    // the seek start and this report has already set the state to return
+    // to, and a report without a seek start changes nothing.
+    if (player->state == PLAYER_STATE_SEEKING_PLAYING)
+        player->state = PLAYER_STATE_PLAYING;
+    else if (player->state == PLAYER_STATE_SEEKING_PAUSED)
+        player->state = PLAYER_STATE_PAUSED;
 }
 
 SinkCallbacks player_sink_callbacks(Player *player) {

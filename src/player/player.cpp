@@ -13,6 +13,7 @@ bool player_sdk_ok(ZrvError error, const char *failure_text) {
 Player *player_new(uv_loop_t *loop, const char *output_device, const char *, const char *) {
     auto *player = new Player{};
     player->streams = stream_manager_new(player, player_on_new_stream);
+    stream_manager_set_roles_hook(player->streams, player_on_roles_changed);
     // The sink decides what to make of the configured output device.
     player->sink = pipewire_sink_new(loop, output_device);
     player->flowing_stream = nullptr;

@@ -51,4 +51,5 @@ SinkCallbacks player_sink_callbacks(Player *player);
 void player_on_new_stream(StreamManager *manager, AudioStream *stream, void *user) noexcept;
 void player_on_state_changed(AudioStream *stream, StreamState new_state, StreamState old_state, void *user) noexcept;
 void player_on_disposed(AudioStream *stream, void *user) noexcept;
+void player_on_roles_changed(StreamManager *manager, void *user) noexcept;
 void player_hand_over_check(Player *player);

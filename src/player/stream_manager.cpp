@@ -24,6 +24,7 @@ struct StreamManager {
     EventPublisher *publisher = nullptr;
     void *user = nullptr;
     StreamManagerNewStreamHook new_stream_hook = nullptr;
+    StreamManagerRolesHook roles_hook = nullptr;
     // In announcement order; the records never move, so the Player may keep
     // pointers to them until they are disposed of.
     std::vector<std::unique_ptr<AudioStream>> streams;
@@ -179,6 +180,7 @@ void on_disposed(ZrvConnect *, uint64_t stream_id, void *user) noexcept {
     app_log(LOG_INFO, "[Stream %lu]: Audio stream has been disposed of", stream_id);
     if (stream->hooks.on_disposed) stream->hooks.on_disposed(stream, stream->hooks.user);
 
+    const bool had_role = stream == manager->current || stream == manager->next;
     if (stream == manager->current) {
         manager->current = manager->next;
         manager->next = manager->current ? following(manager, manager->current) : nullptr;
@@ -186,6 +188,7 @@ void on_disposed(ZrvConnect *, uint64_t stream_id, void *user) noexcept {
         manager->next = following(manager, stream);
     }
     std::erase_if(manager->streams, [stream](const auto &entry) { return entry.get() == stream; });
+    if (had_role && manager->roles_hook) manager->roles_hook(manager, manager->user);
 }
 
 }  // namespace
@@ -195,6 +198,10 @@ StreamManager *stream_manager_new(void *user, StreamManagerNewStreamHook new_str
     manager->user = user;
     manager->new_stream_hook = new_stream_hook;
     return manager;
+}
+
+void stream_manager_set_roles_hook(StreamManager *manager, StreamManagerRolesHook roles_hook) {
+    manager->roles_hook = roles_hook;
 }
 
 void stream_manager_free(StreamManager *manager) { delete manager; }

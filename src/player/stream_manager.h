@@ -34,8 +34,12 @@ struct StreamHooks {
 };
 
 using StreamManagerNewStreamHook = void (*)(StreamManager *manager, AudioStream *stream, void *user);
+// Called with the manager's user pointer after a disposal has moved the
+// current and next marks and freed the stream (on_disposed runs before).
+using StreamManagerRolesHook = void (*)(StreamManager *manager, void *user);
 
 StreamManager *stream_manager_new(void *user, StreamManagerNewStreamHook new_stream_hook);
+void stream_manager_set_roles_hook(StreamManager *manager, StreamManagerRolesHook roles_hook);
 // Frees every stream without calling any hook. A null manager is accepted.
 void stream_manager_free(StreamManager *manager);
 void stream_manager_set_sdk(StreamManager *manager, ZrvConnect *sdk);

@@ -32,6 +32,35 @@ void on_nearly_finished_timer(uv_timer_t *handle) noexcept {
     player_hand_over_check(player);
 }
 
+// Only a playback that is playing or paused into an open sink has a track
+// end to follow. After a stop or a playback error the stream stays current
+// until the SDK disposes of it, and a seek in progress arms the timers again
+// at its own end of data.
+bool follows_a_track(const Player *player) {
+    return (player->state == PLAYER_STATE_PLAYING || player->state == PLAYER_STATE_PAUSED) &&
+           pipewire_sink_is_open(player->sink);
+}
+
+bool timers_idle(const Player *player) {
+    return !loop_timer_is_active(player->nearly_finished_timer) &&
+           !loop_timer_is_paused(player->nearly_finished_timer) && !loop_timer_is_active(player->finished_timer) &&
+           !loop_timer_is_paused(player->finished_timer);
+}
+
+// The current stream's data is complete: both timers follow the audio still
+// buffered for it.
+void arm_end_of_track(Player *player) {
+    if (!follows_a_track(player)) return;
+    uint64_t nearly_ms = std::max(player_buffered_ms(player), hand_over_lead_ms) - hand_over_lead_ms;
+    app_log(LOG_DEBUG, "Scheduling playback nearly finished timer: %lums", nearly_ms);
+    loop_timer_start(player->nearly_finished_timer, on_nearly_finished_timer, nearly_ms, 0);
+    start_finished_timer(player);
+    if (player->state == PLAYER_STATE_PAUSED) {
+        loop_timer_pause(player->nearly_finished_timer);
+        loop_timer_pause(player->finished_timer);
+    }
+}
+
 // The SDK moves on to the new format's track: drain what the old one left,
 // reopen the sink for the new format and let the next stream flow.
 void change_format(Player *player, AudioStream *next) {
@@ -51,39 +80,50 @@ void change_format(Player *player, AudioStream *next) {
 void on_finished_timer(uv_timer_t *handle) noexcept {
     Player *player = player_of_timer(handle);
     app_log(LOG_INFO, "Playback has finished");
+    // The SDK may dispose of streams from inside any call it is given, so
+    // what is needed of the two streams afterwards is taken now, and the next
+    // stream is looked up again by its id after each call.
     AudioStream *current = stream_manager_current(player->streams);
     AudioStream *next = stream_manager_next(player->streams);
+    const uint64_t next_id = next ? audio_stream_id(next) : 0;
+    const bool same_format =
+        current && next && audio_format_equal(audio_stream_format(current), audio_stream_format(next));
     if (!player_sdk_ok(zrv_connect_notify_playback_finished(player->sdk, next == nullptr),
                        "Failed to notify Zorva Connect of playback finishing: %s"))
         return;
+    // A stop or a playback error from inside the notification has already
+    // reset everything.
+    if (!pipewire_sink_is_open(player->sink)) return;
 
+    // A next stream withdrawn inside the notification leaves nothing to play.
+    next = next ? stream_manager_find(player->streams, next_id) : nullptr;
     if (!next) {
         app_log(LOG_INFO, "Nothing else to play, stopping playback");
         pipewire_sink_drain(player->sink);
         player_reset_playback(player);
         return;
     }
-    if (!current || !audio_format_equal(audio_stream_format(current), audio_stream_format(next))) {
+    if (!same_format) {
         change_format(player, next);
         return;
     }
     // Without a hand-over (the next stream came too late for the
     // nearly-finished moment) the next stream starts flowing now.
+    const AudioFormat format = audio_stream_format(next);
     if (player->flowing_stream != next) {
         if (player->flowing_stream) stream_manager_stop_delivery(player->flowing_stream);
         player->flowing_stream = next;
         stream_manager_resume_delivery(next);
     }
-    // The SDK may dispose of streams from inside its notifications, so the
-    // next stream is looked up again by its id afterwards.
-    uint64_t next_id = audio_stream_id(next);
-    if (!player_sdk_ok(zrv_connect_notify_playback_initiated(player->sdk, audio_stream_format(next)),
+    if (!player_sdk_ok(zrv_connect_notify_playback_initiated(player->sdk, format),
                        "Failed to notify Zorva Connect of initiating playback (gapless): %s"))
         return;
     // All of a short next track may have arrived during the hand-over, while
     // it was not yet current, so its own end-of-data report armed nothing.
+    // (A disposal inside the notifications may have armed it already.)
     next = stream_manager_find(player->streams, next_id);
-    if (next && audio_stream_state(next) == STREAM_STATE_FINISHED) start_finished_timer(player);
+    if (next && audio_stream_state(next) == STREAM_STATE_FINISHED && !loop_timer_is_active(player->finished_timer))
+        start_finished_timer(player);
 }
 
 }  // namespace
@@ -123,14 +163,7 @@ void player_on_new_stream(StreamManager *manager, AudioStream *stream, void *use
 void player_on_state_changed(AudioStream *stream, StreamState new_state, StreamState, void *user) noexcept {
     Player *player = player_of(user);
     if (!stream_manager_is_current(player->streams, stream) || new_state != STREAM_STATE_FINISHED) return;
-    uint64_t nearly_ms = std::max(player_buffered_ms(player), hand_over_lead_ms) - hand_over_lead_ms;
-    app_log(LOG_DEBUG, "Scheduling playback nearly finished timer: %lums", nearly_ms);
-    loop_timer_start(player->nearly_finished_timer, on_nearly_finished_timer, nearly_ms, 0);
-    start_finished_timer(player);
-    if (player->state == PLAYER_STATE_PAUSED) {
-        loop_timer_pause(player->nearly_finished_timer);
-        loop_timer_pause(player->finished_timer);
-    }
+    arm_end_of_track(player);
 }
 
 void player_on_disposed(AudioStream *stream, void *user) noexcept {
@@ -140,4 +173,22 @@ void player_on_disposed(AudioStream *stream, void *user) noexcept {
     // flowing; the next one flows once playback is initiated for it.
     player->flowing_stream =
         stream_manager_is_current(player->streams, stream) ? nullptr : stream_manager_current(player->streams);
+}
+
+void player_on_roles_changed(StreamManager *manager, void *user) noexcept {
+    Player *player = player_of(user);
+    AudioStream *current = stream_manager_current(manager);
+    // A current stream whose data is still arriving is followed from its own
+    // end-of-data report.
+    if (!current || audio_stream_state(current) != STREAM_STATE_FINISHED) return;
+    if (timers_idle(player)) {
+        // Its end of data came while it was still next (after the previous
+        // track's finished moment), which armed nothing.
+        arm_end_of_track(player);
+        return;
+    }
+    // The timers already follow it: a stream that has just become next is
+    // past the nearly-finished moment, and starts at once, as one announced
+    // then would.
+    player_hand_over_check(player);
 }

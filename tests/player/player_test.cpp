@@ -455,20 +455,30 @@ TEST_F(PlayerTest, DisposingOfTheFlowingStreams) {
     announce(2);
     announce(3);
     initiate(ZRV_PLAYBACK_STATE_PLAYING);
-    push(1, 4096);
-    finished(1);
-    ASSERT_TRUE(run_until([&] { return player_->flowing_stream == stream(2); }, 1000));
-
-    // The flowing next stream is withdrawn: the current one flows again.
-    disposed(2);
-    EXPECT_EQ(player_->flowing_stream, stream(1));
-    EXPECT_EQ(stream_manager_next(streams()), stream(3));
 
     // The flowing current stream goes: nothing flows until the next initiate.
     disposed(1);
     EXPECT_EQ(player_->flowing_stream, nullptr);
-    EXPECT_EQ(stream_manager_current(streams()), stream(3));
-    EXPECT_FALSE(audio_stream_is_delivering(stream(3)));
+    EXPECT_EQ(stream_manager_current(streams()), stream(2));
+    EXPECT_FALSE(audio_stream_is_delivering(stream(2)));
+
+    initiate(ZRV_PLAYBACK_STATE_PLAYING);
+    fill(2);  // keeps the finished moment some 500 ms away
+    finished(2);
+    ASSERT_TRUE(run_until([&] { return player_->flowing_stream == stream(3); }, 1000));
+    announce(4);
+
+    // The flowing next stream is withdrawn past the nearly-finished moment:
+    // the one that becomes next is handed the sink at once.
+    disposed(3);
+    EXPECT_EQ(stream_manager_next(streams()), stream(4));
+    EXPECT_EQ(player_->flowing_stream, stream(4));
+    EXPECT_TRUE(audio_stream_is_delivering(stream(4)));
+
+    // With nothing behind it, the current stream flows again.
+    disposed(4);
+    EXPECT_EQ(player_->flowing_stream, stream(2));
+    EXPECT_EQ(stream_manager_next(streams()), nullptr);
 }
 
 TEST_F(PlayerTest, StopResetsEverythingAndTellsTheSdk) {
@@ -560,6 +570,95 @@ TEST_F(PlayerTest, AFailedReopenForTheNextFormatStopsWithAPlaybackError) {
                                                        "notify_playback_finished false", "notify_playback_error"}));
     EXPECT_FALSE(pipewire_sink_is_open(sink()));
     EXPECT_EQ(player_->flowing_stream, nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+// The seek report ends only a seek in progress.
+TEST_F(PlayerTest, ASeekReportLeavesEveryStateButTheTwoSeekingOnesAlone) {
+    attach_sdk();
+    announce(1);
+    seeked(1, 0);
+    EXPECT_EQ(state(), PLAYER_STATE_STOPPED) << "no seek started";
+
+    initiate(ZRV_PLAYBACK_STATE_PLAYING);
+    seeked(1, 0);
+    EXPECT_EQ(state(), PLAYER_STATE_PLAYING) << "no seek started";
+
+    seek_started();
+    pause();  // between the seek start and its report
+    seeked(1, 0);
+    EXPECT_EQ(state(), PLAYER_STATE_PAUSED);
+    seek_started();
+    EXPECT_EQ(state(), PLAYER_STATE_SEEKING_PAUSED);
+    seeked(1, 0);
+    EXPECT_EQ(state(), PLAYER_STATE_PAUSED);
+}
+
+// A late end of data: the stream stays current after a stop or a playback
+// error until the SDK disposes of it, and its end-of-data report must not
+// start a track end nobody plays.
+TEST_F(PlayerTest, AnEndOfDataReportAfterAStopOrAPlaybackErrorArmsNothing) {
+    attach_sdk();
+    announce(1);
+    initiate(ZRV_PLAYBACK_STATE_PLAYING);
+    push(1, 4096);
+    stop();
+    sdk_->clear();
+    finished(1);
+    EXPECT_FALSE(loop_timer_is_active(player_->finished_timer));
+
+    hold_service_session();  // the stand-in ended its playback at the stop
+    disposed(1);
+    announce(2);
+    zrv_standin_inject_error("zrv_connect_notify_playback_initiated", ZRV_ERROR_INTERNAL, 1);
+    initiate(ZRV_PLAYBACK_STATE_PLAYING);
+    ASSERT_EQ(sdk_->count("notify_playback_error"), 1u);
+    sdk_->clear();
+    finished(2);
+    EXPECT_FALSE(loop_timer_is_active(player_->nearly_finished_timer));
+    EXPECT_FALSE(loop_timer_is_active(player_->finished_timer));
+    run_for(300);
+    EXPECT_TRUE(sdk_->calls().empty()) << "no finished notification, no drain or write on the closed sink";
+}
+
+TEST_F(PlayerTest, AnEndOfDataReportDuringASeekWaitsForTheOneAfterTheSeek) {
+    attach_sdk();
+    announce(1);
+    initiate(ZRV_PLAYBACK_STATE_PLAYING);
+    push(1, 4096);
+    seek_started();
+    finished(1);  // the end of the data from before the seek
+    EXPECT_FALSE(loop_timer_is_active(player_->finished_timer));
+    seeked(1, 1000);
+    push(1, 4096);
+    finished(1);
+    EXPECT_TRUE(loop_timer_is_active(player_->finished_timer));
+    ASSERT_TRUE(run_until([&] { return state() == PLAYER_STATE_STOPPED; }, 3000));
+    EXPECT_EQ(sdk_->count("notify_playback_finished true"), 1u);
+}
+
+// A next track whose data is complete only after the old track's finished
+// moment, but before the SDK disposed of the old stream, reported its end
+// while it was not current yet: it is followed once it becomes current.
+TEST_F(PlayerTest, ANextTracksEndReportedBeforeItBecameCurrentIsStillFollowed) {
+    attach_sdk();
+    announce(1);
+    announce(2);
+    initiate(ZRV_PLAYBACK_STATE_PLAYING);
+    push(1, 4410 * 4);
+    finished(1);
+    ASSERT_TRUE(run_until([&] { return sdk_->count("notify_playback_initiated 44100 2 0") == 2; }, 3000));
+    push(2, 4410 * 4);
+    finished(2);  // not current yet
+    EXPECT_FALSE(loop_timer_is_active(player_->finished_timer));
+    hold_service_session();  // the stand-in knows no next track: it ended its playback
+    disposed(1);
+    EXPECT_TRUE(loop_timer_is_active(player_->finished_timer));
+    ASSERT_TRUE(run_until([&] { return state() == PLAYER_STATE_STOPPED; }, 3000)) << "the queue stalled";
+    EXPECT_EQ(sdk_->count("notify_playback_finished true"), 1u);
 }
 
 }  // namespace

@@ -42,6 +42,14 @@ void record_disposed(AudioStream *stream, void *user) {
     log->was_next_at_dispose = stream_manager_is_next(log->manager, stream);
 }
 
+// After a disposal: the roles as they are then, and how many streams are left.
+void record_roles(StreamManager *manager, void *user) {
+    auto id = [](AudioStream *stream) { return std::to_string(stream ? audio_stream_id(stream) : 0); };
+    static_cast<HookLog *>(user)->events.push_back("roles " + id(stream_manager_current(manager)) + "/" +
+                                                   id(stream_manager_next(manager)) + " of " +
+                                                   std::to_string(stream_manager_stream_count(manager)));
+}
+
 void install_recording_hooks(StreamManager *, AudioStream *stream, void *user) {
     StreamHooks hooks{user, record_data, record_state, record_seeked, record_disposed};
     audio_stream_install_hooks(stream, &hooks);
@@ -128,6 +136,7 @@ TEST_F(StreamManagerTest, DataFlowsOnlyWhileDeliveringAndAPartialAcceptStopsIt) 
 }
 
 TEST_F(StreamManagerTest, RolesMoveUpInAnnouncementOrderAsStreamsAreDisposedOf) {
+    stream_manager_set_roles_hook(manager_, record_roles);
     announce(1);
     announce(2);
     announce(3);
@@ -158,6 +167,11 @@ TEST_F(StreamManagerTest, RolesMoveUpInAnnouncementOrderAsStreamsAreDisposedOf) 
     EXPECT_EQ(stream_manager_current(manager_), nullptr);
     EXPECT_EQ(stream_manager_next(manager_), nullptr);
     EXPECT_EQ(stream_manager_stream_count(manager_), 0u);
+    // The roles hook follows each disposal of the current or next stream,
+    // once the marks have moved and the stream is gone.
+    EXPECT_EQ(log_.events, (std::vector<std::string>{"disposed 1", "roles 2/3 of 3", "disposed 3", "roles 2/4 of 2",
+                                                      "disposed 5", "disposed 2", "roles 4/0 of 1", "disposed 4",
+                                                      "roles 0/0 of 0"}));
 
     announce(6);
     EXPECT_EQ(id_of(stream_manager_current(manager_)), 6u) << "an empty manager takes the next stream as current";

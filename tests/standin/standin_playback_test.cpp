@@ -246,6 +246,43 @@ TEST_F(StandinPlayback, SeekStartsDropsTheQueuedStreamAndRestartsDataAtTheTarget
     EXPECT_EQ(renderer->streams[3].info.sample_rate, 48000u) << "the next track is announced again";
 }
 
+TEST_F(StandinPlayback, LookaheadAnnouncesAThirdTrackBehindAShortNextOne) {
+    renderer->auto_transition = false;
+    EXPECT_EQ(zrv_standin_set_lookahead(sdk, 1), ZRV_ERROR_INVALID_ARGUMENT);
+    EXPECT_EQ(zrv_standin_set_lookahead(sdk, 9), ZRV_ERROR_INVALID_ARGUMENT);
+    ASSERT_EQ(zrv_standin_set_lookahead(sdk, 3), ZRV_OK);
+    ASSERT_EQ(connect("standin:queue=44100/16/2/3000,44100/16/2/300,44100/16/2/3000,44100/16/2/300;lead_ms=0;"
+                      "ahead_ms=1000"),
+              ZRV_OK);
+    ASSERT_TRUE(run_until([&] { return renderer->order.size() == 3; }));
+    run_for(50);
+    EXPECT_EQ(renderer->order.size(), 3u) << "three streams at most";
+    EXPECT_EQ(status().current_stream, 1u);
+    EXPECT_EQ(status().next_stream, 2u);
+
+    // A seek keeps the current stream only; the tracks behind it come again.
+    ASSERT_EQ(zrv_standin_seek(sdk, 0), ZRV_OK);
+    ASSERT_TRUE(run_until([&] { return has("seeked 1 0"); }));
+    EXPECT_LT(at("disposed 3"), at("disposed 2"));
+    EXPECT_LT(at("disposed 2"), at("seeked 1 0"));
+    ASSERT_TRUE(run_until([&] { return renderer->order.size() == 5; }));
+    EXPECT_EQ(renderer->streams[5].title, "Stand-in tone 3");
+}
+
+TEST_F(StandinPlayback, ReentrantDisposalLetsGoOfStreamsInsideTheFinishedNotification) {
+    ASSERT_EQ(zrv_standin_set_reentrant_disposal(sdk, true), ZRV_OK);
+    ASSERT_EQ(connect("standin:queue=44100/16/2/200,44100/16/2/200;lead_ms=0"), ZRV_OK);
+    ASSERT_TRUE(run_until([&] { return status().streams_disposed == 2 && stopped_and_empty(); }));
+    const long moved_on = at("-> finished nothing_queued=false");
+    const long ended = at("-> finished nothing_queued=true");
+    ASSERT_GE(moved_on, 0);
+    ASSERT_GE(ended, 0);
+    EXPECT_EQ(at("disposed 1"), moved_on + 1) << "inside the notification";
+    EXPECT_EQ(at("disposed 2"), ended + 1);
+    EXPECT_EQ(zrv_standin_count_calls("zrv_connect_notify_playback_initiated"), 2u);
+    EXPECT_EQ(status().track_index, 0u) << "the queue went back to its start";
+}
+
 TEST_F(StandinPlayback, PausedStartAndTheRendererCommands) {
     renderer->auto_transition = false;
     ASSERT_EQ(connect("standin:queue=44100/16/2/5000,44100/16/2/5000;paused;ahead_ms=0"), ZRV_OK);
