@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "app/log.h"
 #include "messaging/command_parser.h"
@@ -99,11 +100,18 @@ void inbound_commands_drop_pending(InboundCommands *commands) {
     std::lock_guard lock(commands->mutex);
     commands->pending.clear();
     commands->pending.shrink_to_fit();
+    commands->pending_bytes = 0;
+    commands->dropped = 0;
 }
 
 void queue_inbound_message(MessagingConnection * /*connection*/, const char *data, size_t length, void *user_data) {
     auto *commands = static_cast<InboundCommands *>(user_data);
     if (!commands || !data) return;
+    if (length > inbound_message_max_bytes) {
+        app_log(LOG_WARNING, "Inbound message of %zu bytes dropped: larger than %zu bytes", length,
+                inbound_message_max_bytes);
+        return;
+    }
     std::string copy;
     try {
         copy.assign(data, strnlen(data, length));
@@ -111,25 +119,47 @@ void queue_inbound_message(MessagingConnection * /*connection*/, const char *dat
         app_log(LOG_ERROR, "Failed to allocate memory for inbound NATS message");
         return;
     }
+    bool queued = false, first_refusal = false;
+    size_t held = 0, held_bytes = 0;
     {
         std::lock_guard lock(commands->mutex);
-        try {
-            commands->pending.push_back(std::move(copy));
-        } catch (const std::bad_alloc &) {
-            app_log(LOG_ERROR, "Failed to grow pending message queue");
-            return;
+        if (commands->pending.size() >= pending_messages_max ||
+            commands->pending_bytes + copy.size() > pending_bytes_max) {
+            // Only the first refusal of a burst is logged; the loop reports
+            // how many there were when it takes the queue.
+            first_refusal = commands->dropped++ == 0;
+            held = commands->pending.size();
+            held_bytes = commands->pending_bytes;
+        } else {
+            try {
+                commands->pending.push_back(std::move(copy));
+            } catch (const std::bad_alloc &) {
+                app_log(LOG_ERROR, "Failed to grow pending message queue");
+                return;
+            }
+            commands->pending_bytes += commands->pending.back().size();
+            queued = true;
         }
     }
-    loop_async_send(commands->async);
+    if (queued) {
+        loop_async_send(commands->async);
+    } else if (first_refusal) {
+        app_log(LOG_WARNING, "Pending message queue is full (%zu messages, %zu bytes): dropping inbound messages", held,
+                held_bytes);
+    }
 }
 
 void execute_pending_commands(uv_async_t *handle) {
     auto *commands = static_cast<InboundCommands *>(uv_handle_get_data(reinterpret_cast<uv_handle_t *>(handle)));
     std::vector<std::string> taken;
+    size_t dropped = 0;
     {
         std::lock_guard lock(commands->mutex);
         taken.swap(commands->pending);
+        commands->pending_bytes = 0;
+        dropped = std::exchange(commands->dropped, 0);
     }
+    if (dropped > 0) app_log(LOG_INFO, "%zu inbound messages were dropped while the pending queue was full", dropped);
     for (const std::string &message : taken) {
         if (commands->volume_bridge) {
             bool handled = false;

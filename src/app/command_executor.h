@@ -18,6 +18,13 @@
 struct MessagingConnection;
 struct VolumeBridge;
 
+// Bounds on what the bus can make the daemon hold. A larger message is
+// dropped on arrival; so is every message that finds the queue full, until
+// the loop has taken what is queued.
+inline constexpr size_t inbound_message_max_bytes = 64 * 1024;
+inline constexpr size_t pending_messages_max = 10000;
+inline constexpr size_t pending_bytes_max = 16 * 1024 * 1024;
+
 struct InboundCommands {
     ZrvConnect *sdk = nullptr;
     VolumeBridge *volume_bridge = nullptr;  // or none
@@ -25,6 +32,8 @@ struct InboundCommands {
     bool closed = false;                    // the async handle has been closed
     std::mutex mutex;
     std::vector<std::string> pending;  // guarded by mutex, in arrival order
+    size_t pending_bytes = 0;          // guarded by mutex: the text held in pending
+    size_t dropped = 0;                // guarded by mutex: refused since the loop last took the queue
 };
 
 // Creates the command async handle on the loop (user pointer: commands).
@@ -36,7 +45,8 @@ void inbound_commands_close_async(InboundCommands *commands);
 void inbound_commands_drop_pending(InboundCommands *commands);
 
 // The MessageCallback of the bus connection; user_data is the InboundCommands.
-// Copies the message (up to a zero byte), queues it and wakes the loop.
+// Copies the message (up to a zero byte), queues it and wakes the loop; drops
+// it with a WARNING when it or the queue is over its bound.
 void queue_inbound_message(MessagingConnection *connection, const char *data, size_t length, void *user_data);
 // The command async handle's callback: runs every queued message in order.
 void execute_pending_commands(uv_async_t *handle);
