@@ -83,6 +83,16 @@ void execute(ZrvConnect *sdk, const RemoteCommand &command) {
     }
 }
 
+void execute_message(InboundCommands *commands, const std::string &message) {
+    if (commands->volume_bridge) {
+        bool handled = false;
+        if (volume_bridge_handle_message(commands->volume_bridge, message.data(), message.size(), &handled) && handled)
+            return;
+    }
+    RemoteCommand command{};
+    if (nats_parse_command(message.data(), message.size(), &command)) execute(commands->sdk, command);
+}
+
 }  // namespace
 
 bool inbound_commands_init(InboundCommands *commands, uv_loop_t *loop) {
@@ -100,7 +110,7 @@ void inbound_commands_drop_pending(InboundCommands *commands) {
     std::lock_guard lock(commands->mutex);
     commands->pending.clear();
     commands->pending.shrink_to_fit();
-    commands->pending_bytes = 0;
+    commands->held_bytes = 0;
     commands->dropped = 0;
 }
 
@@ -119,17 +129,17 @@ void queue_inbound_message(MessagingConnection * /*connection*/, const char *dat
         app_log(LOG_ERROR, "Failed to allocate memory for inbound NATS message");
         return;
     }
-    bool queued = false, first_refusal = false;
-    size_t held = 0, held_bytes = 0;
+    bool accepted = false, first_refusal = false;
+    size_t queued = 0, held_bytes = 0;
     {
         std::lock_guard lock(commands->mutex);
         if (commands->pending.size() >= pending_messages_max ||
-            commands->pending_bytes + copy.size() > pending_bytes_max) {
+            commands->held_bytes + copy.size() > held_bytes_max) {
             // Only the first refusal of a burst is logged; the loop reports
             // how many there were when it takes the queue.
             first_refusal = commands->dropped++ == 0;
-            held = commands->pending.size();
-            held_bytes = commands->pending_bytes;
+            queued = commands->pending.size();
+            held_bytes = commands->held_bytes;
         } else {
             try {
                 commands->pending.push_back(std::move(copy));
@@ -137,15 +147,15 @@ void queue_inbound_message(MessagingConnection * /*connection*/, const char *dat
                 app_log(LOG_ERROR, "Failed to grow pending message queue");
                 return;
             }
-            commands->pending_bytes += commands->pending.back().size();
-            queued = true;
+            commands->held_bytes += commands->pending.back().size();
+            accepted = true;
         }
     }
-    if (queued) {
+    if (accepted) {
         loop_async_send(commands->async);
     } else if (first_refusal) {
-        app_log(LOG_WARNING, "Pending message queue is full (%zu messages, %zu bytes): dropping inbound messages", held,
-                held_bytes);
+        app_log(LOG_WARNING, "Pending message queue is full (%zu messages, %zu bytes held): dropping inbound messages",
+                queued, held_bytes);
     }
 }
 
@@ -156,20 +166,17 @@ void execute_pending_commands(uv_async_t *handle) {
     {
         std::lock_guard lock(commands->mutex);
         taken.swap(commands->pending);
-        commands->pending_bytes = 0;
         dropped = std::exchange(commands->dropped, 0);
     }
     if (dropped > 0) app_log(LOG_INFO, "%zu inbound messages were dropped while the pending queue was full", dropped);
-    for (const std::string &message : taken) {
-        if (commands->volume_bridge) {
-            bool handled = false;
-            if (volume_bridge_handle_message(commands->volume_bridge, message.data(), message.size(), &handled) &&
-                handled)
-                continue;
-        }
-        RemoteCommand command{};
-        if (!nats_parse_command(message.data(), message.size(), &command)) continue;
-        execute(commands->sdk, command);
+    for (std::string &message : taken) {
+        execute_message(commands, message);
+        // Each message's memory goes as soon as it has been executed, and
+        // with it its share of the bound.
+        const size_t size = message.size();
+        std::string().swap(message);
+        std::lock_guard lock(commands->mutex);
+        commands->held_bytes -= size;
     }
 }
 

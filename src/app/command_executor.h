@@ -18,12 +18,12 @@
 struct MessagingConnection;
 struct VolumeBridge;
 
-// Bounds on what the bus can make the daemon hold. A larger message is
-// dropped on arrival; so is every message that finds the queue full, until
-// the loop has taken what is queued.
+// Bounds on what the bus can make the daemon hold: a message over the size,
+// and every message that finds the queue holding the most messages or the
+// most text (queued or still being executed), is dropped on arrival.
 inline constexpr size_t inbound_message_max_bytes = 64 * 1024;
 inline constexpr size_t pending_messages_max = 10000;
-inline constexpr size_t pending_bytes_max = 16 * 1024 * 1024;
+inline constexpr size_t held_bytes_max = 16 * 1024 * 1024;
 
 struct InboundCommands {
     ZrvConnect *sdk = nullptr;
@@ -32,7 +32,7 @@ struct InboundCommands {
     bool closed = false;                    // the async handle has been closed
     std::mutex mutex;
     std::vector<std::string> pending;  // guarded by mutex, in arrival order
-    size_t pending_bytes = 0;          // guarded by mutex: the text held in pending
+    size_t held_bytes = 0;             // guarded by mutex: text queued or being executed
     size_t dropped = 0;                // guarded by mutex: refused since the loop last took the queue
 };
 
