@@ -13,6 +13,10 @@
 
 namespace {
 
+// One run of the executor takes at most this many messages or this long.
+constexpr size_t slice_messages = 256;
+constexpr uint64_t slice_ns = 10'000'000;
+
 void log_command_error(ZrvError error) {
     if (error != ZRV_OK) app_log(LOG_ERROR, "Failed to execute NATS command: %s", zrv_error_to_string(error));
 }
@@ -93,6 +97,22 @@ void execute_message(InboundCommands *commands, const std::string &message) {
     if (nats_parse_command(message.data(), message.size(), &command)) execute(commands->sdk, command);
 }
 
+// Takes the whole queue, in place of the messages executed before; false
+// when it is empty. The emptied vector goes back with its room for the next
+// messages.
+bool take_queue(InboundCommands *commands) {
+    commands->taken.clear();
+    commands->next_taken = 0;
+    size_t dropped = 0;
+    {
+        std::lock_guard lock(commands->mutex);
+        commands->taken.swap(commands->pending);
+        dropped = std::exchange(commands->dropped, 0);
+    }
+    if (dropped > 0) app_log(LOG_INFO, "%zu inbound messages were dropped while the pending queue was full", dropped);
+    return !commands->taken.empty();
+}
+
 }  // namespace
 
 bool inbound_commands_init(InboundCommands *commands, uv_loop_t *loop) {
@@ -112,6 +132,9 @@ void inbound_commands_drop_pending(InboundCommands *commands) {
     commands->pending.shrink_to_fit();
     commands->held_bytes = 0;
     commands->dropped = 0;
+    commands->taken.clear();
+    commands->taken.shrink_to_fit();
+    commands->next_taken = 0;
 }
 
 void queue_inbound_message(MessagingConnection * /*connection*/, const char *data, size_t length, void *user_data) {
@@ -161,23 +184,26 @@ void queue_inbound_message(MessagingConnection * /*connection*/, const char *dat
 
 void execute_pending_commands(uv_async_t *handle) {
     auto *commands = static_cast<InboundCommands *>(uv_handle_get_data(reinterpret_cast<uv_handle_t *>(handle)));
-    std::vector<std::string> taken;
-    size_t dropped = 0;
-    {
-        std::lock_guard lock(commands->mutex);
-        taken.swap(commands->pending);
-        dropped = std::exchange(commands->dropped, 0);
-    }
-    if (dropped > 0) app_log(LOG_INFO, "%zu inbound messages were dropped while the pending queue was full", dropped);
-    for (std::string &message : taken) {
+    const uint64_t started = uv_hrtime();
+    for (size_t done = 0; done < slice_messages; ++done) {
+        // Nothing left and nothing queued: the next message wakes the loop.
+        if (commands->next_taken == commands->taken.size() && !take_queue(commands)) return;
+        std::string &message = commands->taken[commands->next_taken++];
         execute_message(commands, message);
         // Each message's memory goes as soon as it has been executed, and
         // with it its share of the bound.
         const size_t size = message.size();
         std::string().swap(message);
-        std::lock_guard lock(commands->mutex);
-        commands->held_bytes -= size;
+        {
+            std::lock_guard lock(commands->mutex);
+            commands->held_bytes -= size;
+        }
+        if (uv_hrtime() - started >= slice_ns) break;
     }
+    // The slice is over: the rest follows in the next loop iteration, after
+    // whatever else is due. A wake-up the bus threads sent meanwhile may have
+    // been taken by this run, so the run wakes itself.
+    loop_async_send(commands->async);
 }
 
 void forward_volume_to_bridge(uint32_t volume, void *hook_data) {

@@ -371,13 +371,19 @@ int handle_connect(mg_connection *connection, ConfigServer &server) {
     int count = 0;
     while (received < static_cast<size_t>(content_length)) {
         count = mg_read(connection, body.data() + received, static_cast<size_t>(content_length) - received);
-        if (count <= 0) break;
-        received += static_cast<size_t>(count);
+        if (count > 0) {
+            received += static_cast<size_t>(count);
+            continue;
+        }
+        // civetweb's read gives up with nothing (0) after its own time-out;
+        // the request may still arrive until its deadline, when the cut
+        // socket ends the read (-1).
+        if (count < 0 || !server.deadlines || server.deadlines->elapsed(deadline) >= request_deadline) break;
     }
     if (server.deadlines) server.deadlines->received(deadline);
-    // A read that ends early because the deadline cut it, or because nothing
-    // came within civetweb's time-out, means the request did not arrive in
-    // time; the end of the stream (the client gave up) is an error.
+    // A body still incomplete at the deadline, or after civetweb's time-out
+    // without one, did not arrive in time; the end of the stream before it
+    // (the client gave up) is an error.
     if (received < static_cast<size_t>(content_length) &&
         (count == 0 || (server.deadlines && server.deadlines->expired(deadline))))
         return answer_request_timeout(connection);

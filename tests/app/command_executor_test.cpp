@@ -73,10 +73,15 @@ protected:
     void queue(const std::string &message) {
         queue_inbound_message(nullptr, message.data(), message.size(), &commands_);
     }
-    // Runs the loop until the executor has emptied the queue.
+    // Runs the loop until the executor has executed everything queued; it
+    // does so a slice per loop iteration.
     void run() {
-        uv_run(&loop_, UV_RUN_NOWAIT);
-        uv_run(&loop_, UV_RUN_NOWAIT);
+        for (int iteration = 0; iteration < 100000; ++iteration) {
+            uv_run(&loop_, UV_RUN_NOWAIT);
+            std::lock_guard lock(commands_.mutex);
+            if (commands_.pending.empty() && commands_.next_taken == commands_.taken.size()) return;
+        }
+        ADD_FAILURE() << "the executor did not finish";
     }
 
     uv_loop_t loop_{};
@@ -234,6 +239,35 @@ TEST_F(CommandExecutorTest, AtMost16MiBOfMessagesAreHeld) {
     run();
     EXPECT_EQ(control_calls().size(), fits);
     EXPECT_FALSE(quiet.has_line("INFO", "20 inbound messages were dropped while the pending queue was full"));
+}
+
+// A long run is cut into slices, so other work of the loop (here another
+// async handle, as an HTTP request's hand-off is) runs between them.
+TEST_F(CommandExecutorTest, AFloodIsExecutedInSlicesWithOtherLoopWorkBetween) {
+    struct Other {
+        uv_async_t handle{};
+        size_t calls_seen = 0;
+        bool ran = false;
+    } other;
+    uv_async_init(&loop_, &other.handle, [](uv_async_t *handle) {
+        auto *self = static_cast<Other *>(handle->data);
+        self->ran = true;
+        self->calls_seen = zrv_standin_call_count();
+    });
+    other.handle.data = &other;
+    LogCapture log;
+    for (size_t i = 0; i < 1000; ++i) queue(seek_of_size(i));
+    uv_async_send(&other.handle);
+    uv_run(&loop_, UV_RUN_NOWAIT);
+    EXPECT_TRUE(other.ran);
+    EXPECT_GT(other.calls_seen, 0u);
+    EXPECT_LE(other.calls_seen, 256u);
+    run();
+    const std::vector<std::string> calls = control_calls();
+    ASSERT_EQ(calls.size(), 1000u);
+    for (size_t i = 0; i < calls.size(); ++i) ASSERT_EQ(calls[i], "seek_time(" + std::to_string(i) + ")");
+    uv_close(reinterpret_cast<uv_handle_t *>(&other.handle), nullptr);
+    uv_run(&loop_, UV_RUN_NOWAIT);
 }
 
 }  // namespace

@@ -361,7 +361,8 @@ TEST_F(NatsControlPlane, AFloodAtWireSpeedIsBoundedAndTheApiKeepsAnswering) {
         EXPECT_TRUE(std::is_sorted(executed.begin(), executed.end()));
         EXPECT_EQ(std::adjacent_find(executed.begin(), executed.end()), executed.end()) << "a seek ran twice";
         EXPECT_LT(executed.back(), first + flood.count);
-        EXPECT_TRUE(std::all_of(statuses.begin(), statuses.end(), [](long status) { return status == 200; }));
+        EXPECT_EQ(std::count(statuses.begin(), statuses.end(), 200L), static_cast<long>(statuses.size()))
+            << "answers: " << testing::PrintToString(statuses);
         std::printf("flood of %zu messages of %zu bytes: %zu executed, %zu dropped; %zu HTTP answers, slowest %ld ms\n",
                     flood.count, seek_message(first, flood.size).size(), executed.size(), dropped, statuses.size(),
                     slowest_ms);
@@ -370,9 +371,10 @@ TEST_F(NatsControlPlane, AFloodAtWireSpeedIsBoundedAndTheApiKeepsAnswering) {
     const long peak_after = daemon.peak_rss_kb();
     std::printf("daemon peak RSS before the floods %ld kB, after %ld kB\n", peak_before, peak_after);
 #ifndef ZRV_SANITIZE_BUILD
-    // The pending queue holds at most 16 MiB; the bus client's buffers and
-    // the allocator's slack come on top.
-    EXPECT_LT(peak_after - peak_before, 48 * 1024) << "peak RSS grew from " << peak_before << " kB to " << peak_after;
+    // The daemon holds at most 16 MiB of messages; the NATS client's own
+    // buffers and the allocator's slack come on top. Holding every large
+    // message would take 120 MB.
+    EXPECT_LT(peak_after - peak_before, 64 * 1024) << "peak RSS grew from " << peak_before << " kB to " << peak_after;
 #endif
     EXPECT_TRUE(daemon.running());
     const auto result = daemon.interrupt();
