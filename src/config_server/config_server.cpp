@@ -259,6 +259,11 @@ bool method_is(mg_connection *connection, const char *expected, const char *&met
     return std::strcmp(method, expected) == 0;
 }
 
+bool stopping(ConfigServer &server) {
+    std::lock_guard lock(server.mutex);
+    return server.stopping;
+}
+
 ConfigServer &server_of(const mg_connection *connection) {
     return *static_cast<ConfigServer *>(mg_get_user_data(mg_get_context(connection)));
 }
@@ -375,10 +380,12 @@ int handle_connect(mg_connection *connection, ConfigServer &server) {
             received += static_cast<size_t>(count);
             continue;
         }
-        // civetweb's read gives up with nothing (0) after its own time-out;
-        // the request may still arrive until its deadline, when the cut
-        // socket ends the read (-1).
-        if (count < 0 || !server.deadlines || server.deadlines->elapsed(deadline) >= request_deadline) break;
+        // civetweb's read gives up with nothing (0) after its own time-out,
+        // or at once when the server stops; the request may still arrive
+        // until its deadline, when the cut socket ends the read (-1).
+        if (count < 0 || stopping(server) || !server.deadlines ||
+            server.deadlines->elapsed(deadline) >= request_deadline)
+            break;
     }
     if (server.deadlines) server.deadlines->received(deadline);
     // A body still incomplete at the deadline, or after civetweb's time-out
