@@ -294,12 +294,14 @@ void on_connection_close(const mg_connection *connection) noexcept {
 }
 
 // A head that civetweb gave up on after its time-out ("Malformed message" to
-// it), or a request the deadline cut, is answered 408.
+// it), or a request the deadline cut, is answered 408. A request that
+// arrived in full keeps its own answer, however long it took.
 int on_http_error(mg_connection *connection, int status, const char * /*message*/) noexcept {
     ConfigServer &server = server_of(connection);
     if (!server.deadlines || status == 408) return 1;
     RequestDeadlines::Entry *entry = deadline_of(connection);
-    const bool head_timed_out = status == 400 && server.deadlines->elapsed(entry) >= head_timeout;
+    const bool head_timed_out = status == 400 && !server.deadlines->is_received(entry) &&
+                                server.deadlines->elapsed(entry) >= head_timeout;
     if (!head_timed_out && !server.deadlines->expired(entry)) return 1;
     answer_request_timeout(connection);
     return 0;

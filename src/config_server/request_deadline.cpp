@@ -17,9 +17,10 @@
 
 struct RequestDeadlines::Entry {
     std::chrono::steady_clock::time_point deadline;
-    int fd = -1;           // the watched socket, or -1
-    bool armed = false;    // watched, and the request has not arrived in full yet
-    bool expired = false;  // cut by the watchdog
+    int fd = -1;            // the watched socket, or -1
+    bool armed = false;     // watched, and the request has not arrived in full yet
+    bool expired = false;   // cut by the watchdog
+    bool received = false;  // the request has arrived in full
 };
 
 namespace {
@@ -116,6 +117,13 @@ void RequestDeadlines::received(Entry *entry) {
     if (!entry) return;
     std::lock_guard lock(mutex_);
     entry->armed = false;
+    entry->received = true;
+}
+
+bool RequestDeadlines::is_received(Entry *entry) {
+    if (!entry) return false;
+    std::lock_guard lock(mutex_);
+    return entry->received;
 }
 
 bool RequestDeadlines::expired(Entry *entry) {

@@ -4,9 +4,9 @@
 // clock starts when a worker takes it; once its socket is watched, a watchdog
 // thread cuts the socket's reading side when the deadline passes before the
 // request has arrived in full, so the read that waits for it ends at once and
-// the caller answers 408. open, watch, received, expired, elapsed and close
-// run on the worker thread that serves the connection; the watchdog runs on a
-// thread of its own.
+// the caller answers 408. open, watch, received, is_received, expired,
+// elapsed and close run on the worker thread that serves the connection; the
+// watchdog runs on a thread of its own.
 #pragma once
 
 #include <chrono>
@@ -41,6 +41,7 @@ class RequestDeadlines {
     void watch(Entry *entry, const char *peer_address, uint16_t peer_port, uint16_t local_port);
     // The request has arrived in full: it is not cut any more.
     void received(Entry *entry);
+    bool is_received(Entry *entry);
     // True once the deadline has cut the connection's reading side.
     bool expired(Entry *entry);
     // Time since the connection was opened.

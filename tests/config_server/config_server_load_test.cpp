@@ -262,6 +262,29 @@ TEST_F(ConfigServerLoadTest, TricklingBodyIsAnswered408WhileAGetWaitsLessThan4s)
     EXPECT_EQ(zrv_standin_count_calls("zrv_connect_connect"), 0u);
 }
 
+// Slow is not too slow: a request that arrives in full within the deadline,
+// if after civetweb's own time-out for a head, keeps its answer.
+TEST_F(ConfigServerLoadTest, ASlowRequestThatArrivesInTimeKeepsItsAnswer) {
+    StdoutCapture log;
+    const std::string valid = post_with_length(std::to_string(valid_request.size()), valid_request);
+    const std::string invalid = post_with_length("3", "{x}");
+    RawRequestOptions slow;
+    slow.byte_gap = std::chrono::milliseconds(2000 / valid_request.size());
+    slow.sent_at_once = valid.size() - valid_request.size();
+    RawRequestOptions slower;
+    slower.byte_gap = 700ms;
+    slower.sent_at_once = invalid.size() - 3;
+    HttpResponse accepted, refused;
+    run_loop_during(&loop, [&] {
+        accepted = http_raw(port, valid, slow);
+        refused = http_raw(port, invalid, slower);
+    });
+    EXPECT_EQ(accepted.status, 200) << accepted.head;
+    EXPECT_EQ(refused.status, 400) << refused.head;
+    EXPECT_TRUE(log.has_line("ERROR", "connect-to-zconnect: Invalid JSON"));
+    EXPECT_EQ(log.text().find("Request Timeout"), std::string::npos);
+}
+
 // A head sent a byte at a time never reaches a handler: civetweb gives it up,
 // and it is answered 408 all the same.
 TEST_F(ConfigServerLoadTest, TricklingHeadIsAnswered408) {

@@ -72,13 +72,18 @@ class Connection {
 class RequestDeadlinesTest : public ::testing::Test {
   protected:
     void SetUp() override { ASSERT_TRUE(deadlines.start()); }
+    // A connection opened now, with its server end watched.
+    RequestDeadlines::Entry *open_watched(const Connection &connection) {
+        RequestDeadlines::Entry *entry = deadlines.open();
+        deadlines.watch(entry, "127.0.0.1", connection.peer_port, connection.local_port);
+        return entry;
+    }
     RequestDeadlines deadlines{300ms};
 };
 
 TEST_F(RequestDeadlinesTest, ATricklingRequestIsCutAtItsDeadlineAndItsAnswerStillGoesOut) {
     Connection connection;
-    RequestDeadlines::Entry *entry = deadlines.open();
-    deadlines.watch(entry, "127.0.0.1", connection.peer_port, connection.local_port);
+    RequestDeadlines::Entry *entry = open_watched(connection);
     std::thread trickler([&] {
         for (int i = 0; i < 10; ++i) {
             if (send(connection.client, "x", 1, MSG_NOSIGNAL) != 1) break;
@@ -103,8 +108,7 @@ TEST_F(RequestDeadlinesTest, ATricklingRequestIsCutAtItsDeadlineAndItsAnswerStil
 
 TEST_F(RequestDeadlinesTest, ARequestReceivedInTimeIsNotCut) {
     Connection connection;
-    RequestDeadlines::Entry *entry = deadlines.open();
-    deadlines.watch(entry, "127.0.0.1", connection.peer_port, connection.local_port);
+    RequestDeadlines::Entry *entry = open_watched(connection);
     deadlines.received(entry);
     EXPECT_EQ(connection.read_until_end(600ms), 600ms);
     EXPECT_FALSE(deadlines.expired(entry));
