@@ -152,8 +152,9 @@ void RequestDeadlines::run() noexcept {
             if (entry.armed && (!next || entry.deadline < next->deadline)) next = &entry;
         if (!next) {
             changed_.wait(lock);
-        } else if (std::chrono::steady_clock::now() < next->deadline) {
-            changed_.wait_until(lock, next->deadline);
+        } else if (const auto deadline = next->deadline; std::chrono::steady_clock::now() < deadline) {
+            // A copy: the entry may be closed while this waits.
+            changed_.wait_until(lock, deadline);
         } else {
             // Reading ends: a read that waits returns the end of the stream,
             // while the answer can still be written.

@@ -4,6 +4,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <ctime>
 // GCC 12 reports a false maybe-uninitialized inside std::regex's std::function when sanitizing.
 #pragma GCC diagnostic push
@@ -171,18 +172,19 @@ TEST(LogEscaping, SdkTagsAndMessagesAndCivetwebTextsAreEscaped) {
 
 // app_log cuts at 2047 characters first, so its escaped message is written
 // whole; a longer SDK message that needs escaping is cut between escapes.
+// (The lines are too long for the format's regular expression, whose
+// matcher recurses once per character.)
 TEST(LogEscaping, EscapedMessagesAreWrittenWholeOrCutBetweenEscapes) {
     StreamCapture out(STDOUT_FILENO);
     app_log(LOG_INFO, "%s", std::string(3000, '\x01').c_str());
     sdk_log_sink(LOG_INFO, "Core", std::string(5000, '\n').c_str(), nullptr);
-    auto lines = parse_lines(out.finish());
-    ASSERT_EQ(lines.size(), 2u);
-    std::string expected;
-    for (int i = 0; i < 2047; ++i) expected += "\\x01";
-    EXPECT_EQ(lines[0].message, expected);
-    expected.clear();
-    for (int i = 0; i < 4095; ++i) expected += "\\n";
-    EXPECT_EQ(lines[1].message, expected);
+    const std::string text = out.finish();
+    std::string escaped_controls, escaped_breaks;
+    for (int i = 0; i < 2047; ++i) escaped_controls += "\\x01";
+    for (int i = 0; i < 4095; ++i) escaped_breaks += "\\n";
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2);
+    EXPECT_NE(text.find(" INFO JuxApp: " + escaped_controls + "\n"), std::string::npos);
+    EXPECT_NE(text.find(" INFO Core: " + escaped_breaks + "\n"), std::string::npos);
 }
 
 TEST(SdkLogSink, FilteredComponentsStartAtInfo) {
