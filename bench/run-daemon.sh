@@ -94,8 +94,11 @@ idle() {
         dm = dn / 1e9 * 60 / s; rm = rn / 1e9 * 60 / s
         printf "%-46s %10.4f %10.4f   (utime+stime: %.3f / %.3f)\n", l ": idle CPU s/min, daemon / plain", dm, rm,
             dt / hz * 60 / s, rt / hz * 60 / s
-        printf "RESULT Daemon idle CPU with %s connected (s/min)|%.4f|%.4f|%s|-|-\n", l, dm, rm,
-            (rm > 0 ? sprintf("%.2f", dm / rm) : "-") }'
+        # Target for RabbitMQ: at most twice the plain consumer.
+        target = (l == "RabbitMQ") ? "ratio <= 2" : "-"
+        met = (l != "RabbitMQ") ? "-" : (rm > 0 && dm / rm <= 2 ? "yes" : "no")
+        printf "RESULT Daemon idle CPU with %s connected (s/min)|%.4f|%.4f|%s|%s|%s\n", l, dm, rm,
+            (rm > 0 ? sprintf("%.2f", dm / rm) : "-"), target, met }'
 }
 
 # start_daemon <config> [env...]: starts it in the background, pid in $daemon_pid.

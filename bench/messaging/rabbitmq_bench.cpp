@@ -1,6 +1,6 @@
-// The RabbitMQ backend's throughput and latency beside a plain rabbitmq-c
-// client doing the same work, against one local broker.
-//   rabbitmq_bench <amqp port> [messages]
+// The RabbitMQ backend's throughput, latency and idle CPU beside a plain
+// rabbitmq-c client doing the same work, against one local broker.
+//   rabbitmq_bench <amqp port> [messages]    (ZRV_BENCH_QUICK=1: 3 s idle, else 10 s)
 // The main thread publishes and measures; the MessagingConnection's callback
 // runs on its connection thread, the reference consumer on a thread of its own.
 #include <amqp.h>
@@ -14,6 +14,8 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -85,9 +87,11 @@ void close_connection(amqp_connection_state_t connection) {
 }
 
 // A plain consumer with explicit acknowledgements, as the backend consumes.
+// Between messages it waits in amqp_consume_message up to the time-out.
 class PlainConsumer {
   public:
-    PlainConsumer(int port, const char *key, Probe &probe) : probe_(probe) {
+    PlainConsumer(int port, const char *key, Probe &probe, timeval timeout = {0, 100000})
+        : probe_(probe), timeout_(timeout) {
         connection_ = open_connection(port);
         amqp_queue_declare_ok_t *declared =
             amqp_queue_declare(connection_, 1, amqp_empty_bytes, 0, 0, 1, 1, amqp_empty_table);
@@ -111,8 +115,7 @@ class PlainConsumer {
         while (!stop_) {
             amqp_maybe_release_buffers(connection_);
             amqp_envelope_t envelope;
-            timeval timeout{0, 100000};
-            amqp_rpc_reply_t reply = amqp_consume_message(connection_, &envelope, &timeout, 0);
+            amqp_rpc_reply_t reply = amqp_consume_message(connection_, &envelope, &timeout_, 0);
             if (reply.reply_type != AMQP_RESPONSE_NORMAL) continue;
             probe_.hit();
             amqp_basic_ack(connection_, 1, envelope.delivery_tag, 0);
@@ -120,6 +123,7 @@ class PlainConsumer {
         }
     }
     Probe &probe_;
+    timeval timeout_;
     amqp_connection_state_t connection_ = nullptr;
     std::atomic<bool> stop_{false};
     std::thread thread_;
@@ -130,6 +134,26 @@ void publish(amqp_connection_state_t connection, const char *key, const std::str
     if (amqp_basic_publish(connection, 1, amqp_cstring_bytes(exchange), amqp_cstring_bytes(key), 0, 0, nullptr,
                            bytes) != AMQP_STATUS_OK)
         fail("publish");
+}
+
+// Time on the CPU of all of this process's threads, in seconds.
+double process_cpu_seconds() {
+    double nanoseconds = 0;
+    for (const auto &task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream schedstat(task.path() / "schedstat");
+        double on_cpu = 0;
+        if (schedstat >> on_cpu) nanoseconds += on_cpu;
+    }
+    return nanoseconds / 1e9;
+}
+
+// CPU seconds per minute of this process over an idle stretch, after a
+// settling second; whatever runs meanwhile is what is measured.
+double idle_cpu_per_minute(int seconds) {
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const double before = process_cpu_seconds();
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    return (process_cpu_seconds() - before) * 60 / seconds;
 }
 
 double per_second(long count, Clock::duration took) {
@@ -162,6 +186,8 @@ int main(int argc, char **argv) {
     int port = std::atoi(argv[1]);
     long messages = argc > 2 ? std::atol(argv[2]) : 10000;
     const int samples = 40;
+    const char *quick = std::getenv("ZRV_BENCH_QUICK");
+    const int idle_seconds = quick && std::string(quick) == "1" ? 3 : 10;
 
     // The daemon logs on stdout: keep that out of the figures.
     results = fdopen(dup(1), "w");
@@ -170,6 +196,14 @@ int main(int argc, char **argv) {
     close(null_fd);
 
     Probe daemon_probe, plain_probe, outbound_probe;
+    // Idle, connected and consuming, each alone in this process: first a
+    // plain consumer waiting up to a second at a time, then the backend.
+    double plain_idle = 0;
+    {
+        Probe idle_probe;
+        PlainConsumer idle(port, "bench.idle", idle_probe, {1, 0});
+        plain_idle = idle_cpu_per_minute(idle_seconds);
+    }
     MessagingConnectionConfig config{};
     config.backend = MESSAGING_BACKEND_RABBITMQ;
     config.host = "127.0.0.1";
@@ -187,6 +221,7 @@ int main(int argc, char **argv) {
         if (Clock::now() > deadline) fail("the MessagingConnection did not connect");
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+    const double backend_idle = idle_cpu_per_minute(idle_seconds);
     PlainConsumer plain(port, "bench.plain.in", plain_probe);
     PlainConsumer outbound(port, "bench.out", outbound_probe);
     amqp_connection_state_t sender = open_connection(port);
@@ -195,10 +230,21 @@ int main(int argc, char **argv) {
     std::fprintf(results, "rabbitmq_bench: %ld messages per flood, %d latency samples, broker 127.0.0.1:%d\n", messages,
                  samples, port);
     // Machine-readable lines for bench/run-all: figure|value|reference|ratio|target|met.
-    auto result = [&](const char *figure, double value, double reference) {
-        std::fprintf(results, "RESULT %s|%.1f|%.1f|%.2f|-|-\n", figure, value, reference,
-                     reference > 0 ? value / reference : 0.0);
+    auto result = [&](const char *figure, double value, double reference, const char *target = "-",
+                      const char *met = "-", const char *format = "%.1f") {
+        char v[32], r[32];
+        std::snprintf(v, sizeof v, format, value);
+        std::snprintf(r, sizeof r, format, reference);
+        std::fprintf(results, "RESULT %s|%s|%s|%.2f|%s|%s\n", figure, v, r, reference > 0 ? value / reference : 0.0,
+                     target, met);
     };
+    auto yes_no = [](bool met) { return met ? "yes" : "no"; };
+    const std::string idle_title = "idle, connected, " + std::to_string(idle_seconds) + " s";
+    std::fprintf(results, "%-46s %14s\n", idle_title.c_str(), "CPU s/min");
+    std::fprintf(results, "%-46s %14.4f\n", "MessagingConnection", backend_idle);
+    std::fprintf(results, "%-46s %14.4f\n", "reference rabbitmq-c consumer (1 s time-out)", plain_idle);
+    result("RabbitMQ backend idle CPU (s/min)", backend_idle, plain_idle, "ratio <= 2",
+           yes_no(plain_idle > 0 && backend_idle <= 2 * plain_idle), "%.4f");
     std::vector<double> flood_rates;
     std::fprintf(results, "%-46s %14s\n", "inbound flood, publish to last callback", "messages/s");
     for (auto [name, key, probe] :
@@ -239,7 +285,9 @@ int main(int argc, char **argv) {
     for (long i = 0; i < outbound_count; ++i) publish(sender, "bench.out", body);
     last = outbound_probe.wait_for(outbound_count);
     std::fprintf(results, "%-46s %14.0f\n", "reference amqp_basic_publish", per_second(outbound_count, last - start));
-    result("RabbitMQ outbound publish, msg/s", outbound_rate, per_second(outbound_count, last - start));
+    const double reference_outbound_rate = per_second(outbound_count, last - start);
+    result("RabbitMQ outbound publish, msg/s", outbound_rate, reference_outbound_rate, "ratio >= 0.5",
+           yes_no(outbound_rate >= 0.5 * reference_outbound_rate));
 
     std::vector<double> daemon_latency = measure_latency(sender, "bench.daemon.in", daemon_probe, samples);
     std::vector<double> plain_latency = measure_latency(sender, "bench.plain.in", plain_probe, samples);
@@ -249,7 +297,8 @@ int main(int argc, char **argv) {
     std::fprintf(results, "%-46s %10.1f %10.1f %10.1f\n", "reference rabbitmq-c consumer",
                  percentile(plain_latency, 0.5), percentile(plain_latency, 0.99), percentile(plain_latency, 1.0));
     result("RabbitMQ inbound to callback p50 (ms)", percentile(daemon_latency, 0.5), percentile(plain_latency, 0.5));
-    result("RabbitMQ inbound to callback p99 (ms)", percentile(daemon_latency, 0.99), percentile(plain_latency, 0.99));
+    result("RabbitMQ inbound to callback p99 (ms)", percentile(daemon_latency, 0.99), percentile(plain_latency, 0.99),
+           "<= 5", yes_no(percentile(daemon_latency, 0.99) <= 5));
     std::fflush(results);
 
     close_connection(sender);

@@ -5,12 +5,17 @@
 
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "app/log.h"
 #include "messaging/command_parser.h"
 #include "volume/volume_bridge.h"
 
 namespace {
+
+// One run of the executor takes at most this many messages or this long.
+constexpr size_t slice_messages = 256;
+constexpr uint64_t slice_ns = 10'000'000;
 
 void log_command_error(ZrvError error) {
     if (error != ZRV_OK) app_log(LOG_ERROR, "Failed to execute NATS command: %s", zrv_error_to_string(error));
@@ -82,6 +87,32 @@ void execute(ZrvConnect *sdk, const RemoteCommand &command) {
     }
 }
 
+void execute_message(InboundCommands *commands, const std::string &message) {
+    if (commands->volume_bridge) {
+        bool handled = false;
+        if (volume_bridge_handle_message(commands->volume_bridge, message.data(), message.size(), &handled) && handled)
+            return;
+    }
+    RemoteCommand command{};
+    if (nats_parse_command(message.data(), message.size(), &command)) execute(commands->sdk, command);
+}
+
+// Takes the whole queue, in place of the messages executed before; false
+// when it is empty. The emptied vector goes back with its room for the next
+// messages.
+bool take_queue(InboundCommands *commands) {
+    commands->taken.clear();
+    commands->next_taken = 0;
+    size_t dropped = 0;
+    {
+        std::lock_guard lock(commands->mutex);
+        commands->taken.swap(commands->pending);
+        dropped = std::exchange(commands->dropped, 0);
+    }
+    if (dropped > 0) app_log(LOG_INFO, "%zu inbound messages were dropped while the pending queue was full", dropped);
+    return !commands->taken.empty();
+}
+
 }  // namespace
 
 bool inbound_commands_init(InboundCommands *commands, uv_loop_t *loop) {
@@ -99,11 +130,21 @@ void inbound_commands_drop_pending(InboundCommands *commands) {
     std::lock_guard lock(commands->mutex);
     commands->pending.clear();
     commands->pending.shrink_to_fit();
+    commands->held_bytes = 0;
+    commands->dropped = 0;
+    commands->taken.clear();
+    commands->taken.shrink_to_fit();
+    commands->next_taken = 0;
 }
 
 void queue_inbound_message(MessagingConnection * /*connection*/, const char *data, size_t length, void *user_data) {
     auto *commands = static_cast<InboundCommands *>(user_data);
     if (!commands || !data) return;
+    if (length > inbound_message_max_bytes) {
+        app_log(LOG_WARNING, "Inbound message of %zu bytes dropped: larger than %zu bytes", length,
+                inbound_message_max_bytes);
+        return;
+    }
     std::string copy;
     try {
         copy.assign(data, strnlen(data, length));
@@ -111,36 +152,58 @@ void queue_inbound_message(MessagingConnection * /*connection*/, const char *dat
         app_log(LOG_ERROR, "Failed to allocate memory for inbound NATS message");
         return;
     }
+    bool accepted = false, first_refusal = false;
+    size_t queued = 0, held_bytes = 0;
     {
         std::lock_guard lock(commands->mutex);
-        try {
-            commands->pending.push_back(std::move(copy));
-        } catch (const std::bad_alloc &) {
-            app_log(LOG_ERROR, "Failed to grow pending message queue");
-            return;
+        if (commands->pending.size() >= pending_messages_max ||
+            commands->held_bytes + copy.size() > held_bytes_max) {
+            // Only the first refusal of a burst is logged; the loop reports
+            // how many there were when it takes the queue.
+            first_refusal = commands->dropped++ == 0;
+            queued = commands->pending.size();
+            held_bytes = commands->held_bytes;
+        } else {
+            try {
+                commands->pending.push_back(std::move(copy));
+            } catch (const std::bad_alloc &) {
+                app_log(LOG_ERROR, "Failed to grow pending message queue");
+                return;
+            }
+            commands->held_bytes += commands->pending.back().size();
+            accepted = true;
         }
     }
-    loop_async_send(commands->async);
+    if (accepted) {
+        loop_async_send(commands->async);
+    } else if (first_refusal) {
+        app_log(LOG_WARNING, "Pending message queue is full (%zu messages, %zu bytes held): dropping inbound messages",
+                queued, held_bytes);
+    }
 }
 
 void execute_pending_commands(uv_async_t *handle) {
     auto *commands = static_cast<InboundCommands *>(uv_handle_get_data(reinterpret_cast<uv_handle_t *>(handle)));
-    std::vector<std::string> taken;
-    {
-        std::lock_guard lock(commands->mutex);
-        taken.swap(commands->pending);
-    }
-    for (const std::string &message : taken) {
-        if (commands->volume_bridge) {
-            bool handled = false;
-            if (volume_bridge_handle_message(commands->volume_bridge, message.data(), message.size(), &handled) &&
-                handled)
-                continue;
+    const uint64_t started = uv_hrtime();
+    for (size_t done = 0; done < slice_messages; ++done) {
+        // Nothing left and nothing queued: the next message wakes the loop.
+        if (commands->next_taken == commands->taken.size() && !take_queue(commands)) return;
+        std::string &message = commands->taken[commands->next_taken++];
+        execute_message(commands, message);
+        // Each message's memory goes as soon as it has been executed, and
+        // with it its share of the bound.
+        const size_t size = message.size();
+        std::string().swap(message);
+        {
+            std::lock_guard lock(commands->mutex);
+            commands->held_bytes -= size;
         }
-        RemoteCommand command{};
-        if (!nats_parse_command(message.data(), message.size(), &command)) continue;
-        execute(commands->sdk, command);
+        if (uv_hrtime() - started >= slice_ns) break;
     }
+    // The slice is over: the rest follows in the next loop iteration, after
+    // whatever else is due. A wake-up the bus threads sent meanwhile may have
+    // been taken by this run, so the run wakes itself.
+    loop_async_send(commands->async);
 }
 
 void forward_volume_to_bridge(uint32_t volume, void *hook_data) {

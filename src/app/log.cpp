@@ -15,6 +15,9 @@
 namespace {
 
 constexpr size_t message_buffer_size = 2048;
+// Room for a message of app_log's buffer with every character escaped.
+constexpr size_t escaped_buffer_size = 4 * message_buffer_size;
+constexpr size_t escaped_tag_size = 256;
 
 struct ComponentFilter {
     std::string_view component;
@@ -27,6 +30,44 @@ constexpr ComponentFilter component_filters[] = {
     {"CurlWS", LOG_INFO},         {"HttpDownloader", LOG_INFO}, {"AudioStreamManager", LOG_INFO},
     {"UrlAudioSource", LOG_INFO}, {"AudioDecoder", LOG_INFO},   {"ContentFetcher", LOG_INFO},
 };
+
+bool is_control(unsigned char c) { return c < 0x20 || c == 0x7f; }
+
+// Text from peers (bus messages, HTTP fields, REST answers, the SDK's
+// strings) reaches the log inside messages and tags. A line break in it
+// would let a peer write a line that reads like one of the daemon's own, so
+// every control character is written as an escape: \n, \r, \t or \xNN.
+// Returns the text itself when there is nothing to escape; otherwise the
+// escaped copy in out, cut (never inside an escape) to fit.
+const char *escape_controls(const char *text, char *out, size_t size) {
+    const char *scan = text;
+    while (*scan && !is_control(static_cast<unsigned char>(*scan))) ++scan;
+    if (!*scan) return text;
+
+    static constexpr char hex[] = "0123456789abcdef";
+    size_t used = 0;
+    for (const char *at = text; *at; ++at) {
+        const auto c = static_cast<unsigned char>(*at);
+        char piece[4] = {*at};
+        size_t length = 1;
+        if (c == '\n' || c == '\r' || c == '\t') {
+            piece[0] = '\\';
+            piece[1] = c == '\n' ? 'n' : c == '\r' ? 'r' : 't';
+            length = 2;
+        } else if (is_control(c)) {
+            piece[0] = '\\';
+            piece[1] = 'x';
+            piece[2] = hex[c >> 4];
+            piece[3] = hex[c & 0xf];
+            length = 4;
+        }
+        if (used + length >= size) break;
+        std::memcpy(out + used, piece, length);
+        used += length;
+    }
+    out[used] = '\0';
+    return out;
+}
 
 }  // namespace
 
@@ -42,6 +83,10 @@ const char *log_level_name(LogLevel level) {
 }
 
 void log_write_line(const char *tag, LogLevel level, const char *message) {
+    char escaped_tag[escaped_tag_size];
+    char escaped_message[escaped_buffer_size];
+    tag = escape_controls(tag ? tag : "", escaped_tag, sizeof escaped_tag);
+    message = escape_controls(message ? message : "", escaped_message, sizeof escaped_message);
     struct timeval now {};
     gettimeofday(&now, nullptr);
     struct tm local {};
@@ -49,7 +94,7 @@ void log_write_line(const char *tag, LogLevel level, const char *message) {
     std::printf("%d%02d%02d %02d:%02d:%02d.%03d [%d.%d] %s %s: %s\n", local.tm_year + 1900, local.tm_mon + 1,
                 local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, static_cast<int>(now.tv_usec / 1000),
                 static_cast<int>(getpid()), static_cast<int>(syscall(SYS_gettid)), log_level_name(level),
-                tag ? tag : "", message ? message : "");
+                tag, message);
 }
 
 void app_log(LogLevel level, const char *format, ...) {

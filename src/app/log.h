@@ -1,6 +1,8 @@
 // The daemon's log: one plain-text line per message on standard output.
 // Callable from any thread: each line is one printf on the line-buffered
-// stdout, which the C library serialises, so lines never interleave.
+// stdout, which the C library serialises, so lines never interleave. Control
+// characters in tags and messages are written as escapes (\n, \r, \t, \xNN),
+// so text from a peer can never start a line of its own.
 #pragma once
 
 #include <cstdint>
@@ -24,6 +26,7 @@ const char *log_level_name(LogLevel level);
 void app_log(LogLevel level, const char *format, ...) __attribute__((format(printf, 2, 3)));
 
 // Writes one line: date, time with milliseconds, [pid.tid], level, tag, message.
+// An escaped message is cut at 8191 characters (app_log's never is).
 void log_write_line(const char *tag, LogLevel level, const char *message);
 
 // The SDK's log delegate callback: filters the chatty SDK components below

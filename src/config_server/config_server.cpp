@@ -1,7 +1,8 @@
-// Two threads meet here. The request handlers run on civetweb's one worker
-// thread: they parse, log and wait. The async callbacks, start, stop and the
-// accessors run on the loop thread, which alone touches the DeviceInfo, the
-// Player and the SDK.
+// Two threads meet here. The request handlers and civetweb's connection
+// callbacks run on civetweb's one worker thread: they parse, log and wait.
+// The async callbacks, start, stop and the accessors run on the loop thread,
+// which alone touches the DeviceInfo, the Player and the SDK. The request
+// deadlines have a watchdog thread of their own.
 #include "config_server/config_server.h"
 
 #include <arpa/inet.h>
@@ -25,14 +26,21 @@
 #include "app/device_info.h"
 #include "app/log.h"
 #include "config_server/connect_request.h"
+#include "config_server/request_deadline.h"
 #include "player/loop_handles.h"
 #include "player/player.h"
 
 namespace {
 
 constexpr size_t response_buffer_size = 2048;
-// A client that stalls mid-request holds the only worker; this bounds it.
-constexpr const char *request_timeout_ms = "3000";
+// A request's head and body must arrive within this time of the worker
+// taking the connection, else it is answered 408: a client that trickles
+// holds the one worker no longer than this.
+constexpr std::chrono::milliseconds request_deadline{3000};
+// civetweb's own time-out. It bounds each read and write, and a head that is
+// still incomplete at a read's return once this time has passed is given up:
+// a head is therefore cut within twice this time, which is the deadline.
+constexpr std::chrono::milliseconds head_timeout = request_deadline / 2;
 
 // How long stop waits for a released worker to send its answer.
 constexpr std::chrono::milliseconds worker_release_timeout{2000};
@@ -51,6 +59,8 @@ struct ConfigServer {
     ZrvConnect *sdk = nullptr;
     mg_context *context = nullptr;
     uint16_t bound_port = 0;
+    // Exists while the server runs; null when its thread could not start.
+    std::unique_ptr<RequestDeadlines> deadlines;
 
     // Hand-off between the worker and the loop thread. The worker sets
     // pending and waits; the loop thread does the work only while pending
@@ -249,6 +259,54 @@ bool method_is(mg_connection *connection, const char *expected, const char *&met
     return std::strcmp(method, expected) == 0;
 }
 
+bool stopping(ConfigServer &server) {
+    std::lock_guard lock(server.mutex);
+    return server.stopping;
+}
+
+ConfigServer &server_of(const mg_connection *connection) {
+    return *static_cast<ConfigServer *>(mg_get_user_data(mg_get_context(connection)));
+}
+
+RequestDeadlines::Entry *deadline_of(const mg_connection *connection) {
+    return static_cast<RequestDeadlines::Entry *>(mg_get_user_connection_data(connection));
+}
+
+int answer_request_timeout(mg_connection *connection) {
+    const mg_request_info *info = mg_get_request_info(connection);
+    app_log(LOG_ERROR, "Request from %s:%d not complete within %lld ms: answered 408 Request Timeout",
+            info ? info->remote_addr : "?", info ? info->remote_port : 0,
+            static_cast<long long>(request_deadline.count()));
+    return answer_error(connection, 408, "Request Timeout");
+}
+
+// civetweb's connection callbacks: a connection's clock starts when the
+// worker takes it.
+int on_init_connection(const mg_connection *connection, void **connection_data) noexcept {
+    ConfigServer &server = server_of(connection);
+    if (server.deadlines) *connection_data = server.deadlines->open();
+    return 0;
+}
+
+void on_connection_close(const mg_connection *connection) noexcept {
+    ConfigServer &server = server_of(connection);
+    if (server.deadlines) server.deadlines->close(deadline_of(connection));
+}
+
+// A head that civetweb gave up on after its time-out ("Malformed message" to
+// it), or a request the deadline cut, is answered 408. A request that
+// arrived in full keeps its own answer, however long it took.
+int on_http_error(mg_connection *connection, int status, const char * /*message*/) noexcept {
+    ConfigServer &server = server_of(connection);
+    if (!server.deadlines || status == 408) return 1;
+    RequestDeadlines::Entry *entry = deadline_of(connection);
+    const bool head_timed_out = status == 400 && !server.deadlines->is_received(entry) &&
+                                server.deadlines->elapsed(entry) >= head_timeout;
+    if (!head_timed_out && !server.deadlines->expired(entry)) return 1;
+    answer_request_timeout(connection);
+    return 0;
+}
+
 int handle_get(mg_connection *connection, ConfigServer &server, const char *name, Endpoint endpoint, LoopAsync *async,
                const char *body, const uint64_t &length) {
     app_log(LOG_INFO, "API endpoint invoked: %s", name);
@@ -307,16 +365,40 @@ int handle_connect(mg_connection *connection, ConfigServer &server) {
         return answer_error(connection, 413, "Payload Too Large");
     }
 
+    // The body is read under the request's deadline: its socket is watched
+    // until the body is in.
+    RequestDeadlines::Entry *deadline = deadline_of(connection);
+    if (server.deadlines) {
+        const mg_request_info *info = mg_get_request_info(connection);
+        server.deadlines->watch(deadline, info->remote_addr, static_cast<uint16_t>(info->remote_port),
+                                static_cast<uint16_t>(info->server_port));
+    }
     std::string body(static_cast<size_t>(content_length) + 1, '\0');
     size_t received = 0;
+    int count = 0;
     while (received < static_cast<size_t>(content_length)) {
-        const int count = mg_read(connection, body.data() + received, static_cast<size_t>(content_length) - received);
-        if (count < 0) {
-            app_log(LOG_ERROR, "connect-to-zconnect: Failed to read data");
-            return 500;
+        count = mg_read(connection, body.data() + received, static_cast<size_t>(content_length) - received);
+        if (count > 0) {
+            received += static_cast<size_t>(count);
+            continue;
         }
-        if (count == 0) break;
-        received += static_cast<size_t>(count);
+        // civetweb's read gives up with nothing (0) after its own time-out,
+        // or at once when the server stops; the request may still arrive
+        // until its deadline, when the cut socket ends the read (-1).
+        if (count < 0 || stopping(server) || !server.deadlines ||
+            server.deadlines->elapsed(deadline) >= request_deadline)
+            break;
+    }
+    if (server.deadlines) server.deadlines->received(deadline);
+    // A body still incomplete at the deadline, or after civetweb's time-out
+    // without one, did not arrive in time; the end of the stream before it
+    // (the client gave up) is an error.
+    if (received < static_cast<size_t>(content_length) &&
+        (count == 0 || (server.deadlines && server.deadlines->expired(deadline))))
+        return answer_request_timeout(connection);
+    if (count < 0) {
+        app_log(LOG_ERROR, "connect-to-zconnect: Failed to read data");
+        return 500;
     }
     body[received] = '\0';
 
@@ -403,6 +485,7 @@ void stop_server(ConfigServer &server) {
     }
     server.context = nullptr;
     server.bound_port = 0;
+    server.deadlines.reset();
     std::lock_guard lock(server.mutex);
     server.stopping = false;
 }
@@ -415,17 +498,27 @@ void start_server(ConfigServer &server) {
     app_log(LOG_INFO, "Starting Local configuration server");
     mg_callbacks callbacks{};
     callbacks.log_message = civetweb_log_hook;
+    callbacks.init_connection = on_init_connection;
+    callbacks.connection_close = on_connection_close;
+    callbacks.http_error = on_http_error;
+    server.deadlines = std::make_unique<RequestDeadlines>(request_deadline);
+    if (!server.deadlines->start()) {
+        app_log(LOG_ERROR, "Unable to start the HTTP request deadline thread: requests have no deadline");
+        server.deadlines.reset();
+    }
 
     char ports[16];
     const bool ipv6 = config_server_ipv6_available();
     std::snprintf(ports, sizeof ports, ipv6 ? "+%u" : "%u", static_cast<unsigned>(server.port));
     const std::string listening =
         server.listen_address.empty() ? std::string(ports) : server.listen_address + ":" + std::to_string(server.port);
-    const char *options[] = {"listening_ports",    listening.c_str(),  "num_threads", "1",
-                             "request_timeout_ms", request_timeout_ms, nullptr};
+    const std::string timeout_ms = std::to_string(head_timeout.count());
+    const char *options[] = {"listening_ports",    listening.c_str(), "num_threads", "1",
+                             "request_timeout_ms", timeout_ms.c_str(), nullptr};
     server.context = mg_start(&callbacks, &server, options);
     if (!server.context) {
         app_log(LOG_ERROR, "Unable to start HTTP server");
+        server.deadlines.reset();
         return;
     }
     mg_server_port bound[4] = {};

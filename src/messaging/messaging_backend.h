@@ -58,6 +58,7 @@ struct MessagingConnection {
     int32_t reconnect_delay_ms = 1000;
     int32_t max_reconnect_delay_ms = 30000;
 
+    // Declared last, so that it is destroyed first.
     std::unique_ptr<BusBackend> bus;
 };
 

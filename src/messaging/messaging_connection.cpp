@@ -93,9 +93,8 @@ MessagingConnection *messaging_connection_new(const MessagingConnectionConfig *c
 
 void messaging_connection_free(MessagingConnection *connection) {
     if (!connection) return;
-    // The backend's destructor waits until its library threads are done with
-    // the connection, so the record can go right after.
-    connection->bus.reset();
+    // The backend goes first, with the record still whole: its destructor
+    // waits until no library thread uses the connection any more.
     delete connection;
 }
 

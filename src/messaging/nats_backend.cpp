@@ -24,18 +24,46 @@ struct OptionsDeleter {
 };
 using OptionsPtr = std::unique_ptr<natsOptions, OptionsDeleter>;
 
-// What the library's threads see: the closure of every handler. It outlives
-// the backend when the library never confirms the close, so that a late
-// handler finds no connection rather than freed memory.
+// What the library's threads see: the closure of every handler. A handler
+// reaches the connection only through an OwnerUse, which freeing waits for
+// before the record goes; the context itself outlives the backend when the
+// library never confirms the close, so that a late handler finds no
+// connection rather than freed memory.
 struct HandlerContext {
-    std::atomic<MessagingConnection *> owner;
     std::string url;
     std::atomic<bool> closing{false};
 
     std::mutex lifecycle_mutex;
     std::condition_variable lifecycle_changed;
-    int open_subscriptions = 0;   // guarded by lifecycle_mutex
-    bool library_closed = false;  // guarded by lifecycle_mutex
+    MessagingConnection *owner = nullptr;  // guarded by lifecycle_mutex; null once freeing began
+    int owner_uses = 0;                    // guarded by lifecycle_mutex
+    int open_subscriptions = 0;            // guarded by lifecycle_mutex
+    bool library_closed = false;           // guarded by lifecycle_mutex
+};
+
+// A handler's use of the connection, counted so that freeing can wait for it.
+// The lock is not held while the handler runs the callbacks.
+class OwnerUse {
+  public:
+    explicit OwnerUse(HandlerContext &context) : context_(context) {
+        std::lock_guard lock(context_.lifecycle_mutex);
+        owner_ = context_.owner;
+        if (owner_) ++context_.owner_uses;
+    }
+    ~OwnerUse() {
+        if (!owner_) return;
+        std::lock_guard lock(context_.lifecycle_mutex);
+        if (--context_.owner_uses == 0) context_.lifecycle_changed.notify_all();
+    }
+    OwnerUse(const OwnerUse &) = delete;
+    OwnerUse &operator=(const OwnerUse &) = delete;
+
+    // The connection, or null once freeing has begun.
+    MessagingConnection *owner() const { return owner_; }
+
+  private:
+    HandlerContext &context_;
+    MessagingConnection *owner_ = nullptr;
 };
 
 class NatsBackend final : public BusBackend {
@@ -67,10 +95,11 @@ class NatsBackend final : public BusBackend {
 void on_message(natsConnection * /*nats*/, natsSubscription * /*subscription*/, natsMsg *message,
                 void *closure) noexcept {
     auto *context = static_cast<HandlerContext *>(closure);
-    if (MessagingConnection *owner = context->owner.load()) {
-        const char *data = natsMsg_GetData(message);
-        int length = natsMsg_GetDataLength(message);
-        if (length > 0) messaging_connection_deliver(*owner, data, static_cast<size_t>(length));
+    {
+        OwnerUse use(*context);
+        const int length = natsMsg_GetDataLength(message);
+        if (use.owner() && length > 0)
+            messaging_connection_deliver(*use.owner(), natsMsg_GetData(message), static_cast<size_t>(length));
     }
     natsMsg_Destroy(message);
 }
@@ -84,8 +113,8 @@ void on_subscription_complete(void *closure) noexcept {
 
 // While the daemon frees the connection, state changes are not reported.
 void change_state(HandlerContext &context, ConnectionState state) {
-    if (MessagingConnection *owner = context.owner.load())
-        messaging_connection_set_state(*owner, state, !context.closing.load());
+    OwnerUse use(context);
+    if (use.owner()) messaging_connection_set_state(*use.owner(), state, !context.closing.load());
 }
 
 void on_connected(natsConnection * /*nats*/, void *closure) noexcept {
@@ -125,7 +154,7 @@ void on_closed(natsConnection *nats, void *closure) noexcept {
 
 NatsBackend::NatsBackend(MessagingConnection &connection) : connection_(connection) {
     auto context = std::make_unique<HandlerContext>();
-    context->owner = &connection;
+    context->owner = &connection;  // no handler runs yet
     context->url = connection.url.empty() ? default_url : connection.url;
     context_ = context.release();
 }
@@ -225,6 +254,14 @@ void NatsBackend::initial_failure(bool retrying) {
 bool NatsBackend::shut_down_library() {
     if (!context_) return true;
     context_->closing = true;
+    // From here no handler reaches the connection, and those that already
+    // do are waited for: they only copy and wake, so this is short, however
+    // long the library itself takes to close.
+    {
+        std::unique_lock lock(context_->lifecycle_mutex);
+        context_->owner = nullptr;
+        context_->lifecycle_changed.wait(lock, [&] { return context_->owner_uses == 0; });
+    }
     for (natsSubscription *&subscription : subscriptions_) {
         if (subscription) natsSubscription_Destroy(subscription);
         subscription = nullptr;
@@ -241,7 +278,6 @@ bool NatsBackend::shut_down_library() {
     });
     if (!done) {
         app_log(LOG_ERROR, "NATS library did not confirm the close; keeping its handler context");
-        context_->owner = nullptr;
         context_ = nullptr;
         return false;
     }

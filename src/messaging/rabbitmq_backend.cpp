@@ -1,16 +1,20 @@
 // The RabbitMQ backend. Its own connection thread does everything with the
 // AMQP connection: connecting, reconnecting, sending the outbound queue and
 // taking inbound messages. The loop thread only creates and frees the
-// backend, appends to the outbound queue and reads the state; it touches the
-// AMQP connection only after the thread has been joined.
+// backend, appends to the outbound queue (waking the thread) and reads the
+// state; it touches the AMQP connection only after the thread has been joined.
 #include <amqp.h>
 #include <amqp_tcp_socket.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <deque>
 #include <memory>
 #include <new>
@@ -34,8 +38,12 @@ constexpr size_t max_queue_name = 255;
 constexpr size_t max_routing_key = 255;
 constexpr size_t max_pending_messages = 1000;
 constexpr auto connecting_poll = 100ms;
-constexpr auto idle_sleep = 250ms;
-constexpr timeval consume_timeout{0, 100000};
+// Frames are read only once poll has seen them arrive (or the library holds
+// them already), so reading never waits.
+constexpr timeval no_wait{0, 0};
+// After a send that failed without breaking the connection, the queue is
+// tried again this much later rather than at once.
+constexpr auto send_retry = 250ms;
 // A broker that stops answering must not hold the thread in a set-up step or
 // in the close handshake for ever; the attempt then fails and is retried.
 constexpr timeval rpc_timeout{10, 0};
@@ -48,6 +56,33 @@ constexpr auto stop_grace = 1s;
 struct PendingMessage {
     std::string routing_key;
     std::string body;
+};
+
+// An eventfd through which publish and freeing wake the connection thread
+// from its poll. Any thread may notify; reading it (clear) is the connection
+// thread's.
+class Wakeup {
+  public:
+    Wakeup() : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+    ~Wakeup() {
+        if (fd_ >= 0) close(fd_);
+    }
+    Wakeup(const Wakeup &) = delete;
+    Wakeup &operator=(const Wakeup &) = delete;
+
+    bool valid() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
+    void notify() {
+        const uint64_t one = 1;
+        [[maybe_unused]] ssize_t written = write(fd_, &one, sizeof one);
+    }
+    void clear() {
+        uint64_t count = 0;
+        [[maybe_unused]] ssize_t read_bytes = read(fd_, &count, sizeof count);
+    }
+
+  private:
+    int fd_;
 };
 
 bool reply_ok(const amqp_rpc_reply_t &reply) { return reply.reply_type == AMQP_RESPONSE_NORMAL; }
@@ -92,15 +127,20 @@ class RabbitmqBackend final : public BusBackend {
 
     void connect_attempt();
     void attempt_failed(bool close_channel);
-    void service_cycle();
-    // True when the broker has sent something not read yet, or the socket
-    // was closed.
-    bool input_waiting();
-    // Sends the outbound queue from the head; false when the connection broke.
-    bool send_queued();
-    // Takes at most one inbound message. False when the connection broke;
-    // delivered tells whether a message was taken.
-    bool consume_one(bool &delivered);
+    // Serves the connection until it breaks or freeing begins.
+    void serve();
+    // True when the library has read frames off the socket that nobody has
+    // taken yet: poll cannot see those.
+    bool frames_buffered();
+    // Waits for the socket, the wake-up or the time-out (none when negative);
+    // true when the socket has something to read.
+    bool wait_for_events(int timeout_ms);
+    // Sends the outbound queue from the head; false when the connection
+    // broke. stalled tells whether a message stays queued after a failure.
+    bool send_queued(bool &stalled);
+    // Takes at most one inbound message, without waiting for one. False when
+    // the connection broke.
+    bool consume_one();
     // Reads the frame that interrupted consuming; false when the server closed
     // the channel or the connection, or stopped the consumer.
     bool handle_unexpected_frame();
@@ -119,6 +159,7 @@ class RabbitmqBackend final : public BusBackend {
     std::condition_variable running_changed_;
     bool running_ = true;           // guarded by running_mutex_
     bool thread_finished_ = false;  // guarded by running_mutex_
+    Wakeup wakeup_;
 
     // The socket of the current connection, so that freeing can cut a network
     // call that does not return. The connection thread sets and clears it, and
@@ -133,6 +174,10 @@ class RabbitmqBackend final : public BusBackend {
 };
 
 bool RabbitmqBackend::start() {
+    if (!wakeup_.valid()) {
+        app_log(LOG_ERROR, "Failed to create Nats connection thread: no wake-up descriptor: %s", std::strerror(errno));
+        return false;
+    }
     try {
         thread_ = std::thread(&RabbitmqBackend::run, this);
     } catch (const std::system_error &) {
@@ -146,7 +191,7 @@ RabbitmqBackend::~RabbitmqBackend() {
     if (thread_.joinable()) {
         std::unique_lock lock(running_mutex_);
         running_ = false;
-        running_changed_.notify_all();
+        wakeup_.notify();
         // The thread notices the flag between steps and wakes from its sleeps
         // at once. A network call that hangs (a broker that accepted the
         // connection but stopped reading) is cut by shutting the socket down.
@@ -212,17 +257,25 @@ bool RabbitmqBackend::publish(const char *subject, const char *body) {
         app_log(LOG_ERROR, "Failed to duplicate message strings");
         return false;
     }
-    std::lock_guard lock(queue_mutex_);
-    if (queue_.size() >= max_pending_messages) {
-        app_log(LOG_WARNING, "Cannot publish message: RabbitMQ outbound queue is full (%zu messages)", queue_.size());
-        return false;
+    bool was_empty = false;
+    {
+        std::lock_guard lock(queue_mutex_);
+        if (queue_.size() >= max_pending_messages) {
+            app_log(LOG_WARNING, "Cannot publish message: RabbitMQ outbound queue is full (%zu messages)",
+                    queue_.size());
+            return false;
+        }
+        was_empty = queue_.empty();
+        try {
+            queue_.push_back(std::move(message));
+        } catch (const std::bad_alloc &) {
+            app_log(LOG_ERROR, "Failed to allocate memory for message queue entry");
+            return false;
+        }
     }
-    try {
-        queue_.push_back(std::move(message));
-    } catch (const std::bad_alloc &) {
-        app_log(LOG_ERROR, "Failed to allocate memory for message queue entry");
-        return false;
-    }
+    // The thread sends until the queue is empty before it waits again, so
+    // only the first message of a batch needs to wake it.
+    if (was_empty) wakeup_.notify();
     return true;
 }
 
@@ -237,8 +290,15 @@ bool RabbitmqBackend::running() {
 }
 
 bool RabbitmqBackend::sleep_while_running(std::chrono::milliseconds duration) {
-    std::unique_lock lock(running_mutex_);
-    return !running_changed_.wait_for(lock, duration, [&] { return !running_; });
+    const auto deadline = std::chrono::steady_clock::now() + duration;
+    while (running()) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        if (left <= 0) return true;
+        pollfd descriptor{wakeup_.fd(), POLLIN, 0};
+        if (::poll(&descriptor, 1, static_cast<int>(left)) > 0) wakeup_.clear();
+    }
+    return false;
 }
 
 void RabbitmqBackend::run() noexcept {
@@ -249,7 +309,7 @@ void RabbitmqBackend::run() noexcept {
                 sleep_while_running(connecting_poll);
                 break;
             case CONNECTION_STATE_CONNECTED:
-                service_cycle();
+                serve();
                 break;
             default:  // disconnected or failed
                 connect_attempt();
@@ -406,26 +466,37 @@ void RabbitmqBackend::connection_lost(const char *reason) {
     messaging_connection_set_state(connection_, CONNECTION_STATE_FAILED, true);
 }
 
-void RabbitmqBackend::service_cycle() {
-    bool delivered = false;
-    // What the broker sent comes first when it is already waiting: a close
-    // from a broker going down is then seen before queued messages are
-    // written into a connection that is gone, and they stay queued.
-    if (input_waiting() && !consume_one(delivered)) return;
-    if (state() == CONNECTION_STATE_CONNECTED && !send_queued()) return;
-    if (!delivered && state() == CONNECTION_STATE_CONNECTED && !consume_one(delivered)) return;
-    // While messages keep arriving the next one is taken at once; only an
-    // idle cycle sleeps, so a burst of commands is not paced to a few a second.
-    if (!delivered) sleep_while_running(idle_sleep);
+void RabbitmqBackend::serve() {
+    bool readable = false;
+    bool stalled = false;
+    while (running() && state() == CONNECTION_STATE_CONNECTED) {
+        // What the broker sent comes first: a close from a broker going down
+        // is then seen before queued messages are written into a connection
+        // that is gone, and they stay queued.
+        if ((readable || frames_buffered()) && !consume_one()) return;
+        if (!send_queued(stalled)) return;
+        // More frames may have come in with the last read: take them before
+        // waiting, since poll would not report them.
+        if (frames_buffered()) {
+            readable = false;
+            continue;
+        }
+        readable = wait_for_events(stalled ? static_cast<int>(send_retry.count()) : -1);
+    }
 }
 
-bool RabbitmqBackend::input_waiting() {
-    if (amqp_data_in_buffer(amqp_) || amqp_frames_enqueued(amqp_)) return true;
-    pollfd descriptor{amqp_get_sockfd(amqp_), POLLIN, 0};
-    return ::poll(&descriptor, 1, 0) > 0;
+bool RabbitmqBackend::frames_buffered() { return amqp_data_in_buffer(amqp_) || amqp_frames_enqueued(amqp_); }
+
+bool RabbitmqBackend::wait_for_events(int timeout_ms) {
+    pollfd descriptors[2] = {{amqp_get_sockfd(amqp_), POLLIN, 0}, {wakeup_.fd(), POLLIN, 0}};
+    if (::poll(descriptors, 2, timeout_ms) <= 0) return false;
+    if (descriptors[1].revents & POLLIN) wakeup_.clear();
+    // A closed or failed socket counts as readable: reading then reports it.
+    return descriptors[0].revents != 0;
 }
 
-bool RabbitmqBackend::send_queued() {
+bool RabbitmqBackend::send_queued(bool &stalled) {
+    stalled = false;
     amqp_bytes_t exchange = amqp_cstring_bytes(connection_.exchange.c_str());
     amqp_basic_properties_t properties{};
     properties._flags = AMQP_BASIC_CONTENT_TYPE_FLAG | AMQP_BASIC_DELIVERY_MODE_FLAG;
@@ -450,6 +521,7 @@ bool RabbitmqBackend::send_queued() {
                 connection_lost(amqp_error_string2(status));
                 return false;
             }
+            stalled = true;
             return true;
         }
         app_log(LOG_DEBUG, "Published message to RabbitMQ (routing_key: %s)", head->routing_key.c_str());
@@ -458,11 +530,10 @@ bool RabbitmqBackend::send_queued() {
     }
 }
 
-bool RabbitmqBackend::consume_one(bool &delivered) {
+bool RabbitmqBackend::consume_one() {
     amqp_maybe_release_buffers(amqp_);
     amqp_envelope_t envelope;
-    timeval timeout = consume_timeout;
-    amqp_rpc_reply_t reply = amqp_consume_message(amqp_, &envelope, &timeout, 0);
+    amqp_rpc_reply_t reply = amqp_consume_message(amqp_, &envelope, &no_wait, 0);
 
     if (reply.reply_type == AMQP_RESPONSE_LIBRARY_EXCEPTION) {
         if (reply.library_error == AMQP_STATUS_TIMEOUT) return true;
@@ -479,7 +550,6 @@ bool RabbitmqBackend::consume_one(bool &delivered) {
         return true;
     }
 
-    delivered = true;
     const amqp_bytes_t &content = envelope.message.body;
     if (content.len == 0 || !content.bytes) {
         // Left unacknowledged: the broker keeps it until this queue goes away.
@@ -511,7 +581,7 @@ bool RabbitmqBackend::consume_one(bool &delivered) {
 
 bool RabbitmqBackend::handle_unexpected_frame() {
     amqp_frame_t frame;
-    int status = amqp_simple_wait_frame_noblock(amqp_, &frame, &consume_timeout);
+    int status = amqp_simple_wait_frame_noblock(amqp_, &frame, &no_wait);
     if (status == AMQP_STATUS_TIMEOUT) return true;
     if (status != AMQP_STATUS_OK) {
         connection_lost(amqp_error_string2(status));

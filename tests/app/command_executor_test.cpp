@@ -28,6 +28,19 @@ std::vector<std::string> control_calls() {
     return calls;
 }
 
+// A seek to the position, padded with JSON whitespace to the given size.
+std::string seek_of_size(size_t position, size_t size = 0) {
+    std::string message = R"({"command":"seek","position_ms":)" + std::to_string(position) + "}";
+    if (size > message.size()) message.insert(1, size - message.size(), ' ');
+    return message;
+}
+
+size_t count_of(const std::string &text, const std::string &part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+    return count;
+}
+
 class CommandExecutorTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -60,10 +73,15 @@ protected:
     void queue(const std::string &message) {
         queue_inbound_message(nullptr, message.data(), message.size(), &commands_);
     }
-    // Runs the loop until the executor has emptied the queue.
+    // Runs the loop until the executor has executed everything queued; it
+    // does so a slice per loop iteration.
     void run() {
-        uv_run(&loop_, UV_RUN_NOWAIT);
-        uv_run(&loop_, UV_RUN_NOWAIT);
+        for (int iteration = 0; iteration < 100000; ++iteration) {
+            uv_run(&loop_, UV_RUN_NOWAIT);
+            std::lock_guard lock(commands_.mutex);
+            if (commands_.pending.empty() && commands_.next_taken == commands_.taken.size()) return;
+        }
+        ADD_FAILURE() << "the executor did not finish";
     }
 
     uv_loop_t loop_{};
@@ -158,6 +176,98 @@ TEST_F(CommandExecutorTest, FloodFromAnotherThreadRunsEveryMessageInOrder) {
     for (int i = 0; i < count; ++i) ASSERT_EQ(calls[i], "seek_time(" + std::to_string(i) + ")");
     std::lock_guard lock(commands_.mutex);
     EXPECT_TRUE(commands_.pending.empty());
+}
+
+// A command word with a line break, as JSON decodes it, stays in its line.
+TEST_F(CommandExecutorTest, AForgedCommandCannotWriteALineOfItsOwn) {
+    LogCapture log;
+    queue(R"({"command":"x\n20261208 00:00:00.000 [1.1] ERROR JuxApp: forged"})");
+    run();
+    const std::string text = log.text();
+    EXPECT_TRUE(log.has_line("WARNING", R"(Unknown command: x\n20261208 00:00:00.000 [1.1] ERROR JuxApp: forged)"))
+        << text;
+    EXPECT_EQ(text.find("\n20261208 00:00:00.000"), std::string::npos) << text;
+    EXPECT_TRUE(control_calls().empty());
+}
+
+// What a peer sends is bounded on arrival: a message over 64 KiB, and every
+// message that finds the queue full, is dropped before it is kept.
+TEST_F(CommandExecutorTest, MessagesOver64KiBAreDroppedWithTheirSize) {
+    LogCapture log;
+    queue(seek_of_size(1, inbound_message_max_bytes));
+    queue(seek_of_size(2, inbound_message_max_bytes + 1));
+    queue(seek_of_size(3, 10 * 1024 * 1024));
+    queue(seek_of_size(4));
+    run();
+    EXPECT_EQ(control_calls(), (std::vector<std::string>{"seek_time(1)", "seek_time(4)"}));
+    EXPECT_TRUE(log.has_line("WARNING", "Inbound message of 65537 bytes dropped: larger than 65536 bytes"));
+    EXPECT_TRUE(log.has_line("WARNING", "Inbound message of 10485760 bytes dropped: larger than 65536 bytes"));
+}
+
+TEST_F(CommandExecutorTest, AFullQueueDropsNewMessagesWithOneWarningPerBurst) {
+    for (int burst = 0; burst < 2; ++burst) {
+        zrv_standin_clear_calls();
+        LogCapture log;
+        for (size_t i = 0; i < pending_messages_max + 50; ++i) queue(seek_of_size(i));
+        run();
+        const std::string text = log.text();
+        const std::vector<std::string> calls = control_calls();
+        ASSERT_EQ(calls.size(), pending_messages_max);
+        for (size_t i = 0; i < pending_messages_max; ++i) ASSERT_EQ(calls[i], "seek_time(" + std::to_string(i) + ")");
+        EXPECT_EQ(count_of(text, "WARNING JuxApp: Pending message queue is full (10000 messages, "), 1u) << burst;
+        EXPECT_EQ(count_of(text, "INFO JuxApp: 50 inbound messages were dropped while the pending queue was full"), 1u);
+    }
+}
+
+// Large messages fill the 16 MiB before the queue's 10,000 entries; the room
+// comes back as the loop executes them.
+TEST_F(CommandExecutorTest, AtMost16MiBOfMessagesAreHeld) {
+    constexpr size_t size = 60 * 1024;
+    constexpr size_t fits = held_bytes_max / size;
+    LogCapture log;
+    for (size_t i = 0; i < fits + 20; ++i) queue(seek_of_size(i, size));
+    run();
+    const std::vector<std::string> calls = control_calls();
+    ASSERT_EQ(calls.size(), fits);
+    EXPECT_EQ(calls.back(), "seek_time(" + std::to_string(fits - 1) + ")");
+    EXPECT_TRUE(log.has_line("WARNING", "Pending message queue is full (" + std::to_string(fits) + " messages, " +
+                                            std::to_string(fits * size) + " bytes held): dropping inbound messages"));
+    // The loop executed them: there is room again for as many.
+    zrv_standin_clear_calls();
+    LogCapture quiet;
+    for (size_t i = 0; i < fits; ++i) queue(seek_of_size(i, size));
+    run();
+    EXPECT_EQ(control_calls().size(), fits);
+    EXPECT_FALSE(quiet.has_line("INFO", "20 inbound messages were dropped while the pending queue was full"));
+}
+
+// A long run is cut into slices, so other work of the loop (here another
+// async handle, as an HTTP request's hand-off is) runs between them.
+TEST_F(CommandExecutorTest, AFloodIsExecutedInSlicesWithOtherLoopWorkBetween) {
+    struct Other {
+        uv_async_t handle{};
+        size_t calls_seen = 0;
+        bool ran = false;
+    } other;
+    uv_async_init(&loop_, &other.handle, [](uv_async_t *handle) {
+        auto *self = static_cast<Other *>(handle->data);
+        self->ran = true;
+        self->calls_seen = zrv_standin_call_count();
+    });
+    other.handle.data = &other;
+    LogCapture log;
+    for (size_t i = 0; i < 1000; ++i) queue(seek_of_size(i));
+    uv_async_send(&other.handle);
+    uv_run(&loop_, UV_RUN_NOWAIT);
+    EXPECT_TRUE(other.ran);
+    EXPECT_GT(other.calls_seen, 0u);
+    EXPECT_LE(other.calls_seen, 256u);
+    run();
+    const std::vector<std::string> calls = control_calls();
+    ASSERT_EQ(calls.size(), 1000u);
+    for (size_t i = 0; i < calls.size(); ++i) ASSERT_EQ(calls[i], "seek_time(" + std::to_string(i) + ")");
+    uv_close(reinterpret_cast<uv_handle_t *>(&other.handle), nullptr);
+    uv_run(&loop_, UV_RUN_NOWAIT);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <ctime>
 // GCC 12 reports a false maybe-uninitialized inside std::regex's std::function when sanitizing.
 #pragma GCC diagnostic push
@@ -124,6 +125,66 @@ TEST(LogFormat, PercentSignsInMessagesAreWrittenAsText) {
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].tag, "Tag");
     EXPECT_EQ(lines[0].message, "100%s %d done");
+}
+
+// A peer's text with a line break in it would otherwise write a line that
+// reads exactly like one of the daemon's own.
+TEST(LogEscaping, AForgedLineStaysInsideTheMessage) {
+    StreamCapture out(STDOUT_FILENO);
+    app_log(LOG_WARNING, "Unknown command: %s", "x\n20261208 00:00:00.000 [1.1] ERROR JuxApp: forged");
+    app_log(LOG_DEBUG, "Session ID: %s", "s-1\r\n20261208 00:00:00.000 [1.1] INFO JuxApp: forged too");
+    auto lines = parse_lines(out.finish());
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].message, "Unknown command: x\\n20261208 00:00:00.000 [1.1] ERROR JuxApp: forged");
+    EXPECT_EQ(lines[1].message, "Session ID: s-1\\r\\n20261208 00:00:00.000 [1.1] INFO JuxApp: forged too");
+}
+
+TEST(LogEscaping, EveryControlCharacterIsEscapedAndNothingElse) {
+    std::string controls;
+    std::string expected;
+    for (int c = 1; c < 0x20; ++c) {
+        controls += static_cast<char>(c);
+        char escape[5];
+        std::snprintf(escape, sizeof escape, "\\x%02x", c);
+        expected += c == '\n' ? "\\n" : c == '\r' ? "\\r" : c == '\t' ? "\\t" : escape;
+    }
+    controls += '\x7f';
+    expected += "\\x7f";
+    // Backslashes, quotes and UTF-8 (the arrow of the PLAY lines) are text.
+    const std::string text = R"(C:\dir "q" \n )" "\u2192 \xc3\xa9";
+    StreamCapture out(STDOUT_FILENO);
+    app_log(LOG_INFO, "%s|%s", controls.c_str(), text.c_str());
+    auto lines = parse_lines(out.finish());
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].message, expected + "|" + text);
+}
+
+TEST(LogEscaping, SdkTagsAndMessagesAndCivetwebTextsAreEscaped) {
+    StreamCapture out(STDOUT_FILENO);
+    sdk_log_sink(LOG_INFO, "Comp\nonent", "line one\nline two", nullptr);
+    civetweb_log_hook(nullptr, "bad request\r\n\x1b[31m");
+    auto lines = parse_lines(out.finish());
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].tag, "Comp\\nonent");
+    EXPECT_EQ(lines[0].message, "line one\\nline two");
+    EXPECT_EQ(lines[1].message, "[Civetweb] bad request\\r\\n\\x1b[31m");
+}
+
+// app_log cuts at 2047 characters first, so its escaped message is written
+// whole; a longer SDK message that needs escaping is cut between escapes.
+// (The lines are too long for the format's regular expression, whose
+// matcher recurses once per character.)
+TEST(LogEscaping, EscapedMessagesAreWrittenWholeOrCutBetweenEscapes) {
+    StreamCapture out(STDOUT_FILENO);
+    app_log(LOG_INFO, "%s", std::string(3000, '\x01').c_str());
+    sdk_log_sink(LOG_INFO, "Core", std::string(5000, '\n').c_str(), nullptr);
+    const std::string text = out.finish();
+    std::string escaped_controls, escaped_breaks;
+    for (int i = 0; i < 2047; ++i) escaped_controls += "\\x01";
+    for (int i = 0; i < 4095; ++i) escaped_breaks += "\\n";
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2);
+    EXPECT_NE(text.find(" INFO JuxApp: " + escaped_controls + "\n"), std::string::npos);
+    EXPECT_NE(text.find(" INFO Core: " + escaped_breaks + "\n"), std::string::npos);
 }
 
 TEST(SdkLogSink, FilteredComponentsStartAtInfo) {

@@ -1,10 +1,13 @@
-// A thousand malformed requests of every kind, then a valid one: the server
-// refuses each with its answer, keeps serving, and its memory comes back to
-// where it was.
+// Hostile clients: a thousand malformed requests of every kind, then a valid
+// one (the server refuses each with its answer, keeps serving, and its memory
+// comes back to where it was); and clients that send their request slowly or
+// not at all, which hold the one worker no longer than the request deadline
+// and are answered 408 while a controller's GET is served right after.
 #include <gtest/gtest.h>
 #include <uv.h>
 
 #include <chrono>
+#include <future>
 #include <random>
 #include <set>
 #include <string>
@@ -204,22 +207,106 @@ TEST_F(ConfigServerLoadTest, ThousandMalformedRequestsThenAValidOne) {
 }
 
 // A client that stops sending in the middle holds the one worker only until
-// the request timeout; the server then serves again.
-TEST_F(ConfigServerLoadTest, StalledClientIsCutOffAndTheNextRequestIsServed) {
+// the request deadline; the server then serves again.
+TEST_F(ConfigServerLoadTest, StalledClientIsAnswered408AndTheNextRequestIsServed) {
     StdoutCapture log;
     HttpResponse stalled, next;
     std::chrono::steady_clock::duration waited{};
     run_loop_during(&loop, [&] {
-        RawRequestOptions options;
-        options.receive_timeout = 20s;
         const auto started = std::chrono::steady_clock::now();
-        stalled = http_raw(port, post_with_length("300", valid_request.substr(0, 50)), options);
+        stalled = http_raw(port, post_with_length("300", valid_request.substr(0, 50)));
         waited = std::chrono::steady_clock::now() - started;
         next = http_post(port, "/connect-to-zconnect", valid_request);
     });
-    EXPECT_NE(stalled.status, 200);
-    EXPECT_LT(waited, 10s);
+    EXPECT_EQ(stalled.status, 408) << stalled.head;
+    EXPECT_NE(stalled.body.find("Request Timeout"), std::string::npos) << stalled.body;
+    EXPECT_LT(waited, 4s);
     EXPECT_EQ(next.status, 200);
+}
+
+// The trickle: the head at once, then one body byte every 1.5 s. The
+// trickler is cut 3 s after the worker took it; a controller's GET that came
+// meanwhile waited for the one worker and is answered within 4 s.
+TEST_F(ConfigServerLoadTest, TricklingBodyIsAnswered408WhileAGetWaitsLessThan4s) {
+    StdoutCapture log;
+    const std::string head =
+        "POST /connect-to-zconnect HTTP/1.1\r\nHost: x\r\nContent-Length: 1000\r\n\r\n";
+    RawRequestOptions trickle;
+    trickle.byte_gap = 1500ms;
+    trickle.sent_at_once = head.size();
+    HttpResponse trickled, display;
+    std::chrono::steady_clock::duration trickler_took{}, get_after_trickler_start{};
+    run_loop_during(&loop, [&] {
+        const auto started = std::chrono::steady_clock::now();
+        auto trickler = std::async(std::launch::async, [&] {
+            HttpResponse response = http_raw(port, head + std::string(1000, ' '), trickle);
+            trickler_took = std::chrono::steady_clock::now() - started;
+            return response;
+        });
+        // The worker is busy with the trickler before the controller asks.
+        ASSERT_TRUE(log.wait_for_line("INFO", "API endpoint invoked: connect-to-zconnect"));
+        display = http_get(port, "/get-display-info");
+        get_after_trickler_start = std::chrono::steady_clock::now() - started;
+        trickled = trickler.get();
+    });
+    EXPECT_EQ(trickled.status, 408) << trickled.head;
+    EXPECT_GE(trickler_took, 2900ms);
+    EXPECT_LT(trickler_took, 4s);
+    EXPECT_EQ(display.status, 200);
+    EXPECT_LT(get_after_trickler_start, 4s);
+    const std::string text = log.text();
+    const std::string line = "ERROR JuxApp: Request from 127.0.0.1:";
+    const size_t at = text.find(line);
+    ASSERT_NE(at, std::string::npos) << text;
+    EXPECT_NE(text.find(" not complete within 3000 ms: answered 408 Request Timeout", at), std::string::npos) << text;
+    EXPECT_EQ(zrv_standin_count_calls("zrv_connect_connect"), 0u);
+}
+
+// Slow is not too slow: a request that arrives in full within the deadline,
+// if after civetweb's own time-out for a head, keeps its answer.
+TEST_F(ConfigServerLoadTest, ASlowRequestThatArrivesInTimeKeepsItsAnswer) {
+    StdoutCapture log;
+    const std::string valid = post_with_length(std::to_string(valid_request.size()), valid_request);
+    const std::string invalid = post_with_length("3", "{x}");
+    RawRequestOptions slow;
+    slow.byte_gap = std::chrono::milliseconds(2000 / valid_request.size());
+    slow.sent_at_once = valid.size() - valid_request.size();
+    RawRequestOptions slower;
+    slower.byte_gap = 700ms;
+    slower.sent_at_once = invalid.size() - 3;
+    HttpResponse accepted, refused;
+    run_loop_during(&loop, [&] {
+        accepted = http_raw(port, valid, slow);
+        refused = http_raw(port, invalid, slower);
+    });
+    EXPECT_EQ(accepted.status, 200) << accepted.head;
+    EXPECT_EQ(refused.status, 400) << refused.head;
+    EXPECT_TRUE(log.has_line("ERROR", "connect-to-zconnect: Invalid JSON"));
+    EXPECT_EQ(log.text().find("Request Timeout"), std::string::npos);
+}
+
+// A head sent a byte at a time never reaches a handler: civetweb gives it up,
+// and it is answered 408 all the same.
+TEST_F(ConfigServerLoadTest, TricklingHeadIsAnswered408) {
+    StdoutCapture log;
+    RawRequestOptions trickle;
+    trickle.byte_gap = 400ms;
+    trickle.sent_at_once = 20;
+    HttpResponse trickled, display;
+    std::chrono::steady_clock::duration took{};
+    run_loop_during(&loop, [&] {
+        const auto started = std::chrono::steady_clock::now();
+        trickled = http_raw(port, "GET /get-display-info HTTP/1.1\r\nHost: x\r\nX-Slow: " + std::string(100, 's') +
+                                      "\r\n\r\n",
+                            trickle);
+        took = std::chrono::steady_clock::now() - started;
+        display = http_get(port, "/get-display-info");
+    });
+    EXPECT_EQ(trickled.status, 408) << trickled.head;
+    EXPECT_LT(took, 4s);
+    EXPECT_TRUE(log.has_line("INFO", "API endpoint invoked: get-display-info"));
+    EXPECT_NE(log.text().find("ERROR JuxApp: Request from 127.0.0.1:"), std::string::npos);
+    EXPECT_EQ(display.status, 200);
 }
 
 }  // namespace

@@ -159,6 +159,20 @@ TEST_F(ConfigServerTest, ConnectHandsTheSessionToTheSdk) {
     EXPECT_LT(log.find_line("DEBUG", "Session ID: sess-1"), log.find_line("DEBUG", "Become Active: true"));
 }
 
+// Request fields with line breaks (JSON escapes) stay inside their line.
+TEST_F(ConfigServerTest, FieldsOfTheRequestCannotWriteLinesOfTheirOwn) {
+    StdoutCapture log;
+    const HttpResponse response = post(
+        R"({"session_id":"s\n20261208 00:00:00.000 [1.1] ERROR JuxApp: forged","jwt_api":{"endpoint":"e\r\nx",)"
+        R"("jwt":"t\u001b[2J","exp":1},"jwt_zconnect":{"endpoint":"e2","jwt":"t2","exp":2},"become_active":true})");
+    ASSERT_EQ(response.status, 200) << response.head;
+    const std::string text = log.text();
+    EXPECT_TRUE(log.has_line("DEBUG", R"(Session ID: s\n20261208 00:00:00.000 [1.1] ERROR JuxApp: forged)")) << text;
+    EXPECT_TRUE(log.has_line("DEBUG", R"(    Endpoint: e\r\nx)")) << text;
+    EXPECT_TRUE(log.has_line("DEBUG", R"(    JWT: t\x1b[2J)")) << text;
+    EXPECT_EQ(text.find("\n20261208 00:00:00.000"), std::string::npos) << text;
+}
+
 TEST_F(ConfigServerTest, KeysInAnyLetterCaseAndExpAsStringAreAccepted) {
     const HttpResponse response =
         post(R"({"Session_ID":"s2","JWT_API":{"EndPoint":"e1","JWT":"t1","EXP":"1700000000"},)"

@@ -5,9 +5,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -32,9 +34,15 @@ HttpResponse http_raw(uint16_t port, const std::string &bytes, const RawRequestO
         return response;
     }
     if (options.byte_gap.count() > 0) {
-        for (char c : bytes) {
-            if (send(fd, &c, 1, MSG_NOSIGNAL) != 1) break;
-            std::this_thread::sleep_for(options.byte_gap);
+        const size_t at_once = std::min(options.sent_at_once, bytes.size());
+        if (at_once > 0 && send(fd, bytes.data(), at_once, MSG_NOSIGNAL) != static_cast<ssize_t>(at_once)) {
+            close(fd);
+            return response;
+        }
+        for (size_t i = at_once; i < bytes.size(); ++i) {
+            pollfd answer{fd, POLLIN, 0};
+            if (poll(&answer, 1, static_cast<int>(options.byte_gap.count())) > 0) break;
+            if (send(fd, &bytes[i], 1, MSG_NOSIGNAL) != 1) break;
         }
     } else {
         size_t sent = 0;

@@ -17,8 +17,12 @@ struct HttpResponse {
 };
 
 struct RawRequestOptions {
-    // Pause between single bytes (a slow client); zero sends at once.
+    // Pause between single bytes (a slow client); zero sends at once. A slow
+    // client stops sending once an answer arrives.
     std::chrono::milliseconds byte_gap{0};
+    // With a gap: how many bytes go at once before the gaps begin (a head
+    // sent whole, then a body trickled).
+    size_t sent_at_once = 0;
     // Half-closes after sending, so the server sees the end of the body.
     bool shut_write = false;
     std::chrono::milliseconds receive_timeout{15000};

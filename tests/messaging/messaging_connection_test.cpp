@@ -105,15 +105,19 @@ TEST(MessagingConnection, ThreeSubscriptionsDeliverEachMatchAndDropEmptyPayloads
 }
 
 // The handler's closure is the connection: freeing must wait for a handler
-// that is still running before the record goes.
-TEST(MessagingConnection, FreeingWaitsForAMessageHandlerInProgress) {
+// that is still running before the record goes, also when it runs longer
+// than the five seconds freeing gives the library to confirm the close. The
+// handler then uses the connection it was handed.
+TEST(MessagingConnection, FreeingWaitsForAMessageHandlerHoweverLongItTakes) {
     struct SlowConsumer {
         std::atomic<bool> entered{false};
         std::atomic<bool> left{false};
-        static void on_message(MessagingConnection *, const char *, size_t, void *user) {
+        static void on_message(MessagingConnection *connection, const char *, size_t, void *user) {
             auto *self = static_cast<SlowConsumer *>(user);
             self->entered = true;
-            std::this_thread::sleep_for(300ms);
+            std::this_thread::sleep_for(5500ms);
+            // Still connected: the library is closed only after this returns.
+            EXPECT_TRUE(messaging_connection_is_connected(connection));
             self->left = true;
         }
     } consumer;
@@ -132,8 +136,10 @@ TEST(MessagingConnection, FreeingWaitsForAMessageHandlerInProgress) {
     peer.publish(inbound, "play");
     peer.flush();
     ASSERT_TRUE(wait_until([&] { return consumer.entered.load(); }));
+    LogCapture log;
     messaging_connection_free(connection);
     EXPECT_TRUE(consumer.left.load());
+    EXPECT_TRUE(log.has_line("DEBUG", "NATS connection manager freed"));
 }
 
 TEST(MessagingConnection, EmptySubscribeSubjectListensOnTheDefaultSubject) {

@@ -1,13 +1,17 @@
 // The device's control plane over NATS, with the daemon as a process: remote
 // commands and volume messages from a cnats peer reach the stand-in SDK as
 // the right calls in order, the initial volume REST read applies what it
-// should or warns and goes on, and a flood of commands is executed in order
-// without leaving memory behind. Runs on the test's thread; the peer and the
-// REST service have their own threads.
+// should or warns and goes on, a flood of commands is executed in order
+// without leaving memory behind, and a flood at wire speed is bounded in
+// memory while the HTTP API keeps answering. Runs on the test's thread; the
+// peer, the flooding publisher and the REST service have their own threads.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <memory>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include "../messaging/test_support.h"
@@ -247,6 +251,132 @@ TEST_F(NatsControlPlane, AFloodOfSeeksIsExecutedInOrderAndMemoryComesBack) {
     }
     EXPECT_TRUE(daemon.running());
 
+    const auto result = daemon.interrupt();
+    ASSERT_TRUE(result.exited) << daemon.log();
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(daemon.sanitizer_report(), "");
+}
+
+// A seek to the position, padded with JSON whitespace to the given size.
+std::string seek_message(uint64_t position, size_t size = 0) {
+    std::string message = "{\"command\":\"seek\",\"position_ms\":" + std::to_string(position) + "}";
+    if (size > message.size()) message.insert(1, size - message.size(), ' ');
+    return message;
+}
+
+// The sum of the counts in the daemon's "<n> inbound messages were dropped"
+// lines.
+size_t dropped_in_log(const Daemon &daemon) {
+    const std::string marker = "INFO JuxApp: ";
+    const std::string rest = " inbound messages were dropped while the pending queue was full";
+    size_t total = 0;
+    std::istringstream lines(daemon.log());
+    for (std::string line; std::getline(lines, line);) {
+        const size_t end = line.find(rest);
+        const size_t start = line.find(marker);
+        if (end == std::string::npos || start == std::string::npos) continue;
+        total += std::stoul(line.substr(start + marker.size(), end - start - marker.size()));
+    }
+    return total;
+}
+
+// The positions of the recorded seeks from first on, in order.
+std::vector<uint64_t> seeks_from(const Daemon &daemon, uint64_t first) {
+    const std::string prefix = "zrv_connect_seek_time(";
+    std::vector<uint64_t> positions;
+    for (const auto &line : daemon.record()) {
+        if (line.rfind(prefix, 0) != 0) continue;
+        const uint64_t position = std::stoull(line.substr(prefix.size()));
+        if (position >= first) positions.push_back(position);
+    }
+    return positions;
+}
+
+// A peer floods the command subject at wire speed: first small commands, then
+// large ones just under the size cap, and one over it. The daemon executes
+// what its pending queue takes, in order, reports every message it drops,
+// keeps its peak memory within the queue's bound, and its HTTP API answers
+// throughout.
+TEST_F(NatsControlPlane, AFloodAtWireSpeedIsBoundedAndTheApiKeepsAnswering) {
+    const int port = free_port();
+    Daemon daemon({daemon_config(port, messaging_config()),
+                   {{"ZRV_STANDIN_CONNECT", "standin:queue=44100/16/2/3600000;paused"}},
+                   false,
+                   "",
+                   pipewire->dir()});
+    daemon.start();
+    ASSERT_TRUE(daemon.wait_for_log("Messaging initialized successfully")) << daemon.log();
+    ASSERT_TRUE(daemon.wait_for_log("Initiating playback, initial state: PAUSED")) << daemon.log();
+    NatsPeer peer(fixture_url("nats"));
+
+    peer.publish("system.incoming", seek_message(1, 70000));
+    peer.publish("system.incoming", seek_message(2));
+    peer.flush();
+    ASSERT_TRUE(daemon.wait_for_record("zrv_connect_seek_time(2)", 1)) << daemon.log();
+    EXPECT_EQ(daemon.count_log("WARNING JuxApp: Inbound message of 70000 bytes dropped: larger than 65536 bytes"),
+              1u);
+    EXPECT_EQ(daemon.count_record("zrv_connect_seek_time(1)"), 0u);
+    std::this_thread::sleep_for(300ms);
+    const long peak_before = daemon.peak_rss_kb();
+    ASSERT_GT(peak_before, 0);
+
+    struct Flood {
+        size_t count;
+        size_t size;
+    };
+    uint64_t first = 1000;
+    for (const Flood flood : {Flood{50000, 0}, Flood{2000, 60 * 1024}}) {
+        const size_t dropped_before = dropped_in_log(daemon);
+        std::atomic<bool> sent{false};
+        std::thread flooder([&] {
+            for (size_t i = 0; i < flood.count; ++i) peer.publish("system.incoming", seek_message(first + i, flood.size));
+            peer.flush();
+            sent = true;
+        });
+        long slowest_ms = 0;
+        std::vector<long> statuses;
+        while (!sent) {
+            const auto asked = std::chrono::steady_clock::now();
+            statuses.push_back(http_get(port, "/get-display-info").status);
+            slowest_ms = std::max<long>(
+                slowest_ms,
+                std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - asked).count());
+            std::this_thread::sleep_for(50ms);
+        }
+        flooder.join();
+        statuses.push_back(http_get(port, "/get-display-info").status);
+
+        // Every message was either executed or counted as dropped.
+        std::vector<uint64_t> executed;
+        size_t dropped = 0;
+        EXPECT_TRUE(eventually(
+            [&] {
+                executed = seeks_from(daemon, first);
+                dropped = dropped_in_log(daemon) - dropped_before;
+                return executed.size() + dropped == flood.count;
+            },
+            60s))
+            << executed.size() << " executed, " << dropped << " dropped of " << flood.count;
+        ASSERT_FALSE(executed.empty());
+        EXPECT_TRUE(std::is_sorted(executed.begin(), executed.end()));
+        EXPECT_EQ(std::adjacent_find(executed.begin(), executed.end()), executed.end()) << "a seek ran twice";
+        EXPECT_LT(executed.back(), first + flood.count);
+        EXPECT_EQ(std::count(statuses.begin(), statuses.end(), 200L), static_cast<long>(statuses.size()))
+            << "answers: " << testing::PrintToString(statuses);
+        std::printf("flood of %zu messages of %zu bytes: %zu executed, %zu dropped; %zu HTTP answers, slowest %ld ms\n",
+                    flood.count, seek_message(first, flood.size).size(), executed.size(), dropped, statuses.size(),
+                    slowest_ms);
+        first += flood.count;
+    }
+    const long peak_after = daemon.peak_rss_kb();
+    std::printf("daemon peak RSS before the floods %ld kB, after %ld kB\n", peak_before, peak_after);
+#ifndef ZRV_SANITIZE_BUILD
+    // The daemon holds at most 16 MiB of messages; the NATS client's own
+    // buffers and the allocator's slack come on top. Holding every large
+    // message would take 120 MB.
+    EXPECT_LT(peak_after - peak_before, 64 * 1024) << "peak RSS grew from " << peak_before << " kB to " << peak_after;
+#endif
+    EXPECT_TRUE(daemon.running());
     const auto result = daemon.interrupt();
     ASSERT_TRUE(result.exited) << daemon.log();
     EXPECT_EQ(result.status, 0);

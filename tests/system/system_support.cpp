@@ -297,9 +297,9 @@ std::string Daemon::sanitizer_report() const {
 #endif
 }
 
-long Daemon::rss_kb() const {
+long Daemon::status_kb(const std::string &field) const {
     for (const auto &line : split_lines(read_file("/proc/" + std::to_string(pid_) + "/status")))
-        if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+        if (line.rfind(field, 0) == 0) return std::strtol(line.c_str() + field.size(), nullptr, 10);
     return 0;
 }
 

@@ -103,12 +103,16 @@ class Daemon {
     // What a sanitizer wrote on stderr in a sanitizer build (must be empty);
     // always empty in other builds.
     std::string sanitizer_report() const;
-    // VmRSS in kB, 0 when unknown.
-    long rss_kb() const;
+    // VmRSS, and VmHWM (the peak so far), in kB; 0 when unknown.
+    long rss_kb() const { return status_kb("VmRSS:"); }
+    long peak_rss_kb() const { return status_kb("VmHWM:"); }
 
     const std::string &dir() const { return dir_; }
 
   private:
+    // A "<field> <n> kB" line of /proc/<pid>/status.
+    long status_kb(const std::string &field) const;
+
     Options options_;
     std::string dir_;
     pid_t pid_ = -1;
