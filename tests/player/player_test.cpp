@@ -113,10 +113,10 @@ TEST_F(PlayerTest, InitiatePlayingAfterAnEarlierPauseTakesDataAgain) {
     EXPECT_EQ(push(1, 4096), 4096u) << "the sink's pause from before the stop must not refuse the new playback";
 }
 
-// The sink's pause outlives a stop, and an initiate with state 0 leaves it:
-// the track's end then drains a paused sink, which plays out what it holds
-// instead of blocking the loop for the drain's whole time-out.
-TEST_F(PlayerTest, TheEndOfATrackOnASinkLeftPausedDoesNotBlockTheLoop) {
+// The sink's pause outlives a stop, and an initiate with state 0 leaves the
+// Player STOPPED on a paused sink: the track's end there is nobody's to follow,
+// so it arms nothing and never reaches a drain of the paused sink.
+TEST_F(PlayerTest, TheEndOfATrackOnASinkLeftPausedArmsNothingWhileStopped) {
     attach_sdk();
     announce(1);
     initiate(ZRV_PLAYBACK_STATE_PLAYING);
@@ -126,16 +126,14 @@ TEST_F(PlayerTest, TheEndOfATrackOnASinkLeftPausedDoesNotBlockTheLoop) {
     initiate(0);
     ASSERT_TRUE(pipewire_sink_is_open(sink()));
     ASSERT_EQ(state(), PLAYER_STATE_STOPPED);
+    sdk_->clear();
     testing::internal::CaptureStdout();
-    const auto start = std::chrono::steady_clock::now();
     finished(1);
-    const bool closed = run_until([&] { return !pipewire_sink_is_open(sink()); }, 8000);
-    const auto took = std::chrono::steady_clock::now() - start;
+    run_for(300);
     const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_TRUE(closed);
-    EXPECT_LT(took, std::chrono::milliseconds(2000));
-    EXPECT_EQ(out.find("drain timed out"), std::string::npos) << out;
-    EXPECT_EQ(sdk_->count("notify_playback_finished true"), 1u);
+    EXPECT_TRUE(pipewire_sink_is_open(sink()));
+    EXPECT_EQ(out.find("drain"), std::string::npos) << out;
+    EXPECT_EQ(sdk_->count("notify_playback_finished"), 0u) << testing::PrintToString(sdk_->calls());
 }
 
 TEST_F(PlayerTest, InitiateWhilePlayingStartsAfreshInsteadOfFailing) {
