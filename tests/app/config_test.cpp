@@ -413,6 +413,8 @@ TEST(ConfigExamples, ShippedFilesLoad) {
         EXPECT_EQ(err.finish(), "") << example.name;
         EXPECT_TRUE(c.quality_follows_output) << example.name;
         EXPECT_EQ(c.messaging.backend, example.backend) << example.name;
+        // No external volume controller is needed: the stream follows the phone.
+        EXPECT_FALSE(c.external_volume) << example.name;
     }
 }
 
