@@ -6,7 +6,8 @@
 #   build-asan/  AddressSanitizer + UndefinedBehaviorSanitizer, every test;
 #   build-tsan/  ThreadSanitizer, the tests of the threaded modules (ring
 #                buffer and sink, HTTP hand-off, bus backends, inbound queue);
-# then a short smoke run of every fuzz target.
+# then the Debian package (built, linted, installed into a scratch root and
+# its daemon started) and a short smoke run of every fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -16,9 +17,12 @@ started=$SECONDS
 step() { echo; echo "=== $* ($(( SECONDS - started )) s)"; }
 
 step "normal build"
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZRV_BUILD_TESTS=ON -DZRV_BUILD_BENCH=ON
 cmake --build build
 ctest --test-dir build --output-on-failure -j2
+
+step "Debian package: build, lintian, install into a scratch root"
+scripts/check-package.sh
 
 step "AddressSanitizer + UndefinedBehaviorSanitizer build"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZRV_SANITIZE=ON -DZRV_BUILD_BENCH=OFF
