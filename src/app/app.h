@@ -42,7 +42,8 @@ struct AppState {
 
 // Creates every component, the SDK instance and the optional messaging and
 // volume halves, fills the state, creates the shutdown handle, installs the
-// SIGINT handler and sets up the service manager's notifications. The configuration and the unique device id must
-// outlive the loop run (the SDK keeps pointers to their strings). False when
-// the daemon cannot run; the reason has been logged.
+// SIGINT handler and sets up the service manager's notifications. The
+// configuration and the unique device id must outlive the loop run (the SDK
+// keeps pointers to their strings). False when the daemon cannot run; the
+// reason has been logged.
 bool app_wire(AppState *state, uv_loop_t *loop, const AppConfig &config, const std::string &unique_device_id);

@@ -64,13 +64,23 @@ bool is_even_length_hex(const char *text) {
 // on stderr, since a typo ("rabbitMQ") would otherwise switch a feature off
 // without a word.
 constexpr std::string_view top_level_keys[] = {
-    "appId",        "appSecret",    "deviceName",    "manufacturer",  "model",            "serialNumber",
-    "outputDevice", "volumeDevice", "volumeElement", "volumeRestUrl", "volumeRoutingKey", "volumeControlMode",
-    "port",         "maxAudioQuality", "messaging",  "nats",          "rabbitmq"};
+    "appId",         "appSecret",       "deviceName",       "manufacturer",
+    "model",         "serialNumber",    "outputDevice",     "volumeDevice",
+    "volumeElement", "volumeRestUrl",   "volumeRoutingKey", "volumeControlMode",
+    "port",          "maxAudioQuality", "messaging",        "nats",
+    "rabbitmq"};
 // "backend" is read only inside "messaging"; a "nats" object has the rest.
-constexpr std::string_view messaging_keys[] = {
-    "backend",           "host",     "port",     "subjectSubscribe", "subjectPublish", "secondarySubscribe",
-    "tertiarySubscribe", "username", "password", "token",            "tls"};
+constexpr std::string_view messaging_keys[] = {"backend",
+                                               "host",
+                                               "port",
+                                               "subjectSubscribe",
+                                               "subjectPublish",
+                                               "secondarySubscribe",
+                                               "tertiarySubscribe",
+                                               "username",
+                                               "password",
+                                               "token",
+                                               "tls"};
 constexpr std::span<const std::string_view> nats_keys = std::span(messaging_keys).subspan(1);
 constexpr std::string_view rabbitmq_keys[] = {"host",     "port",         "username",   "password",
                                               "exchange", "exchangeType", "bindingKey", "routingKey"};
@@ -137,7 +147,8 @@ void warn_unknown_configuration_keys(const cJSON *root) noexcept {
             if (cJSON_IsObject(object)) warn_unknown_keys(object, known, scope);
         }
     } catch (const std::bad_alloc &) {
-        // Out of memory this early: the load itself reports it next.
+        // Out of memory: the warnings are dropped; loading goes on and says
+        // what fails.
     }
 }
 

@@ -14,10 +14,10 @@
 #include "player/loop_handles.h"
 
 struct ServiceNotifier {
-    LoopTimer *timer = nullptr;      // none when no service manager listens
-    uint64_t keep_alive_ms = 0;      // 0: the watchdog is off
+    LoopTimer *timer = nullptr;  // none when no service manager listens
+    uint64_t keep_alive_ms = 0;  // 0: the watchdog is off
     bool ready_sent = false;
-    bool failure_logged = false;     // one WARNING per run of failures
+    bool failure_logged = false;  // one WARNING per run of failures
 };
 
 namespace {

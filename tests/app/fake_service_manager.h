@@ -75,8 +75,8 @@ class FakeServiceManager {
             if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMP) continue;
             timeval stamp{};
             std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
-            notification.received = std::chrono::system_clock::time_point(
-                std::chrono::seconds(stamp.tv_sec) + std::chrono::microseconds(stamp.tv_usec));
+            notification.received = std::chrono::system_clock::time_point(std::chrono::seconds(stamp.tv_sec) +
+                                                                          std::chrono::microseconds(stamp.tv_usec));
         }
         return notification;
     }

@@ -31,7 +31,8 @@ class ServiceNotifierTest : public ::testing::Test {
                  std::chrono::milliseconds at_delay = 0ms) {
         uv_timer_t stop{}, event{};
         uv_timer_init(&loop, &stop);
-        uv_timer_start(&stop, [](uv_timer_t *t) { uv_stop(t->loop); }, static_cast<uint64_t>(duration.count()), 0);
+        uv_timer_start(
+            &stop, [](uv_timer_t *t) { uv_stop(t->loop); }, static_cast<uint64_t>(duration.count()), 0);
         uv_timer_init(&loop, &event);
         if (at) uv_timer_start(&event, at, static_cast<uint64_t>(at_delay.count()), 0);
         uv_run(&loop, UV_RUN_DEFAULT);
