@@ -26,15 +26,16 @@ esac
 build=build-demo
 run=$build/run
 mkdir -p "$run"
+rm -f "$run"/*.log
 started=$SECONDS
 stage() { printf '[%4d s] %s\n' $((SECONDS - started)) "$*"; }
 
-# quietly <log> <command...>: the command's output goes to the log, which is
-# shown (its end) only when the command fails.
+# quietly <log> <command...>: the command's output is added to the log,
+# whose end is shown only when the command fails.
 quietly() {
     local log=$1
     shift
-    if ! "$@" >"$log" 2>&1; then
+    if ! "$@" >>"$log" 2>&1; then
         tail -n 40 "$log" >&2
         stage "failed: $* (whole log: $log)"
         exit 1
@@ -92,7 +93,7 @@ trap 'echo; stage "Ctrl+C: shutting down"; exit 0' INT TERM
 
 load_env() { set -a; . "$1"; set +a; }
 
-stage "installing the packages the demo needs (log: $run/install.log)"
+stage "installing the packages the demo needs, if any is missing (log: $run/install.log)"
 quietly "$run/install.log" scripts/install-deps.sh demo
 
 stage "building the daemon and the stand-in SDK (log: $run/build.log)"
