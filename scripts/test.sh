@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # The test command: installs what the project needs, builds it and runs every
 # test against real services (PipeWire, avahi-daemon, nats-server,
-# rabbitmq-server; ctest starts and stops them as fixtures), three times:
+# rabbitmq-server; ctest starts and stops them as fixtures), three times, and
+# checks the Debian package after the first:
 #   build/       the normal build, every test;
+#   build-deb/   the package: built, linted, installed into a scratch root
+#                whose installed daemon must start and answer;
 #   build-asan/  AddressSanitizer + UndefinedBehaviorSanitizer, every test;
 #   build-tsan/  ThreadSanitizer, the tests of the threaded modules (ring
 #                buffer and sink, HTTP hand-off, bus backends, inbound queue);
-# then the Debian package (built, linted, installed into a scratch root and
-# its daemon started) and a short smoke run of every fuzz target.
+# then a short smoke run of every fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
