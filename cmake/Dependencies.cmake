@@ -20,6 +20,7 @@ zrv_require_pkg(jansson jansson libjansson-dev)
 zrv_require_pkg(nats libnats libnats-dev)
 zrv_require_pkg(rabbitmq librabbitmq librabbitmq-dev)
 zrv_require_pkg(curl libcurl libcurl4-openssl-dev)
+zrv_require_pkg(systemd libsystemd libsystemd-dev)
 
 # civetweb ships no pkg-config file, and Debian's CMake package for it points
 # at a binary that is not installed, so it is found by hand.

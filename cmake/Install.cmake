@@ -40,11 +40,42 @@ if(ZORVA_CONNECT_LIBRARY STREQUAL "")
   install(TARGETS zorva_connect LIBRARY DESTINATION ${ZRV_PRIVATE_LIBDIR} NAMELINK_SKIP)
 endif()
 
-install(FILES ${PROJECT_SOURCE_DIR}/examples/config.json DESTINATION ${ZRV_CONFIG_DIR})
+# The configuration holds the application secret: readable by root and a
+# group only. The Debian package gives it to the group zorva-renderer.
+install(FILES ${PROJECT_SOURCE_DIR}/examples/config.json DESTINATION ${ZRV_CONFIG_DIR}
+        PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ)
 install(FILES ${PROJECT_SOURCE_DIR}/examples/config.json ${PROJECT_SOURCE_DIR}/examples/config-nats.json
               ${PROJECT_SOURCE_DIR}/examples/config-rabbitmq.json
         DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
-install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/packaging/debian/copyright
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# Debian wants the changelog and the manual page compressed, and byte for
+# byte the same on every build (no name or time stamp in the gzip header).
+configure_file(${PROJECT_SOURCE_DIR}/packaging/man/zorva-renderer.1.in ${CMAKE_BINARY_DIR}/packaging/zorva-renderer.1
+               @ONLY)
+set(zrv_gzipped)
+foreach(source ${PROJECT_SOURCE_DIR}/packaging/debian/changelog ${CMAKE_BINARY_DIR}/packaging/zorva-renderer.1)
+  get_filename_component(name ${source} NAME)
+  add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/packaging/${name}.gz
+                     COMMAND gzip -9n -c ${source} > ${CMAKE_BINARY_DIR}/packaging/${name}.gz
+                     DEPENDS ${source} VERBATIM)
+  list(APPEND zrv_gzipped ${CMAKE_BINARY_DIR}/packaging/${name}.gz)
+endforeach()
+add_custom_target(zrv_gzipped_docs ALL DEPENDS ${zrv_gzipped})
+install(FILES ${CMAKE_BINARY_DIR}/packaging/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES ${CMAKE_BINARY_DIR}/packaging/zorva-renderer.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+# lintian's overrides, each with its reason; a daemon linked to the real SDK
+# needs one more.
+file(READ ${PROJECT_SOURCE_DIR}/packaging/debian/lintian-overrides zrv_lintian_overrides)
+if(NOT ZORVA_CONNECT_LIBRARY STREQUAL "")
+  string(APPEND zrv_lintian_overrides
+         "# The closed SDK comes with its vendor's installation, in a directory of\n"
+         "# its own outside the library path: the daemon finds it through RUNPATH.\n"
+         "zorva-renderer: custom-library-search-path RUNPATH ${zrv_sdk_dir} [usr/bin/zorva-renderer]\n")
+endif()
+file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/packaging/lintian-overrides CONTENT "${zrv_lintian_overrides}")
+install(FILES ${CMAKE_BINARY_DIR}/packaging/lintian-overrides DESTINATION share/lintian/overrides
+        RENAME zorva-renderer)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR} FILES_MATCHING PATTERN "*.md")
 
 # PipeWire runs in the user's session, so the daemon is a user service.
@@ -59,21 +90,32 @@ set(CPACK_PACKAGE_NAME zorva-renderer)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "Zorva renderer maintainers <renderer@zorva.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Zorva Connect audio renderer daemon for PipeWire")
+# Lines of at most 80 characters, as Debian's tools show them.
 string(CONCAT CPACK_PACKAGE_DESCRIPTION
-       "Turns a Linux audio device into a Zorva Connect renderer: found by DNS-SD, "
-       "paired over a small local HTTP API, playing gaplessly through PipeWire, with "
-       "events and remote commands on NATS or RabbitMQ.")
+       "Turns a Linux audio device into a Zorva Connect renderer: found by DNS-SD,\n"
+       "paired over a small local HTTP API, playing gaplessly through PipeWire,\n"
+       "with events and remote commands on NATS or RabbitMQ.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# The Debian 12 packages of the shared libraries the daemon links.
-string(JOIN ", " CPACK_DEBIAN_PACKAGE_DEPENDS
-       "libc6 (>= 2.34)" "libstdc++6 (>= 12)" libgcc-s1 "libuv1 (>= 1.44)" "libpipewire-0.3-0 (>= 0.3.65)"
-       libavahi-client3 libavahi-common3 libcivetweb1 libcjson1 "libjansson4 (>= 2.14)" libnats3.4 librabbitmq4
-       libcurl4)
+# The shared libraries' packages come from dpkg-shlibdeps. It must find the
+# SDK where the daemon's RPATH points: the stand-in's private directory inside
+# the package, or the real SDK's directory, whose library belongs to no
+# Debian package (CPack passes --ignore-missing-info for that).
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+if(ZORVA_CONNECT_LIBRARY STREQUAL "")
+  # Relative to the package's staging root, where dpkg-shlibdeps runs.
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS .${CMAKE_INSTALL_PREFIX}/${ZRV_PRIVATE_LIBDIR})
+else()
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${zrv_sdk_dir})
+endif()
+# The maintainer scripts create the configuration's group with addgroup.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS adduser)
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pipewire, wireplumber, avahi-daemon")
-configure_file(${PROJECT_SOURCE_DIR}/packaging/debian/conffiles.in ${CMAKE_BINARY_DIR}/packaging/conffiles @ONLY)
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/packaging/conffiles)
+foreach(control conffiles postinst postrm)
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/debian/${control}.in ${CMAKE_BINARY_DIR}/packaging/${control} @ONLY)
+  list(APPEND CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/packaging/${control})
+endforeach()
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_STRIP_FILES ON)
 include(CPack)

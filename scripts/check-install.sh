@@ -16,7 +16,9 @@ fail() { echo "check-install: $*" >&2; exit 1; }
 libdir=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' "$build/CMakeCache.txt")
 for f in bin/zorva-renderer "$libdir/zorva-renderer/libzorva_connect.so" etc/zorva-renderer/config.json \
          lib/systemd/user/zorva-renderer.service share/doc/zorva-renderer/README.md \
-         share/doc/zorva-renderer/configuration.md share/doc/zorva-renderer/examples/config-nats.json; do
+         share/doc/zorva-renderer/configuration.md share/doc/zorva-renderer/examples/config-nats.json \
+         share/doc/zorva-renderer/copyright share/doc/zorva-renderer/changelog.gz \
+         share/man/man1/zorva-renderer.1.gz; do
   [ -e "$root/$f" ] || fail "missing $f"
 done
 
@@ -38,9 +40,15 @@ grep -q "Usage: .*zorva-renderer <config_file>" <<<"$usage" || fail "no usage te
 unit=$root/lib/systemd/user/zorva-renderer.service
 grep -Eq '^ExecStart=/.*/zorva-renderer /.*/zorva-renderer/config\.json$' "$unit" || fail "ExecStart in $unit"
 grep -q '^KillSignal=SIGINT$' "$unit" || fail "KillSignal in $unit"
+grep -q '^Type=notify$' "$unit" || fail "Type in $unit"
+grep -Eq '^WatchdogSec=[1-9]' "$unit" || fail "WatchdogSec in $unit"
 grep -q '^WantedBy=default.target$' "$unit" || fail "WantedBy in $unit"
 if grep -Eq '@[A-Z_]+@' "$unit"; then fail "unsubstituted variable in $unit"; fi
 
-# The configuration installed is the example one.
+# The configuration installed is the example one, and it holds the
+# application secret: no access for others.
 cmp -s "$root/etc/zorva-renderer/config.json" "$(dirname "$0")/../examples/config.json" || fail "config.json differs"
+[ "$(stat -c %a "$root/etc/zorva-renderer/config.json")" = 640 ] || fail "config.json is not mode 640"
+gzip -t "$root/share/man/man1/zorva-renderer.1.gz" "$root/share/doc/zorva-renderer/changelog.gz" ||
+  fail "a compressed document is broken"
 echo "check-install: ok ($root)"

@@ -1,24 +1,40 @@
 #!/usr/bin/env bash
-# Installs every Debian 12 package the project needs to build, test, run and
-# benchmark. Idempotent: when everything is there already it changes nothing;
-# otherwise it runs apt-get update once and installs what is missing.
+# Installs the Debian 12 packages the project needs. Idempotent: when
+# everything is there already it changes nothing; otherwise it runs apt-get
+# update once and installs what is missing.
+#
+#   scripts/install-deps.sh        everything: build, tests, the Debian
+#                                  package's checks, the demo, benchmarks
+#   scripts/install-deps.sh demo   only what the demo uses: the build and
+#                                  the services it plays through
 set -euo pipefail
 
-packages=(
-  # toolchain
-  build-essential g++ cmake ninja-build pkg-config git
-  clang libclang-rt-14-dev
-  # libraries the daemon links
+# The demo: build the daemon, run it against PipeWire and avahi-daemon, and
+# find it with the controller script (avahi-browse, curl).
+demo_packages=(
+  build-essential g++ cmake ninja-build pkg-config
   libuv1-dev libpipewire-0.3-dev libavahi-client-dev libcivetweb-dev libcjson-dev
-  libjansson-dev libnats-dev librabbitmq-dev libcurl4-openssl-dev
-  # tests
-  googletest libgtest-dev libgmock-dev
-  # real services the tests and the demo run against
-  pipewire pipewire-bin wireplumber avahi-daemon avahi-utils dbus iproute2 util-linux procps
-  nats-server rabbitmq-server curl
+  libjansson-dev libnats-dev librabbitmq-dev libcurl4-openssl-dev libsystemd-dev
+  pipewire pipewire-bin wireplumber avahi-daemon avahi-utils dbus iproute2 util-linux procps curl
+)
+
+# Everything else: tests, fuzzing, the Debian package's checks, benchmarks.
+all_packages=(
+  "${demo_packages[@]}"
+  git clang libclang-rt-14-dev
+  # tests, and the other real services they run against
+  googletest libgtest-dev libgmock-dev jq nats-server rabbitmq-server
+  # the Debian package: dpkg-shlibdeps needs file, its scripts adduser
+  file lintian adduser
   # benchmarks
   wrk time valgrind stress-ng
 )
+
+case ${1:-all} in
+demo) packages=("${demo_packages[@]}") ;;
+all) packages=("${all_packages[@]}") ;;
+*) echo "usage: $0 [demo]" >&2; exit 2 ;;
+esac
 
 sudo_cmd=()
 if [ "$(id -u)" -ne 0 ]; then

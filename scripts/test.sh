@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # The test command: installs what the project needs, builds it and runs every
 # test against real services (PipeWire, avahi-daemon, nats-server,
-# rabbitmq-server; ctest starts and stops them as fixtures), three times:
+# rabbitmq-server; ctest starts and stops them as fixtures), three times, and
+# checks the Debian package after the first:
 #   build/       the normal build, every test;
+#   build-deb/   the package: built, linted, installed into a scratch root
+#                whose installed daemon must start and answer;
 #   build-asan/  AddressSanitizer + UndefinedBehaviorSanitizer, every test;
 #   build-tsan/  ThreadSanitizer, the tests of the threaded modules (ring
 #                buffer and sink, HTTP hand-off, bus backends, inbound queue);
@@ -16,9 +19,12 @@ started=$SECONDS
 step() { echo; echo "=== $* ($(( SECONDS - started )) s)"; }
 
 step "normal build"
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZRV_BUILD_TESTS=ON -DZRV_BUILD_BENCH=ON
 cmake --build build
 ctest --test-dir build --output-on-failure -j2
+
+step "Debian package: build, lintian, install into a scratch root"
+scripts/check-package.sh
 
 step "AddressSanitizer + UndefinedBehaviorSanitizer build"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZRV_SANITIZE=ON -DZRV_BUILD_BENCH=OFF

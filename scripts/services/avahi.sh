@@ -14,8 +14,11 @@
 #   avahi.sh restart-daemon <dir>
 #       restarts the first avahi-daemon alone, on the same bus
 #
-# Everything lives in <dir>; the namespace names are derived from <dir>, so
-# several build trees can run their own daemons at once.
+# Everything lives in <dir>, except each bus socket: avahi-daemon drops to
+# its own user before it connects, and <dir> may lie in a home directory
+# that user cannot enter (Debian makes them 0700), so the socket goes to
+# /run/<namespace>/. The namespace names are derived from <dir>, so several
+# build trees can run their own daemons at once.
 set -eu
 
 command=${1:-}
@@ -34,6 +37,11 @@ peer_ns="zrv-avahi-$hash-peer"
 
 pid_alive() {
     [ -n "$1" ] && [ -d "/proc/$1" ] && ! grep -q '^State:[[:space:]]*Z' "/proc/$1/status" 2>/dev/null
+}
+
+# The bus socket of the node whose namespace is $1.
+bus_socket() {
+    echo "/run/$1/system_bus_socket"
 }
 
 ns_exists() {
@@ -69,7 +77,8 @@ stop_node() {
     stop_daemon "$1" "$2"
     stop_pid_file "$2/dbus.pid"
     if ns_exists "$1"; then ip netns del "$1"; fi
-    rm -f "$2/system_bus_socket"
+    rm -f "$(bus_socket "$1")"
+    rmdir "/run/$1" 2>/dev/null || true
 }
 
 stop() {
@@ -80,7 +89,7 @@ stop() {
 
 # start_daemon <namespace> <node dir>
 start_daemon() {
-    address="unix:path=$2/system_bus_socket"
+    address="unix:path=$(bus_socket "$1")"
     # A daemon just killed can linger as a zombie, which the pid-file check
     # takes for a running daemon.
     rm -f "$2/run/pid"
@@ -109,9 +118,11 @@ start_daemon() {
 start_node() {
     mkdir -p "$2/run"
     chown avahi:avahi "$2/run" 2>/dev/null || true
+    mkdir -p "/run/$1"
+    chmod 755 "/run/$1"
     cat >"$2/bus.conf" <<CONF
 <!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN" "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig><type>system</type><listen>unix:path=$2/system_bus_socket</listen><auth>EXTERNAL</auth>
+<busconfig><type>system</type><listen>unix:path=$(bus_socket "$1")</listen><auth>EXTERNAL</auth>
 <policy context="default"><allow user="*"/><allow own="*"/><allow send_type="method_call"/><allow send_type="signal"/>
 <allow send_requested_reply="true" send_type="method_return"/><allow send_requested_reply="true" send_type="error"/>
 <allow receive_type="method_call"/><allow receive_type="method_return"/><allow receive_type="error"/><allow receive_type="signal"/></policy></busconfig>
@@ -145,9 +156,9 @@ start() {
         start_daemon "$peer_ns" "$dir/peer"
     fi
     start_daemon "$main_ns" "$dir"
-    echo "DBUS_SYSTEM_BUS_ADDRESS=unix:path=$dir/system_bus_socket" >"$dir/env"
+    echo "DBUS_SYSTEM_BUS_ADDRESS=unix:path=$(bus_socket "$main_ns")" >"$dir/env"
     if [ $peer = yes ]; then
-        echo "PEER_DBUS_SYSTEM_BUS_ADDRESS=unix:path=$dir/peer/system_bus_socket" >>"$dir/env"
+        echo "PEER_DBUS_SYSTEM_BUS_ADDRESS=unix:path=$(bus_socket "$peer_ns")" >>"$dir/env"
     fi
 }
 

@@ -57,7 +57,8 @@ stop() {
 start() {
     stop
     rm -rf "$dir/run" "$dir/cfg" "$dir/state"
-    mkdir -p "$dir/run" "$dir/cfg/pipewire/pipewire.conf.d" "$dir/cfg/wireplumber/main.lua.d" "$dir/state"
+    mkdir -p "$dir/run" "$dir/cfg/pipewire/pipewire.conf.d" "$dir/cfg/wireplumber/main.lua.d" \
+        "$dir/cfg/wireplumber/bluetooth.lua.d" "$dir/state"
     chmod 700 "$dir/run"
 
     cat >"$dir/cfg/pipewire/pipewire.conf.d/50-test-sink.conf" <<CONF
@@ -110,6 +111,12 @@ v4l2_monitor.enabled = false
 libcamera_monitor.enabled = false
 default_access.properties["enable-flatpak-portal"] = false
 stream_defaults.enabled = false
+LUA
+    # The Bluetooth monitor watches logind's seats; where systemd's runtime
+    # folders are missing (a plain container) it fails, and WirePlumber
+    # disconnects and quits with it.
+    cat >"$dir/cfg/wireplumber/bluetooth.lua.d/51-headless.lua" <<'LUA'
+bluez_monitor.enabled = false
 LUA
 
     export XDG_RUNTIME_DIR="$dir/run" XDG_CONFIG_HOME="$dir/cfg" XDG_STATE_HOME="$dir/state"

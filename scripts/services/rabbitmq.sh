@@ -103,6 +103,11 @@ start_broker() {
   printf 'listeners.tcp.default = 127.0.0.1:%s\nloopback_users.guest = true\nlog.console = false\nlog.file.level = info\n' \
     "$amqp_port" >"$dir/rabbitmq.conf"
 
+  # Left to itself, the node starts epmd and registers at once; on a loaded
+  # machine epmd may not listen yet, and the node gives up ("nodistribution").
+  # So this tree's epmd (on ERL_EPMD_PORT and ERL_EPMD_ADDRESS) comes first.
+  epmd -daemon
+  for _ in $(seq 100); do listening "$epmd_port" && break; sleep 0.1; done
   "$bin/rabbitmq-server" >>"$RABBITMQ_LOG_BASE/stdout.log" 2>&1 &
   local server=$!
   if ctl wait --timeout 120 "$RABBITMQ_PID_FILE" >>"$RABBITMQ_LOG_BASE/ctl.log" 2>&1 &&

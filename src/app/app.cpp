@@ -13,6 +13,7 @@
 #include "app/config.h"
 #include "app/device_info.h"
 #include "app/log.h"
+#include "app/service_notifier.h"
 #include "config_server/config_server.h"
 #include "discovery/mdns_advertiser.h"
 #include "messaging/event_publisher.h"
@@ -48,6 +49,8 @@ void on_shutdown(uv_async_t *handle) noexcept {
     // on another thread and is a few instructions from done: wait for it.
     sigint_target.store(nullptr);
     while (sigint_handlers_running.load() != 0) sched_yield();
+    service_notifier_stopping_free(state->service_notifier);
+    state->service_notifier = nullptr;
 
     zrv_connect_free(state->sdk);
     state->sdk = nullptr;
@@ -229,6 +232,11 @@ bool app_wire(AppState *state, uv_loop_t *loop, const AppConfig &config, const s
     if (sigaction(SIGINT, &action, nullptr) != 0) {
         app_log(LOG_ERROR, "Unable to install the SIGINT handler: %s", std::strerror(errno));
         sigint_target.store(nullptr);
+        return false;
+    }
+    state->service_notifier = service_notifier_new(loop);
+    if (!state->service_notifier) {
+        app_log(LOG_ERROR, "Unable to create the service manager notifier");
         return false;
     }
     return true;

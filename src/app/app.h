@@ -18,6 +18,7 @@ struct EventPublisher;
 struct MdnsAdvertiser;
 struct MessagingConnection;
 struct Player;
+struct ServiceNotifier;
 struct VolumeBridge;
 
 struct AppState {
@@ -35,11 +36,14 @@ struct AppState {
     // handle; they exist whether or not messaging is enabled.
     InboundCommands commands;
     VolumeBridge *volume_bridge = nullptr;  // or none
+    // Readiness and watchdog keep-alives for the service manager.
+    ServiceNotifier *service_notifier = nullptr;
 };
 
 // Creates every component, the SDK instance and the optional messaging and
-// volume halves, fills the state, creates the shutdown handle and installs
-// the SIGINT handler. The configuration and the unique device id must
-// outlive the loop run (the SDK keeps pointers to their strings). False when
-// the daemon cannot run; the reason has been logged.
+// volume halves, fills the state, creates the shutdown handle, installs the
+// SIGINT handler and sets up the service manager's notifications. The
+// configuration and the unique device id must outlive the loop run (the SDK
+// keeps pointers to their strings). False when the daemon cannot run; the
+// reason has been logged.
 bool app_wire(AppState *state, uv_loop_t *loop, const AppConfig &config, const std::string &unique_device_id);

@@ -5,11 +5,16 @@
 #include <cjson/cJSON.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
 
 namespace {
 
@@ -53,6 +58,98 @@ bool is_even_length_hex(const char *text) {
         if (!hex) return false;
     }
     return length % 2 == 0;
+}
+
+// The keys the loader reads, per object. A key outside these lists is named
+// on stderr, since a typo ("rabbitMQ") would otherwise switch a feature off
+// without a word.
+constexpr std::string_view top_level_keys[] = {
+    "appId",         "appSecret",       "deviceName",       "manufacturer",
+    "model",         "serialNumber",    "outputDevice",     "volumeDevice",
+    "volumeElement", "volumeRestUrl",   "volumeRoutingKey", "volumeControlMode",
+    "port",          "maxAudioQuality", "messaging",        "nats",
+    "rabbitmq"};
+// "backend" is read only inside "messaging"; a "nats" object has the rest.
+constexpr std::string_view messaging_keys[] = {"backend",
+                                               "host",
+                                               "port",
+                                               "subjectSubscribe",
+                                               "subjectPublish",
+                                               "secondarySubscribe",
+                                               "tertiarySubscribe",
+                                               "username",
+                                               "password",
+                                               "token",
+                                               "tls"};
+constexpr std::span<const std::string_view> nats_keys = std::span(messaging_keys).subspan(1);
+constexpr std::string_view rabbitmq_keys[] = {"host",     "port",         "username",   "password",
+                                              "exchange", "exchangeType", "bindingKey", "routingKey"};
+
+char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Edits (insert, delete, replace, swap of neighbours) between two keys,
+// ignoring case.
+size_t key_distance(std::string_view a, std::string_view b) {
+    std::vector<size_t> before(b.size() + 1), previous(b.size() + 1), current(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j) previous[j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        current[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j) {
+            const size_t cost = lower(a[i - 1]) == lower(b[j - 1]) ? 0 : 1;
+            current[j] = std::min({previous[j] + 1, current[j - 1] + 1, previous[j - 1] + cost});
+            if (i > 1 && j > 1 && lower(a[i - 1]) == lower(b[j - 2]) && lower(a[i - 2]) == lower(b[j - 1]))
+                current[j] = std::min(current[j], before[j - 2] + 1);
+        }
+        before.swap(previous);
+        previous.swap(current);
+    }
+    return previous[b.size()];
+}
+
+// The known key closest to `key`, when it is close enough to be a typo of it.
+std::string_view closest_key(std::string_view key, std::span<const std::string_view> known) {
+    std::string_view best;
+    size_t best_distance = 0;
+    for (std::string_view candidate : known) {
+        const size_t distance = key_distance(key, candidate);
+        if (best.empty() || distance < best_distance) {
+            best = candidate;
+            best_distance = distance;
+        }
+    }
+    return best_distance <= std::max<size_t>(1, best.size() / 3) ? best : std::string_view();
+}
+
+// One warning per member of `object` that the loader does not read there.
+// `scope` is the object's key ("" at the top level) and prefixes the names.
+void warn_unknown_keys(const cJSON *object, std::span<const std::string_view> known, std::string_view scope) {
+    const std::string prefix = scope.empty() ? std::string() : std::string(scope) + ".";
+    for (const cJSON *item = object->child; item; item = item->next) {
+        const std::string_view key = item->string ? item->string : "";
+        if (std::find(known.begin(), known.end(), key) != known.end()) continue;
+        std::string line = "Warning: unknown configuration key \"" + prefix + std::string(key) + "\" ignored";
+        const std::string_view suggestion = closest_key(key, known);
+        if (!suggestion.empty()) line += "; did you mean \"" + prefix + std::string(suggestion) + "\"?";
+        line += '\n';
+        std::fputs(line.c_str(), stderr);
+    }
+}
+
+// Warnings only: loading goes on as if the unknown keys were not there.
+void warn_unknown_configuration_keys(const cJSON *root) noexcept {
+    if (!cJSON_IsObject(root)) return;
+    try {
+        warn_unknown_keys(root, top_level_keys, "");
+        const std::pair<const char *, std::span<const std::string_view>> scopes[] = {
+            {"messaging", messaging_keys}, {"nats", nats_keys}, {"rabbitmq", rabbitmq_keys}};
+        for (const auto &[scope, known] : scopes) {
+            const cJSON *object = member(root, scope);
+            if (cJSON_IsObject(object)) warn_unknown_keys(object, known, scope);
+        }
+    } catch (const std::bad_alloc &) {
+        // Out of memory: the warnings are dropped; loading goes on and says
+        // what fails.
+    }
 }
 
 // Reads the whole file into a terminated buffer, or writes why not.
@@ -253,6 +350,7 @@ bool config_load_from_file(const char *path, AppConfig *config, HostNameSource h
             return false;
         }
     }
+    warn_unknown_configuration_keys(root.get());
 
     const cJSON *app_id = member(root.get(), "appId");
     if (!cJSON_IsString(app_id) || !app_id->valuestring) {

@@ -88,7 +88,7 @@ TEST(ConfigRequiredKeys, EveryKeyIsRead) {
         R"("deviceName": "Den", "manufacturer": "Acme", "model": "M1", "serialNumber": "S-9",
            "outputDevice": "hw:1", "volumeDevice": "hw:2", "volumeElement": "PCM",
            "volumeRestUrl": "http://10.0.0.1/v", "volumeRoutingKey": "vol.key",
-           "volumeControlMode": "alsa", "port": 8123, "maxAudioQuality": "HIRES1", "unknownKey": [1, 2])"));
+           "volumeControlMode": "alsa", "port": 8123, "maxAudioQuality": "HIRES1")"));
     EXPECT_EQ(c.device_name, "Den");
     EXPECT_EQ(c.manufacturer, "Acme");
     EXPECT_EQ(c.model, "M1");
@@ -105,9 +105,12 @@ TEST(ConfigRequiredKeys, EveryKeyIsRead) {
 }
 
 TEST(ConfigRequiredKeys, KeysOfAnotherTypeCountAsAbsent) {
-    AppConfig c = load_ok(with_credentials(
+    AppConfig c;
+    LoadResult result = load_text(with_credentials(
         R"("deviceName": 5, "model": null, "volumeControlMode": true, "port": "8080", "maxAudioQuality": 2,
-           "DeviceName": "case matters")"));
+           "DeviceName": "case matters")"), &c);
+    ASSERT_TRUE(result.ok);
+    EXPECT_EQ(result.err, "Warning: unknown configuration key \"DeviceName\" ignored; did you mean \"deviceName\"?\n");
     EXPECT_EQ(c.device_name, "Sample device");
     EXPECT_EQ(c.model, "Sample model");
     EXPECT_TRUE(c.external_volume);
@@ -353,6 +356,49 @@ TEST(ConfigUsage, ExactText) {
     EXPECT_EQ(out.finish(), expected_usage("/usr/bin/renderer"));
 }
 
+TEST(ConfigUnknownKeys, EachIsNamedWithTheClosestKnownKeyAndIgnored) {
+    AppConfig c;
+    LoadResult result = load_text(with_credentials(R"("rabbitMQ": {"host": "broker"}, "volumeControl": "alsa",
+        "PORT": 0, "colour": "red", "port": 8100)"), &c);
+    ASSERT_TRUE(result.ok) << result.err;
+    EXPECT_EQ(result.err,
+              "Warning: unknown configuration key \"rabbitMQ\" ignored; did you mean \"rabbitmq\"?\n"
+              "Warning: unknown configuration key \"volumeControl\" ignored; did you mean \"volumeControlMode\"?\n"
+              "Warning: unknown configuration key \"PORT\" ignored; did you mean \"port\"?\n"
+              "Warning: unknown configuration key \"colour\" ignored\n");
+    // Loaded as if the unknown keys were not there.
+    EXPECT_FALSE(c.messaging.enabled);
+    EXPECT_TRUE(c.external_volume);
+    EXPECT_EQ(c.port, 8100);
+}
+
+TEST(ConfigUnknownKeys, BusObjectsAreCheckedAgainstTheirOwnKeys) {
+    AppConfig c;
+    LoadResult result = load_text(with_credentials(R"("messaging": {"backend": "nats", "subjectPublsh": "out"},
+        "nats": {"backend": "nats", "hots": "h"}, "rabbitmq": {"routing_key": "out", "bindingKey": "in"})"), &c);
+    ASSERT_TRUE(result.ok) << result.err;
+    EXPECT_EQ(result.err,
+              "Warning: unknown configuration key \"messaging.subjectPublsh\" ignored; "
+              "did you mean \"messaging.subjectPublish\"?\n"
+              "Warning: unknown configuration key \"nats.backend\" ignored\n"
+              "Warning: unknown configuration key \"nats.hots\" ignored; did you mean \"nats.host\"?\n"
+              "Warning: unknown configuration key \"rabbitmq.routing_key\" ignored; "
+              "did you mean \"rabbitmq.routingKey\"?\n");
+    EXPECT_EQ(c.messaging.nats_publish_subject, "zorva.outgoing.events");
+
+    // Objects of another type, and a "messaging" object that is not used,
+    // are not looked into beyond their own keys.
+    result = load_text(with_credentials(R"("nats": ["hots"], "messaging": {"backend": "rabbitmq", "host": "h"})"), &c);
+    EXPECT_TRUE(result.ok);
+    EXPECT_EQ(result.err, "");
+}
+
+TEST(ConfigUnknownKeys, WarningsComeBeforeTheLoadersOwnError) {
+    expect_failure(R"({"appID": "a", "appSecret": ""})",
+                   "Warning: unknown configuration key \"appID\" ignored; did you mean \"appId\"?\n"
+                   "Error: appId is required in config file\n");
+}
+
 TEST(ConfigExamples, ShippedFilesLoad) {
     struct Example {
         const char *name;
@@ -367,6 +413,8 @@ TEST(ConfigExamples, ShippedFilesLoad) {
         EXPECT_EQ(err.finish(), "") << example.name;
         EXPECT_TRUE(c.quality_follows_output) << example.name;
         EXPECT_EQ(c.messaging.backend, example.backend) << example.name;
+        // No external volume controller is needed: the stream follows the phone.
+        EXPECT_FALSE(c.external_volume) << example.name;
     }
 }
 

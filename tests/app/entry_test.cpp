@@ -23,6 +23,7 @@
 #include "zorva_connect.h"
 #include "capture.h"
 #include "expected_usage.h"
+#include "fake_service_manager.h"
 
 namespace {
 
@@ -319,6 +320,41 @@ TEST(Entry, RefusedSdkCreationEndsWithStatusOne) {
     EXPECT_EQ(lines.back().message,
               std::string("Unable to create Zorva Connect: ") + zrv_error_to_string(ZRV_ERROR_AUTHENTICATION));
     EXPECT_EQ(daemon.out().find("Running event loop"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// Started by a service manager: ready once the loop runs, keep-alives while
+// it runs, stopping on SIGINT; the socket is the test's own.
+TEST(Entry, NotifiesTheServiceManagerFromTheLoop) {
+    FakeServiceManager manager;
+    ASSERT_TRUE(manager.bound());
+    TempDir dir;
+    std::string path = dir.write("good.json", good_config(free_port()));
+    manager.export_environment(std::chrono::milliseconds(200));
+    DaemonProcess daemon({path});
+    for (const char *name : {"NOTIFY_SOCKET", "WATCHDOG_USEC"}) unsetenv(name);
+
+    EXPECT_EQ(manager.receive(std::chrono::seconds(10)).state, "READY=1");
+    // The loop runs: the line before it was written, before the message.
+    EXPECT_TRUE(daemon.wait_for_stdout("Running event loop\n", std::chrono::seconds(1))) << daemon.out();
+    EXPECT_NE(daemon.out().find("DEBUG JuxApp: Service manager watchdog on: keep-alive every 100 ms\n"),
+              std::string::npos)
+        << daemon.out();
+    usleep(1000000);
+    std::vector<Notification> alive = manager.receive_all();
+    EXPECT_GE(alive.size(), 4u);
+    for (const Notification &n : alive) EXPECT_EQ(n.state, "WATCHDOG=1");
+
+    kill(daemon.pid(), SIGINT);
+    Notification stopping;
+    while (!(stopping = manager.receive(std::chrono::seconds(5))).state.empty() && stopping.state == "WATCHDOG=1") {
+    }
+    EXPECT_EQ(stopping.state, "STOPPING=1");
+    EXPECT_EQ(daemon.finish(), 0) << daemon.out();
+    EXPECT_EQ(daemon.err(), "");
 }
 
 }  // namespace

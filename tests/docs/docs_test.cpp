@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "../app/capture.h"
 #include "app/config.h"
 #include "messaging/command_parser.h"
 #include "messaging/event_publisher.h"
@@ -216,6 +217,30 @@ TEST(ConfigurationDoc, StringDefaultsAndNamesMatchTheLoader) {
             }
         }
     }
+}
+
+// The loader names every key it does not read: no documented key may be
+// named, in the object its table is about.
+TEST(ConfigurationDoc, NoDocumentedKeyIsReportedAsUnknown) {
+    const std::string text = doc("configuration.md");
+    ConfigFile file;
+    const auto warnings = [&](const std::string &members) {
+        AppConfig config;
+        StreamCapture err(STDERR_FILENO);
+        EXPECT_TRUE(file.load(members, &config)) << members;
+        return err.finish();
+    };
+    ASSERT_NE(warnings(R"("notAKey":null)"), "") << "unknown keys are not reported at all";
+    for (const KeyRow &row : key_rows(text, "## Top-level keys")) {
+        if (row.key == "appId" || row.key == "appSecret") continue;
+        EXPECT_EQ(warnings("\"" + row.key + "\":null"), "") << row.key;
+    }
+    for (const KeyRow &row : key_rows(text, "## NATS keys")) {
+        EXPECT_EQ(warnings(R"("messaging":{"backend":"nats",")" + row.key + "\":null}"), "") << row.key;
+        if (row.key != "backend") EXPECT_EQ(warnings(in_nats("\"" + row.key + "\":null")), "") << row.key;
+    }
+    for (const KeyRow &row : key_rows(text, "## RabbitMQ keys"))
+        EXPECT_EQ(warnings(in_rabbitmq("\"" + row.key + "\":null")), "") << row.key;
 }
 
 // The keys whose documented default is not a plain string field.

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <fstream>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -381,6 +382,42 @@ TEST_F(NatsControlPlane, AFloodAtWireSpeedIsBoundedAndTheApiKeepsAnswering) {
     ASSERT_TRUE(result.exited) << daemon.log();
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(daemon.sanitizer_report(), "");
+}
+
+// examples/config-nats.json as shipped, with this test's ports, against a
+// nats-server of the test's own (nothing else publishes there): the events
+// go out on the outgoing subject and a command on the incoming one is
+// executed.
+TEST_F(NatsControlPlane, ShippedExampleWorksWithAStockServer) {
+    PrivateService server("nats.sh", "system_nats_example");
+    ASSERT_TRUE(server.start());
+    int port = 0;
+    std::ifstream(server.dir() + "/port") >> port;
+    ASSERT_GT(port, 0);
+    const std::string config =
+        shipped_example("config-nats.json", {{"\"port\": 8000", "\"port\": " + std::to_string(free_port())},
+                                             {"\"port\": 4222", "\"port\": " + std::to_string(port)}});
+    NatsPeer peer(loopback_url(port));
+    peer.subscribe("zorva.outgoing.events");
+    peer.flush();
+
+    Daemon daemon({config, {{"ZRV_STANDIN_CONNECT", "standin:queue=44100/16/2/20000;paused"}}, false, "",
+                   pipewire->dir()});
+    daemon.start();
+    ASSERT_TRUE(daemon.wait_for_log("Messaging initialized successfully")) << daemon.log();
+    ASSERT_TRUE(daemon.wait_for_log("Initiating playback, initial state: PAUSED")) << daemon.log();
+    ASSERT_TRUE(peer.wait_for_count(1)) << daemon.log();
+    EXPECT_EQ(peer.messages().front().data.rfind("{\"event_type\":", 0), 0u);
+
+    peer.publish("zorva.incoming.events", "play");
+    peer.flush();
+    EXPECT_TRUE(daemon.wait_for_record("zrv_connect_resume_playback(", 1)) << daemon.log();
+    EXPECT_EQ(daemon.count_log(" WARNING "), 0u) << daemon.log();
+
+    const auto result = daemon.interrupt();
+    ASSERT_TRUE(result.exited) << daemon.log();
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(daemon.errors(), "") << "the example holds a key the loader does not know";
 }
 
 }  // namespace

@@ -184,4 +184,44 @@ TEST_F(RabbitmqControlPlane, BrokerRestartMidPlaybackKeepsTheAudioAndReconnects)
     EXPECT_EQ(daemon.sanitizer_report(), "");
 }
 
+// examples/config-rabbitmq.json as shipped, with this test's ports: a stock
+// broker lets its guest user in from the loopback, the events go out under
+// the outgoing routing key without coming back, and a command sent on the
+// incoming key is executed.
+TEST_F(RabbitmqControlPlane, ShippedExampleWorksWithAStockBroker) {
+    RabbitmqBroker broker("system_rabbitmq_example");
+    broker.start();
+    const std::string config = shipped_example(
+        "config-rabbitmq.json",
+        {{"\"port\": 8000", "\"port\": " + std::to_string(free_port())},
+         {"\"port\": 5672", "\"port\": " + std::to_string(broker.port())}});
+    AmqpPeer peer(broker.port());
+    peer.declare_exchange("zorva.audio");
+    peer.listen("zorva.audio", "zorva.outgoing.events");
+
+    Daemon daemon({config, {{"ZRV_STANDIN_CONNECT", "standin:queue=44100/16/2/20000;paused"}}, false, "",
+                   pipewire->dir()});
+    daemon.start();
+    ASSERT_TRUE(daemon.wait_for_log("Successfully connected to RabbitMQ", 10s)) << daemon.log();
+    ASSERT_TRUE(daemon.wait_for_log("Initiating playback, initial state: PAUSED")) << daemon.log();
+
+    // The session started while the connection was still being made; the
+    // state change the command causes is published on a live connection.
+    peer.publish("zorva.audio", "zorva.incoming.events", "play");
+    EXPECT_TRUE(daemon.wait_for_record("zrv_connect_resume_playback(", 1)) << daemon.log();
+    std::optional<AmqpDelivery> event;
+    while ((event = peer.receive(5s)) && event->body.find("\"PLAYING\"") == std::string::npos) {
+    }
+    ASSERT_TRUE(event) << "no PLAYING event under the outgoing key\n" << daemon.log();
+    EXPECT_EQ(event->routing_key, "zorva.outgoing.events");
+    EXPECT_EQ(event->body.rfind("{\"event_type\":", 0), 0u) << event->body;
+    // Only the command arrived: no event of its own came back.
+    EXPECT_EQ(daemon.count_log("No command-like field found in message"), 0u) << daemon.log();
+
+    const auto result = daemon.interrupt();
+    ASSERT_TRUE(result.exited) << daemon.log();
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(daemon.errors(), "") << "the example holds a key the loader does not know";
+}
+
 }  // namespace

@@ -100,6 +100,16 @@ std::string fixture_file(const std::string &fixture, const std::string &file) {
     return lines.empty() ? "" : lines.front();
 }
 
+std::string shipped_example(const std::string &name, const std::map<std::string, std::string> &replacements) {
+    std::string text = read_file(std::string(ZRV_SOURCE_DIR) + "/examples/" + name);
+    for (const auto &[from, to] : replacements) {
+        const size_t at = text.find(from);
+        if (at == std::string::npos) throw std::runtime_error(name + " holds no " + from);
+        text.replace(at, from.size(), to);
+    }
+    return text;
+}
+
 PrivateService::PrivateService(std::string script, const std::string &name)
     : script_(std::string(ZRV_SOURCE_DIR) + "/scripts/services/" + std::move(script)),
       dir_(std::string(ZRV_TEST_SERVICES_DIR) + "/" + name + "-" + std::to_string(getpid())) {}

@@ -53,6 +53,10 @@ bool eventually(const std::function<bool()> &condition, std::chrono::millisecond
 // spliced into the top-level object (",\"key\":value..." without the comma).
 std::string daemon_config(int port, const std::string &extra = "");
 
+// examples/<name> as shipped, with each `replacements` key (which must be
+// there) replaced by its value: the ports of the test's own services.
+std::string shipped_example(const std::string &name, const std::map<std::string, std::string> &replacements);
+
 struct ExitResult {
     bool exited = false;  // ended within the time allowed
     int status = -1;      // exit status, or -signal when killed by one
