@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <new>
 #include <string>
 #include <string_view>
 
@@ -42,6 +43,18 @@ bool log(uint32_t level, const char *component, const char *format, ...) __attri
 inline constexpr const char *kLogComponent = "ZorvaConnect";
 inline constexpr const char *kHttpComponent = "HttpClient";
 inline constexpr const char *kStreamComponent = "AudioStreamManager";
+
+// Runs the body of an exported function: no exception leaves the C ABI.
+template <class Body>
+ZrvError guarded(Body &&body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc &) {
+        return ZRV_ERROR_OUT_OF_MEMORY;
+    } catch (...) {
+        return ZRV_ERROR_INTERNAL;
+    }
+}
 
 // Device UUID text (8-4-4-4-12 lowercase hex) derived from the unique device id.
 std::string device_uuid_for(std::string_view unique_device_id);

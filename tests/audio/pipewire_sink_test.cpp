@@ -109,26 +109,6 @@ int count_of(const std::string &text, const std::string &part) {
     return count;
 }
 
-std::string run_command(const std::string &command) {
-    std::string output;
-    FILE *pipe = popen(command.c_str(), "r");
-    if (!pipe) return output;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
-    pclose(pipe);
-    return output;
-}
-
-// The id of the PipeWire node with this node.name, or -1.
-int node_id(const std::string &name) {
-    const std::string out = run_command(
-        "pw-dump | jq '.[] | select(.type == \"PipeWire:Interface:Node\" and "
-        ".info.props[\"node.name\"] == \"" +
-        name + "\") | .id' 2>/dev/null");
-    return out.empty() ? -1 : std::atoi(out.c_str());
-}
-
 // Holds the fixture's graph at one rate for a scope, so that a test at a
 // rate no other stream uses does not depend on when the graph switches.
 class ForcedRate {
@@ -140,7 +120,7 @@ class ForcedRate {
 
   private:
     static void force(uint32_t rate) {
-        run_command("pw-metadata -n settings 0 clock.force-rate " + std::to_string(rate) + " >/dev/null 2>&1");
+        pw_test_run("pw-metadata -n settings 0 clock.force-rate " + std::to_string(rate) + " >/dev/null 2>&1");
     }
 };
 
@@ -158,7 +138,7 @@ class PrivateServer {
     ~PrivateServer() {
         run("stop");
         setenv("XDG_RUNTIME_DIR", fixture_runtime_.c_str(), 1);
-        run_command("rm -rf " + dir_);
+        pw_test_run("rm -rf " + dir_);
     }
     PrivateServer(const PrivateServer &) = delete;
     PrivateServer &operator=(const PrivateServer &) = delete;
@@ -449,7 +429,7 @@ TEST_F(PipeWireSinkTest, TheStreamGoesToTheNamedNodeOnly) {
     const auto start = Clock::now();
     while (links.find("test_sink_2:playback_FL") == std::string::npos && elapsed_ms(start) < 3000) {
         run_loop(50);
-        links = run_command("pw-link -l -o Jux-Zorva 2>/dev/null");
+        links = pw_test_run("pw-link -l -o Jux-Zorva 2>/dev/null");
     }
     run_loop(500);
     bool ok = false;
@@ -656,7 +636,8 @@ TEST_F(PipeWireSinkTest, ALostServerIsReportedAndTheNextOpenUsesTheNewOne) {
         Feeder *feeder;
         int calls = 0;
     } lost{&feeder};
-    SinkCallbacks callbacks{&lost, [](PipeWireSink *s, void *user) { on_need_data(s, static_cast<Lost *>(user)->feeder); },
+    SinkCallbacks callbacks{&lost,
+                            [](PipeWireSink *s, void *user) { on_need_data(s, static_cast<Lost *>(user)->feeder); },
                             nullptr, nullptr, [](PipeWireSink *, void *user) { ++static_cast<Lost *>(user)->calls; }};
     pipewire_sink_set_callbacks(sink, &callbacks);
     ASSERT_TRUE(pipewire_sink_open(sink, s16_44100()));
@@ -699,7 +680,7 @@ TEST_F(PipeWireSinkTest, VolumeAndMuteTravelBothWays) {
     ASSERT_TRUE(pipewire_sink_open(sink, s16_44100()));
     int node = -1;
     const auto start = Clock::now();
-    while ((node = node_id("Jux-Zorva")) < 0 && elapsed_ms(start) < 3000) run_loop(50);
+    while ((node = pw_test_node_id("Jux-Zorva")) < 0 && elapsed_ms(start) < 3000) run_loop(50);
     ASSERT_GE(node, 0) << "no node named Jux-Zorva in pw-dump";
     run_loop(300);
     EXPECT_EQ(events.volume_calls, 0);  // unity at connect equals the initial value
@@ -715,19 +696,19 @@ TEST_F(PipeWireSinkTest, VolumeAndMuteTravelBothWays) {
 
     // A change made by another PipeWire client reaches the callbacks.
     const std::string id = std::to_string(node);
-    run_command("pw-cli set-param " + id + " Props '{ volume: 0.5 }' >/dev/null 2>&1");
+    pw_test_run("pw-cli set-param " + id + " Props '{ volume: 0.5 }' >/dev/null 2>&1");
     run_loop(3000, [&] { return events.volume_calls > 0; });
     EXPECT_EQ(events.volume_calls, 1);
     EXPECT_EQ(events.last_volume, 32767u);  // 32767.5, truncated
     EXPECT_EQ(pipewire_sink_get_volume(sink), 32767u);
 
     // PipeWire allows gains above unity; the sink's scale ends at 65535.
-    run_command("pw-cli set-param " + id + " Props '{ volume: 2.0 }' >/dev/null 2>&1");
+    pw_test_run("pw-cli set-param " + id + " Props '{ volume: 2.0 }' >/dev/null 2>&1");
     run_loop(3000, [&] { return events.volume_calls > 1; });
     EXPECT_EQ(events.volume_calls, 2);
     EXPECT_EQ(events.last_volume, 65535u);
 
-    run_command("pw-cli set-param " + id + " Props '{ mute: false }' >/dev/null 2>&1");
+    pw_test_run("pw-cli set-param " + id + " Props '{ mute: false }' >/dev/null 2>&1");
     run_loop(3000, [&] { return events.mute_calls > 0; });
     EXPECT_EQ(events.mute_calls, 1);
     EXPECT_FALSE(events.last_muted);
