@@ -1,6 +1,7 @@
 // Shared pieces of the stand-in SDK: the process-wide call record, error
-// injection and log delegate. Any thread; the record, the injection table and
-// the log delegate each have their own lock.
+// injection and log delegate, and the guard of every exported function. Any
+// thread; the record and the injection table share one lock, the log delegate
+// has its own.
 #pragma once
 
 #include <cstdint>

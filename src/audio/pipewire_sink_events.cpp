@@ -1,11 +1,12 @@
-// The sink's connection to the PipeWire server and its stream and core
-// events. PipeWire runs them on two threads of its own: the process event on
-// its realtime data thread, where it touches only the ring buffer, atomics and
-// LoopAsync sends (no log, allocation, lock or wait); every other stream and
-// core event on the sink's pw_thread_loop thread, which holds the thread
-// loop's lock while it dispatches. They reach the loop thread only through the
-// sink's LoopAsync handles, whose callbacks (the wake-ups below) run on the
-// loop thread.
+// The sink's connection to the PipeWire server, made by the loop thread with
+// the thread loop's lock held, and its stream and core events. PipeWire runs
+// the events on two threads of its own: the process event on its realtime
+// data thread, where it touches only the ring buffer, atomics and LoopAsync
+// sends (no log, allocation, lock or wait); every other stream and core event
+// on the sink's pw_thread_loop thread, which holds the thread loop's lock
+// while it dispatches. They reach the loop thread only through the sink's
+// LoopAsync handles, whose callbacks (the wake-ups below) run on the loop
+// thread.
 #include <algorithm>
 #include <cerrno>
 #include <cstring>

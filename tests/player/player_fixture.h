@@ -15,11 +15,11 @@
 #include <fstream>
 #include <functional>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "audio/pipewire_sink.h"
+#include "capture.h"
 #include "player/player.h"
 #include "player/stream_manager.h"
 #include "sdk_test_support.h"
@@ -44,43 +44,20 @@ inline bool use_test_pipewire(std::string *error) {
     return found;
 }
 
-// What this process writes to stdout from construction on, readable while
-// the test goes on (gtest's own capture is read once, at its end). The
-// destructor writes it to the real stdout too, so nothing of a failing test's
-// output is lost.
+// What this process writes to stdout (the Player's log) from construction
+// on, readable while the test goes on (gtest's own capture is read once, at
+// its end). The destructor writes it to the real stdout too, so nothing of a
+// failing test's output is lost.
 class StdoutLog {
   public:
-    StdoutLog() {
-        std::fflush(stdout);
-        char path[] = "/tmp/zrv-player-log-XXXXXX";
-        file_ = mkstemp(path);
-        path_ = path;
-        saved_ = dup(STDOUT_FILENO);
-        dup2(file_, STDOUT_FILENO);
-    }
     ~StdoutLog() {
-        const std::string captured = text();
-        dup2(saved_, STDOUT_FILENO);
-        close(saved_);
-        close(file_);
-        unlink(path_.c_str());
+        const std::string captured = capture_.finish();
         std::fwrite(captured.data(), 1, captured.size(), stdout);
     }
-    StdoutLog(const StdoutLog &) = delete;
-    StdoutLog &operator=(const StdoutLog &) = delete;
-
-    std::string text() const {
-        std::fflush(stdout);
-        std::ifstream in(path_);
-        std::stringstream content;
-        content << in.rdbuf();
-        return content.str();
-    }
+    std::string text() const { return capture_.peek(); }
 
   private:
-    int file_ = -1;
-    int saved_ = -1;
-    std::string path_;
+    StreamCapture capture_{STDOUT_FILENO};
 };
 
 class PlayerTest : public ::testing::Test {
