@@ -138,15 +138,17 @@ awk -v from="$from_s" -v to="$to_s" -v w="$window_s" -v target="$target_kb" -v q
     { for (column = 2; column <= 4; column++) rss[$1, column] = $column }
     END {
         a0 = low(2, from, from + w); a1 = low(2, to, to + w)
+        swing = high(2, from, to + w) - low(2, from, to + w)
         k0 = high(3, 1, from); k1 = high(3, 1, to)
         r0 = low(4, from, from + w); r1 = low(4, to, to + w)
-        printf "growth from %d s to %d s: as it is %+d kB (%d to %d, lowest of %d s), freed memory kept %+d kB " \
-            "(%d to %d), pw-cat %+d kB\n", from, to, a1 - a0, a0, a1, w, k1 - k0, k0, k1, r1 - r0
+        printf "growth from %d s to %d s: freed memory kept %+d kB (%d to %d), pw-cat %+d kB; as it is %d to %d kB " \
+            "(lowest of %d s), swinging by %d kB after %d s\n", from, to, k1 - k0, k0, k1, r1 - r0, a0, a1, w, swing,
+            from
         met = quick ? "-" : (k1 - k0 <= target ? "yes" : "no")
         printf "RESULT Daemon RSS growth, %d s to %d s of playback, freed memory kept (kB)|%d|%d|-|%s|%s\n", from,
             to, k1 - k0, r1 - r0, (quick ? "-" : "<= " target " kB"), met
-        printf "RESULT Daemon RSS growth, %d s to %d s of playback, as it is (kB)|%d|%d|-|-|-\n", from, to,
-            a1 - a0, r1 - r0
-        printf "RESULT Daemon RSS at %d s of playback, as it is (kB)|%d|%d|%.2f|-|-\n", to, a1, r1,
-            (r1 > 0 ? a1 / r1 : 0)
+        printf "RESULT Daemon RSS swing after %d s of playback, as it is (kB)|%d|%d|-|-|-\n", from, swing,
+            high(4, from, to + w) - low(4, from, to + w)
+        printf "RESULT Daemon RSS at %d s of playback, as it is, lowest of %d s (kB)|%d|%d|%.2f|-|-\n", to, w, a1,
+            r1, (r1 > 0 ? a1 / r1 : 0)
     }' "$work/samples"

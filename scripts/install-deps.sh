@@ -11,13 +11,13 @@ packages=(
   # libraries the daemon links
   libuv1-dev libpipewire-0.3-dev libavahi-client-dev libcivetweb-dev libcjson-dev
   libjansson-dev libnats-dev librabbitmq-dev libcurl4-openssl-dev
-  # tests
-  googletest libgtest-dev libgmock-dev
+  # tests (jq reads pw-dump's answer)
+  googletest libgtest-dev libgmock-dev jq
   # real services the tests and the demo run against
   pipewire pipewire-bin wireplumber avahi-daemon avahi-utils dbus iproute2 util-linux procps
   nats-server rabbitmq-server curl
-  # benchmarks
-  wrk time valgrind stress-ng
+  # benchmarks (python3 picks free ports)
+  wrk time valgrind stress-ng python3
 )
 
 sudo_cmd=()
