@@ -26,8 +26,8 @@ all_packages=(
   googletest libgtest-dev libgmock-dev jq nats-server rabbitmq-server
   # the Debian package: dpkg-shlibdeps needs file, its scripts adduser
   file lintian adduser
-  # benchmarks
-  wrk time valgrind stress-ng
+  # benchmarks (python3 picks free ports)
+  wrk time valgrind stress-ng python3
 )
 
 case ${1:-all} in

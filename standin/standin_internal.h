@@ -1,9 +1,11 @@
 // Shared pieces of the stand-in SDK: the process-wide call record, error
-// injection and log delegate. Any thread; the record, the injection table and
-// the log delegate each have their own lock.
+// injection and log delegate, and the guard of every exported function. Any
+// thread; the record and the injection table share one lock, the log delegate
+// has its own.
 #pragma once
 
 #include <cstdint>
+#include <new>
 #include <string>
 #include <string_view>
 
@@ -42,6 +44,18 @@ bool log(uint32_t level, const char *component, const char *format, ...) __attri
 inline constexpr const char *kLogComponent = "ZorvaConnect";
 inline constexpr const char *kHttpComponent = "HttpClient";
 inline constexpr const char *kStreamComponent = "AudioStreamManager";
+
+// Runs the body of an exported function: no exception leaves the C ABI.
+template <class Body>
+ZrvError guarded(Body &&body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc &) {
+        return ZRV_ERROR_OUT_OF_MEMORY;
+    } catch (...) {
+        return ZRV_ERROR_INTERNAL;
+    }
+}
 
 // Device UUID text (8-4-4-4-12 lowercase hex) derived from the unique device id.
 std::string device_uuid_for(std::string_view unique_device_id);

@@ -51,7 +51,13 @@ typedef struct ZrvStandinCall {
  * fail), including zrv_connect_create, zrv_connect_free,
  * zrv_connect_set_log_delegate and zrv_connect_get_sdk_version. The pure
  * helpers (zrv_audio_sample_format_size and the *_to_string functions) are not
- * recorded. */
+ * recorded.
+ *
+ * The record is kept in memory from the first call of one of the five
+ * functions below or of zrv_standin_reset on (a test starts with
+ * zrv_standin_reset); calls made before that are not in it. A process that
+ * never asks, like the daemon, keeps no record, so its memory does not grow
+ * with its calls; ZRV_STANDIN_RECORD writes the record to a file instead. */
 ZRV_EXPORT size_t zrv_standin_call_count(void);
 /* Fills `out` with call `index` (0 is the oldest); false when out of range. */
 ZRV_EXPORT bool zrv_standin_call_at(size_t index, ZrvStandinCall *out);
@@ -71,7 +77,7 @@ ZRV_EXPORT void zrv_standin_clear_calls(void);
 ZRV_EXPORT void zrv_standin_inject_error(const char *operation, ZrvError error, int32_t times);
 ZRV_EXPORT void zrv_standin_clear_errors(void);
 /* Clears the record and every injection (also those read from the
- * environment). */
+ * environment), and keeps the record from now on. */
 ZRV_EXPORT void zrv_standin_reset(void);
 
 /* ---- Generated content ------------------------------------------------- */

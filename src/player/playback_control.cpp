@@ -23,6 +23,13 @@ bool notify(Player *player, ZrvError (*operation)(ZrvConnect *), const char *fai
 
 uint64_t frames_to_ms(uint64_t frames, uint32_t sample_rate) { return sample_rate ? frames * 1000 / sample_rate : 0; }
 
+// The result of a step on the sink; a failed one takes the playback error
+// path (the sink has logged why).
+bool sink_step_ok(Player *player, bool succeeded) {
+    if (!succeeded) player_playback_error(player);
+    return succeeded;
+}
+
 void on_initiate(ZrvConnect *, uint32_t initial_state, void *user) noexcept {
     Player *player = player_of(user);
     app_log(LOG_INFO, "Initiating playback, initial state: %s", zrv_playback_state_to_string(initial_state));
@@ -38,26 +45,17 @@ void on_initiate(ZrvConnect *, uint32_t initial_state, void *user) noexcept {
     if (pipewire_sink_is_open(player->sink)) player_reset_playback(player);
 
     AudioFormat format = audio_stream_format(stream);
-    if (!pipewire_sink_open(player->sink, format)) {
-        player_playback_error(player);
-        return;
-    }
+    if (!sink_step_ok(player, pipewire_sink_open(player->sink, format))) return;
     player->flowing_stream = stream;
 
     if (initial_state == ZRV_PLAYBACK_STATE_PLAYING) {
         // The sink's pause flag outlives a close; without this resume a
         // playback started after an earlier pause would take no data.
-        if (!pipewire_sink_resume(player->sink)) {
-            player_playback_error(player);
-            return;
-        }
+        if (!sink_step_ok(player, pipewire_sink_resume(player->sink))) return;
         player->state = PLAYER_STATE_PLAYING;
         stream_manager_resume_delivery(stream);
     } else if (initial_state == ZRV_PLAYBACK_STATE_PAUSED) {
-        if (!pipewire_sink_pause(player->sink)) {
-            player_playback_error(player);
-            return;
-        }
+        if (!sink_step_ok(player, pipewire_sink_pause(player->sink))) return;
         player->state = PLAYER_STATE_PAUSED;
     }
 
@@ -69,10 +67,7 @@ void on_initiate(ZrvConnect *, uint32_t initial_state, void *user) noexcept {
 void on_pause(ZrvConnect *, void *user) noexcept {
     Player *player = player_of(user);
     app_log(LOG_INFO, "Pausing playback");
-    if (!pipewire_sink_pause(player->sink)) {
-        player_playback_error(player);
-        return;
-    }
+    if (!sink_step_ok(player, pipewire_sink_pause(player->sink))) return;
     if (player->flowing_stream) stream_manager_stop_delivery(player->flowing_stream);
     loop_timer_pause(player->nearly_finished_timer);
     loop_timer_pause(player->finished_timer);
@@ -83,10 +78,7 @@ void on_pause(ZrvConnect *, void *user) noexcept {
 void on_resume(ZrvConnect *, void *user) noexcept {
     Player *player = player_of(user);
     app_log(LOG_INFO, "Resuming playback");
-    if (!pipewire_sink_resume(player->sink)) {
-        player_playback_error(player);
-        return;
-    }
+    if (!sink_step_ok(player, pipewire_sink_resume(player->sink))) return;
     // PLAYING before the SDK can push data from inside the resume call.
     player->state = PLAYER_STATE_PLAYING;
     if (player->flowing_stream) stream_manager_resume_delivery(player->flowing_stream);
@@ -128,26 +120,29 @@ uint64_t on_get_position(ZrvConnect *, void *user) noexcept {
     return player_position_ms(player);
 }
 
+// A volume or mute change from the SDK: to the external controller's hook in
+// external volume mode; otherwise to the sink, and published.
+template <typename Value>
+void apply_sdk_change(Player *player, Value value, void (*hook)(Value, void *),
+                      void (*set_on_sink)(PipeWireSink *, Value), std::string (*event_body)(Value)) {
+    if (player->external_volume) {
+        if (hook) hook(value, player->hook_data);
+        return;
+    }
+    set_on_sink(player->sink, value);
+    if (player->publisher) publish_body(player, event_body(value));
+}
+
 void on_volume_changed(ZrvConnect *, uint32_t volume, void *user) noexcept {
     Player *player = player_of(user);
     app_log(LOG_INFO, "Playback volume changed: %u", volume);
-    if (player->external_volume) {
-        if (player->volume_hook) player->volume_hook(volume, player->hook_data);
-        return;
-    }
-    pipewire_sink_set_volume(player->sink, volume);
-    if (player->publisher) publish_body(player, event_body_volume_changed(volume));
+    apply_sdk_change(player, volume, player->volume_hook, pipewire_sink_set_volume, event_body_volume_changed);
 }
 
 void on_mute_changed(ZrvConnect *, bool muted, void *user) noexcept {
     Player *player = player_of(user);
     app_log(LOG_INFO, "Playback mute state changed: %u", muted ? 1u : 0u);
-    if (player->external_volume) {
-        if (player->mute_hook) player->mute_hook(muted, player->hook_data);
-        return;
-    }
-    pipewire_sink_set_mute(player->sink, muted);
-    if (player->publisher) publish_body(player, event_body_mute_changed(muted));
+    apply_sdk_change(player, muted, player->mute_hook, pipewire_sink_set_mute, event_body_mute_changed);
 }
 
 void on_playback_state_changed(ZrvConnect *, uint32_t state, void *user) noexcept {

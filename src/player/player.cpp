@@ -57,6 +57,10 @@ void player_set_volume_hooks(Player *player, PlayerVolumeHook volume_hook, Playe
 
 StreamManager *player_streams(Player *player) { return player->streams; }
 
+PipeWireSink *player_sink(Player *player) { return player->sink; }
+
+PlayerState player_state(const Player *player) { return player->state; }
+
 uint32_t player_max_audio_quality(const Player *player) { return pipewire_sink_max_audio_quality(player->sink); }
 
 AudioDelegate player_audio_delegate(Player *player) { return stream_manager_audio_delegate(player->streams); }

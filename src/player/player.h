@@ -11,6 +11,7 @@
 
 struct Player;
 struct StreamManager;
+struct PipeWireSink;
 struct EventPublisher;
 
 using PlayerState = uint32_t;
@@ -25,15 +26,18 @@ enum : PlayerState {
 using PlayerVolumeHook = void (*)(uint32_t volume, void *hook_data);
 using PlayerMuteHook = void (*)(bool muted, void *hook_data);
 
-Player *player_new(uv_loop_t *loop, const char *output_device, const char *volume_device,
-                   const char *volume_element);
+Player *player_new(uv_loop_t *loop, const char *output_device, const char *volume_device, const char *volume_element);
 void player_free(Player *player);
 void player_set_sdk(Player *player, ZrvConnect *sdk);
 void player_set_publisher(Player *player, EventPublisher *publisher);
 void player_set_external_volume(Player *player, bool external_volume);
-void player_set_volume_hooks(Player *player, PlayerVolumeHook volume_hook, PlayerMuteHook mute_hook,
-                             void *hook_data);
+void player_set_volume_hooks(Player *player, PlayerVolumeHook volume_hook, PlayerMuteHook mute_hook, void *hook_data);
 StreamManager *player_streams(Player *player);
+// The Player's audio output, owned by the Player: whether it is open, what
+// it holds, its volume and mute.
+PipeWireSink *player_sink(Player *player);
+// Where playback control and the track transitions have left the Player.
+PlayerState player_state(const Player *player);
 uint32_t player_max_audio_quality(const Player *player);
 AudioDelegate player_audio_delegate(Player *player);
 PlaybackDelegate player_playback_delegate(Player *player);

@@ -12,7 +12,8 @@
 #include <string>
 
 // Redirects stdout or stderr (by file descriptor) into a temporary file
-// until finish() is called, which returns everything written meanwhile.
+// until finish() is called, which returns everything written meanwhile;
+// peek() reads it while the capture goes on.
 class StreamCapture {
   public:
     explicit StreamCapture(int fd) : fd_(fd) {
@@ -27,17 +28,22 @@ class StreamCapture {
     StreamCapture &operator=(const StreamCapture &) = delete;
     ~StreamCapture() { finish(); }
 
-    std::string finish() {
+    std::string peek() const {
         if (saved_fd_ < 0) return text_;
         std::fflush(nullptr);
+        std::ifstream in(path_);
+        std::stringstream content;
+        content << in.rdbuf();
+        return content.str();
+    }
+
+    std::string finish() {
+        if (saved_fd_ < 0) return text_;
+        text_ = peek();
         dup2(saved_fd_, fd_);
         close(saved_fd_);
         close(file_fd_);
         saved_fd_ = -1;
-        std::ifstream in(path_);
-        std::stringstream content;
-        content << in.rdbuf();
-        text_ = content.str();
         unlink(path_.c_str());
         return text_;
     }

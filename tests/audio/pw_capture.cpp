@@ -2,9 +2,12 @@
 // only append to the byte store under its mutex.
 #include "pw_capture.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -19,6 +22,29 @@
 #include <spa/param/audio/format-utils.h>
 #include <spa/pod/builder.h>
 #pragma GCC diagnostic pop
+
+std::string pw_test_run(const std::string &command) {
+    std::string output;
+    FILE *pipe = popen(command.c_str(), "r");
+    if (!pipe) return output;
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
+    pclose(pipe);
+    return output;
+}
+
+int pw_test_node_id(const std::string &node_name) {
+    // Another process may have a node of the same name on the server: the
+    // node must belong to one of this process's clients.
+    const std::string out =
+        pw_test_run("pw-dump | jq --argjson pid " + std::to_string(getpid()) + " --arg name '" + node_name +
+                    "' '[.[] | select(.type == \"PipeWire:Interface:Client\" and "
+                    ".info.props[\"application.process.id\"] == $pid) | .id] as $clients | .[] | "
+                    "select(.type == \"PipeWire:Interface:Node\" and .info.props[\"node.name\"] == $name and "
+                    "(.info.props[\"client.id\"] as $client | $clients | index($client) != null)) | .id' 2>/dev/null");
+    return out.empty() ? -1 : std::atoi(out.c_str());
+}
 
 bool pw_test_use_server(std::string *error) {
     const std::string path = std::string(ZRV_TEST_SERVICES_DIR) + "/pipewire/env";

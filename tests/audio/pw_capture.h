@@ -16,6 +16,13 @@
 // fixture has not written its env file.
 bool pw_test_use_server(std::string *error);
 
+// Runs a shell command; what it wrote to its standard output.
+std::string pw_test_run(const std::string &command);
+
+// The id of the PipeWire node with this node.name that a client of this
+// process made (pw-dump), or -1.
+int pw_test_node_id(const std::string &node_name);
+
 // Records test_sink's monitor at the given rate, channel count and SDK sample
 // format (0 = S16_LE, 1 = S24_32_LE), asking the graph for that rate.
 class PwCapture {

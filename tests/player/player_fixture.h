@@ -1,9 +1,12 @@
 // A Player on its own libuv loop with the real PipeWire sink (the
 // "pipewire" fixture's server) and a stand-in SDK instance created with the
-// Player's two delegate tables. The test thread runs the loop.
+// Player's two delegate tables. The tests see the Player through its public
+// functions, its sink's and its StreamManager's, the stand-in's record of
+// the Player's SDK calls and the Player's log. The test thread runs the loop.
 #pragma once
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <uv.h>
 
 #include <chrono>
@@ -15,8 +18,9 @@
 #include <string>
 #include <vector>
 
+#include "audio/pipewire_sink.h"
+#include "capture.h"
 #include "player/player.h"
-#include "player/player_internal.h"
 #include "player/stream_manager.h"
 #include "sdk_test_support.h"
 
@@ -39,6 +43,22 @@ inline bool use_test_pipewire(std::string *error) {
     if (!found) *error = "the pipewire fixture's env file is empty";
     return found;
 }
+
+// What this process writes to stdout (the Player's log) from construction
+// on, readable while the test goes on (gtest's own capture is read once, at
+// its end). The destructor writes it to the real stdout too, so nothing of a
+// failing test's output is lost.
+class StdoutLog {
+  public:
+    ~StdoutLog() {
+        const std::string captured = capture_.finish();
+        std::fwrite(captured.data(), 1, captured.size(), stdout);
+    }
+    std::string text() const { return capture_.peek(); }
+
+  private:
+    StreamCapture capture_{STDOUT_FILENO};
+};
 
 class PlayerTest : public ::testing::Test {
   protected:
@@ -80,10 +100,11 @@ class PlayerTest : public ::testing::Test {
     }
 
     ZrvConnect *sdk() { return sdk_->handle(); }
-    PipeWireSink *sink() { return player_->sink; }
+    PipeWireSink *sink() { return player_sink(player_); }
     StreamManager *streams() { return player_streams(player_); }
     AudioStream *stream(uint64_t id) { return stream_manager_find(streams(), id); }
-    PlayerState state() { return player_->state; }
+    PlayerState state() { return player_state(player_); }
+    bool delivering(uint64_t id) { return stream(id) && audio_stream_is_delivering(stream(id)); }
 
     void announce(uint64_t id, uint32_t rate = 44100, uint32_t channels = 2, uint32_t format = 0,
                   uint64_t start_ms = 0) {
@@ -133,6 +154,22 @@ class PlayerTest : public ::testing::Test {
     void run_for(int ms) {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
         run_until([&] { return std::chrono::steady_clock::now() > deadline; }, ms + 1000);
+    }
+
+    // Runs the loop until `log` holds `text` `count` times.
+    bool run_until_logged(const StdoutLog &log, const std::string &text, int timeout_ms, size_t count = 1) {
+        return run_until([&] { return sdk_count_substr(log.text(), text) >= count; }, timeout_ms);
+    }
+
+    // The stream flowing into the sink is the one whose delivery the sink's
+    // need-data notification resumes: fills the stream until it stops taking
+    // data, then waits for the sink to ask for it again. The sink must be
+    // playing.
+    bool sink_asks_for(uint64_t id, int timeout_ms = 3000) {
+        const std::string resume = "resume_audio_delivery " + std::to_string(id);
+        const size_t before = sdk_->count(resume);
+        fill(id);
+        return run_until([&] { return sdk_->count(resume) > before; }, timeout_ms);
     }
 
     uv_loop_t loop_{};

@@ -169,9 +169,9 @@ TEST_F(StreamManagerTest, RolesMoveUpInAnnouncementOrderAsStreamsAreDisposedOf) 
     EXPECT_EQ(stream_manager_stream_count(manager_), 0u);
     // The roles hook follows each disposal of the current or next stream,
     // once the marks have moved and the stream is gone.
-    EXPECT_EQ(log_.events, (std::vector<std::string>{"disposed 1", "roles 2/3 of 3", "disposed 3", "roles 2/4 of 2",
-                                                      "disposed 5", "disposed 2", "roles 4/0 of 1", "disposed 4",
-                                                      "roles 0/0 of 0"}));
+    EXPECT_EQ(log_.events,
+              (std::vector<std::string>{"disposed 1", "roles 2/3 of 3", "disposed 3", "roles 2/4 of 2", "disposed 5",
+                                        "disposed 2", "roles 4/0 of 1", "disposed 4", "roles 0/0 of 0"}));
 
     announce(6);
     EXPECT_EQ(id_of(stream_manager_current(manager_)), 6u) << "an empty manager takes the next stream as current";

@@ -1,6 +1,7 @@
-// The stand-in's call record, error injection and log delegate. Any thread:
-// each of the three is guarded by its own mutex, and no two are held at once
-// (the log delegate is called without its lock).
+// The stand-in's call record, error injection and log delegate, and the test
+// control's functions that read them. Any thread: the record and the
+// injections share one mutex, the log delegate has its own, and no two are held
+// at once (the log delegate is called without its lock).
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -36,7 +37,11 @@ struct Control {
     std::mutex mutex;
     // A deque keeps the strings of older entries in place when calls are
     // appended, so pointers handed out by zrv_standin_call_at stay valid.
-    std::deque<RecordedCall> calls;                 // guarded by mutex
+    std::deque<RecordedCall> calls;  // guarded by mutex
+    // Calls are kept in `calls` only once a test has asked for the record
+    // (it reset, cleared or read it), so a process that never does, like the
+    // daemon, does not grow with every call it makes.
+    bool keep_calls = false;                        // guarded by mutex
     std::map<std::string, Injection> injections;    // guarded by mutex
     std::unique_ptr<FILE, FileCloser> record_file;  // guarded by mutex
     bool environment_read = false;                  // guarded by mutex
@@ -107,6 +112,13 @@ std::string read_environment_locked(Control &c) {
     return notes;
 }
 
+// The record for a test that reads or clears it: from now on it is kept.
+std::unique_lock<std::mutex> record_asked_for(Control &c) {
+    std::unique_lock lock(c.mutex);
+    c.keep_calls = true;
+    return lock;
+}
+
 std::mutex log_mutex;
 LogDelegate log_delegate{};  // guarded by log_mutex
 
@@ -133,7 +145,7 @@ ZrvError record_call(const char *operation, const std::string &arguments) {
         std::lock_guard lock(c.mutex);
         c.pending_notes += read_environment_locked(c);
         notes = std::exchange(c.pending_notes, std::string());
-        c.calls.push_back(RecordedCall{operation, arguments});
+        if (c.keep_calls) c.calls.push_back(RecordedCall{operation, arguments});
         if (c.record_file) {
             std::fprintf(c.record_file.get(), "%s(%s)\n", operation, arguments.c_str());
             std::fflush(c.record_file.get());
@@ -191,13 +203,13 @@ ZRV_EXPORT ZrvError zrv_connect_set_log_delegate(const LogDelegate *delegate) {
 
 ZRV_EXPORT size_t zrv_standin_call_count(void) {
     Control &c = control();
-    std::lock_guard lock(c.mutex);
+    auto lock = record_asked_for(c);
     return c.calls.size();
 }
 
 ZRV_EXPORT bool zrv_standin_call_at(size_t index, ZrvStandinCall *out) {
     Control &c = control();
-    std::lock_guard lock(c.mutex);
+    auto lock = record_asked_for(c);
     if (!out || index >= c.calls.size()) return false;
     out->operation = c.calls[index].operation.c_str();
     out->arguments = c.calls[index].arguments.c_str();
@@ -206,7 +218,7 @@ ZRV_EXPORT bool zrv_standin_call_at(size_t index, ZrvStandinCall *out) {
 
 ZRV_EXPORT size_t zrv_standin_count_calls(const char *operation) {
     Control &c = control();
-    std::lock_guard lock(c.mutex);
+    auto lock = record_asked_for(c);
     size_t count = 0;
     if (!operation) return 0;
     for (const RecordedCall &call : c.calls) count += call.operation == operation;
@@ -215,7 +227,7 @@ ZRV_EXPORT size_t zrv_standin_count_calls(const char *operation) {
 
 ZRV_EXPORT size_t zrv_standin_find_call(const char *operation, size_t from) {
     Control &c = control();
-    std::lock_guard lock(c.mutex);
+    auto lock = record_asked_for(c);
     if (!operation) return static_cast<size_t>(-1);
     for (size_t i = from; i < c.calls.size(); ++i)
         if (c.calls[i].operation == operation) return i;
@@ -224,7 +236,7 @@ ZRV_EXPORT size_t zrv_standin_find_call(const char *operation, size_t from) {
 
 ZRV_EXPORT void zrv_standin_clear_calls(void) {
     Control &c = control();
-    std::lock_guard lock(c.mutex);
+    auto lock = record_asked_for(c);
     c.calls.clear();
 }
 
@@ -250,7 +262,7 @@ ZRV_EXPORT void zrv_standin_clear_errors(void) {
 
 ZRV_EXPORT void zrv_standin_reset(void) {
     Control &c = control();
-    std::lock_guard lock(c.mutex);
+    auto lock = record_asked_for(c);
     // The environment is read first (the record file stays open), so its
     // injections do not come back later.
     c.pending_notes += read_environment_locked(c);

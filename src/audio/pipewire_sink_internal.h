@@ -1,0 +1,150 @@
+// The PipeWireSink record and what its façade (pipewire_sink.cpp) and its
+// connection and stream events (pipewire_sink_events.cpp) share. The record
+// is owned and used by the loop thread; what the PipeWire threads touch is
+// atomic or guarded by the thread loop's lock, as marked.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "audio/pipewire_sink.h"
+#include "audio/ring_buffer.h"
+#include "player/loop_handles.h"
+
+// The SPA helpers are C inline functions that trip our C++ warnings.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+#pragma GCC diagnostic ignored "-Wcast-qual"
+#pragma GCC diagnostic ignored "-Wshadow"
+#include <pipewire/pipewire.h>
+#include <pipewire/version.h>
+#include <spa/param/audio/format-utils.h>
+#include <spa/param/format-utils.h>
+#include <spa/param/props.h>
+#include <spa/pod/builder.h>
+#pragma GCC diagnostic pop
+
+namespace pipewire_sink_detail {
+
+constexpr uint32_t unity_volume = 65535;
+// The largest frame: SPA_AUDIO_MAX_CHANNELS samples of 4 bytes.
+constexpr size_t max_stride = SPA_AUDIO_MAX_CHANNELS * 4;
+
+struct ThreadLoopDestroy {
+    void operator()(pw_thread_loop *loop) const noexcept { pw_thread_loop_destroy(loop); }
+};
+struct ContextDestroy {
+    void operator()(pw_context *context) const noexcept { pw_context_destroy(context); }
+};
+struct CoreDisconnect {
+    void operator()(pw_core *core) const noexcept { pw_core_disconnect(core); }
+};
+struct StreamDestroy {
+    void operator()(pw_stream *stream) const noexcept { pw_stream_destroy(stream); }
+};
+
+// Holds the thread loop's lock for a scope.
+class ThreadLoopLock {
+  public:
+    explicit ThreadLoopLock(pw_thread_loop *loop) noexcept : loop_(loop) { pw_thread_loop_lock(loop_); }
+    ~ThreadLoopLock() { pw_thread_loop_unlock(loop_); }
+    ThreadLoopLock(const ThreadLoopLock &) = delete;
+    ThreadLoopLock &operator=(const ThreadLoopLock &) = delete;
+
+  private:
+    pw_thread_loop *loop_;
+};
+
+}  // namespace pipewire_sink_detail
+
+// The sink. Owned and used by the loop thread; what the PipeWire threads
+// touch is atomic or guarded by the thread loop's lock, as marked.
+struct PipeWireSink {
+    uv_loop_t *loop = nullptr;
+
+    // Made at creation and kept for the sink's whole life, like the thread
+    // loop's thread. The core connection and its stream are made at the
+    // first open and kept across close and open; they are made again only
+    // after the server closed the connection. Declared so that they go in
+    // teardown order: stream, core, context, thread loop. Used under the
+    // thread loop's lock.
+    std::unique_ptr<pw_thread_loop, pipewire_sink_detail::ThreadLoopDestroy> thread_loop;
+    std::unique_ptr<pw_context, pipewire_sink_detail::ContextDestroy> context;
+    std::unique_ptr<pw_core, pipewire_sink_detail::CoreDisconnect> core;
+    std::unique_ptr<pw_stream, pipewire_sink_detail::StreamDestroy> stream;
+    spa_hook core_listener{};
+    spa_hook stream_listener{};
+    // Guarded by the thread loop's lock.
+    bool core_failed = false;  // the server closed the connection
+    bool connected = false;    // from a successful open until close or the stream's loss
+    bool drained = false;
+
+    RingBuffer ring;
+    uint32_t sample_rate = 0;
+    uint32_t channels = 0;
+    uint32_t sample_format = 0;
+    uint8_t bytes_per_sample = 0;
+    bool open = false;
+    // The frame size while the stream may run the process event: stored
+    // (release) once the ring buffer is set up and cleared on the data
+    // thread at close, so the process event, which loads it first
+    // (acquire), sees a ready ring buffer or does nothing.
+    std::atomic<uint32_t> stride{0};
+    // Written on the loop thread, read by the PipeWire threads.
+    std::atomic<bool> paused{false};
+    // Set by drain: the process event ends the drain in the cycle that
+    // empties the ring buffer.
+    std::atomic<bool> drain_pending{false};
+    // Set when the open stream failed or was disconnected by the server.
+    std::atomic<bool> lost{false};
+    // Cycles without a buffer to fill, counted on the data thread and
+    // logged from the loop thread at most once a second.
+    std::atomic<uint32_t> out_of_buffers{0};
+    int64_t out_of_buffers_sent_ns = 0;  // data thread only
+
+    LoopAsync *drained_async = nullptr;
+    LoopAsync *volume_async = nullptr;
+    LoopAsync *mute_async = nullptr;
+    LoopAsync *need_data_async = nullptr;
+    LoopAsync *lost_async = nullptr;
+    LoopAsync *out_of_buffers_async = nullptr;
+    std::atomic<uint32_t> volume{pipewire_sink_detail::unity_volume};
+    std::atomic<bool> muted{false};
+    uint32_t max_audio_quality = ZRV_AUDIO_QUALITY_HIRES3;
+    SinkCallbacks callbacks{};
+
+    // The PipeWire node named by the configured output device; empty for
+    // PipeWire's default.
+    std::string target;
+    // The start of a frame whose rest the writer has not handed over yet;
+    // loop thread only.
+    std::array<uint8_t, pipewire_sink_detail::max_stride> partial_frame{};
+    size_t partial_size = 0;
+};
+
+namespace pipewire_sink_detail {
+
+// Creates and closes the LoopAsync handles through which the PipeWire
+// threads wake the loop thread. Loop thread.
+void open_wakeups(PipeWireSink *sink, uv_loop_t *loop);
+void close_wakeups(PipeWireSink *sink);
+
+// The stream on a live connection, connecting (again) when there is none or
+// the server closed it, so a server that started or restarted since the
+// last open is found. Logs why when there is none. Lock held.
+pw_stream *stream_on_live_connection(PipeWireSink *sink);
+// Drops the stream and the connection it lives on. Lock held.
+void drop_connection(PipeWireSink *sink);
+
+// Logs the cycles without a buffer counted since the last report. Loop thread.
+void report_out_of_buffers(PipeWireSink *sink);
+
+// Work done on the data thread while the loop thread waits for it: at close,
+// letting go of the ring buffer; at flush, emptying it.
+void let_go_of_ring_on_data_thread(PipeWireSink *sink);
+void reset_ring_on_data_thread(PipeWireSink *sink);
+
+}  // namespace pipewire_sink_detail
