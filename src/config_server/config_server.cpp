@@ -185,22 +185,18 @@ int answer_error(mg_connection *connection, int status, const char *text) {
     return status;
 }
 
-// Worker side of the hand-off: the body the work made, or nothing after the
-// request was answered with the returned status. When the server stops
-// meanwhile, the request is answered 500 here, before stop lets civetweb
-// shut down (civetweb writes nothing once its stop flag is up).
-std::optional<std::string> hand_off(ConfigServer &server, mg_connection *connection, LoopWork work, int &status) {
-    // Without its async handle nothing would ever wake the loop for this.
-    if (!server.work_async) {
-        status = answer_error(connection, 500, "Internal Server Error");
-        return std::nullopt;
-    }
+// Worker side of the hand-off: the body the work made, or nothing after
+// answering 500. When the server stops meanwhile, the request is answered
+// here, before stop lets civetweb shut down (civetweb writes nothing once its
+// stop flag is up).
+std::optional<std::string> hand_off(ConfigServer &server, mg_connection *connection, LoopWork work) {
     WorkItem item;
     item.work = std::move(work);
     std::unique_lock lock(server.mutex);
-    if (server.stopping) {
+    // Without its async handle nothing would ever wake the loop for this.
+    if (server.stopping || !server.work_async) {
         lock.unlock();
-        status = answer_error(connection, 500, "Internal Server Error");
+        answer_error(connection, 500, "Internal Server Error");
         return std::nullopt;
     }
     server.queue.push_back(&item);
@@ -215,7 +211,7 @@ std::optional<std::string> hand_off(ConfigServer &server, mg_connection *connect
         return std::move(item.result);
     }
     lock.unlock();
-    status = answer_error(connection, 500, "Internal Server Error");
+    answer_error(connection, 500, "Internal Server Error");
     lock.lock();
     --server.waiting_workers;
     lock.unlock();
@@ -231,9 +227,8 @@ int answer_json(mg_connection *connection, const std::string &body) {
 
 // Hands the work over and answers its body; the answer's status.
 int answer_from_loop(ConfigServer &server, mg_connection *connection, LoopWork work) {
-    int status = 0;
-    const std::optional<std::string> body = hand_off(server, connection, std::move(work), status);
-    return body ? answer_json(connection, *body) : status;
+    const std::optional<std::string> body = hand_off(server, connection, std::move(work));
+    return body ? answer_json(connection, *body) : 500;
 }
 
 bool method_is(mg_connection *connection, const char *expected, const char *&method) {
