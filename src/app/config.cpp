@@ -2,12 +2,10 @@
 // in use yet when the file is read.
 #include "app/config.h"
 
-#include <cjson/cJSON.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -16,22 +14,10 @@
 #include <string_view>
 #include <vector>
 
+#include "app/file_ptr.h"
+#include "config_server/cjson_ptr.h"
+
 namespace {
-
-struct JsonDeleter {
-    void operator()(cJSON *json) const noexcept { cJSON_Delete(json); }
-};
-using JsonPtr = std::unique_ptr<cJSON, JsonDeleter>;
-
-struct FileCloser {
-    void operator()(std::FILE *file) const noexcept { std::fclose(file); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
-
-struct FreeDeleter {
-    void operator()(char *text) const noexcept { std::free(text); }
-};
-using TextPtr = std::unique_ptr<char, FreeDeleter>;
 
 constexpr const char *allocation_failed = "Error: Memory allocation failed\n";
 
@@ -153,7 +139,7 @@ void warn_unknown_configuration_keys(const cJSON *root) noexcept {
 }
 
 // Reads the whole file into a terminated buffer, or writes why not.
-TextPtr read_config_text(const char *path) {
+std::unique_ptr<char[]> read_config_text(const char *path) {
     FilePtr file(std::fopen(path, "rb"));
     if (!file) {
         std::fprintf(stderr, "Error: Unable to open config file: %s\n", path);
@@ -171,7 +157,7 @@ TextPtr read_config_text(const char *path) {
         std::fprintf(stderr, "Error: Config file is empty or invalid: %s\n", path);
         return nullptr;
     }
-    TextPtr text(static_cast<char *>(std::malloc(static_cast<size_t>(size) + 1)));
+    std::unique_ptr<char[]> text(new (std::nothrow) char[static_cast<size_t>(size) + 1]);
     if (!text) {
         std::fputs(allocation_failed, stderr);
         return nullptr;
@@ -182,7 +168,7 @@ TextPtr read_config_text(const char *path) {
         std::fputs("Error: Failed to read entire config file\n", stderr);
         return nullptr;
     }
-    text.get()[size] = '\0';
+    text[size] = '\0';
     return text;
 }
 
@@ -338,9 +324,9 @@ bool config_load_from_file(const char *path, AppConfig *config, HostNameSource h
     config->quality_follows_output = true;
     config->max_audio_quality = 3;
 
-    JsonPtr root;
+    CJsonPtr root;
     {
-        TextPtr text = read_config_text(path);
+        std::unique_ptr<char[]> text = read_config_text(path);
         if (!text) return false;
         const char *parse_end = nullptr;
         root.reset(cJSON_ParseWithOpts(text.get(), &parse_end, false));

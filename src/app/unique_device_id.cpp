@@ -3,19 +3,16 @@
 
 #include <cstdio>
 #include <cstring>
-#include <memory>
+
+#include "app/file_ptr.h"
 
 namespace {
-
-struct FileCloser {
-    void operator()(std::FILE *file) const noexcept { std::fclose(file); }
-};
 
 // The first line of a machine-id file without its line ending; empty when the
 // file is missing, empty or starts with an empty line.
 std::string read_machine_id(const char *path) {
     if (!path) return {};
-    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path, "r"));
+    FilePtr file(std::fopen(path, "r"));
     if (!file) return {};
     char line[unique_device_id_max_length + 1] = {};
     if (!std::fgets(line, sizeof line, file.get())) return {};

@@ -1,37 +1,42 @@
 // Two threads meet here. The request handlers and civetweb's connection
 // callbacks run on civetweb's one worker thread: they parse, log and wait.
-// The async callbacks, start, stop and the accessors run on the loop thread,
+// The queued work, start, stop and the accessors run on the loop thread,
 // which alone touches the DeviceInfo, the Player and the SDK. The request
-// deadlines have a watchdog thread of their own.
+// deadlines and the listener waker have threads of their own.
 #include "config_server/config_server.h"
 
-#include <arpa/inet.h>
 #include <civetweb.h>
-#include <cjson/cJSON.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <cinttypes>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
+#include <functional>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
-#include <thread>
+#include <utility>
 
 #include "app/device_info.h"
+#include "app/guarded.h"
 #include "app/log.h"
+#include "config_server/cjson_ptr.h"
 #include "config_server/connect_request.h"
+#include "config_server/listener_waker.h"
 #include "config_server/request_deadline.h"
 #include "player/loop_handles.h"
 #include "player/player.h"
 
 namespace {
 
+// Answers are printed into a buffer of this size; one that does not fit is
+// not sent (500 instead).
 constexpr size_t response_buffer_size = 2048;
 // A request's head and body must arrive within this time of the worker
 // taking the connection, else it is answered 408: a client that trickles
@@ -45,7 +50,17 @@ constexpr std::chrono::milliseconds head_timeout = request_deadline / 2;
 // How long stop waits for a released worker to send its answer.
 constexpr std::chrono::milliseconds worker_release_timeout{2000};
 
-enum class Endpoint { none, display_info, connect_info, connect };
+// A request's work on the loop thread: the body of the answer, or nothing
+// when the work failed (the answer is then 500).
+using LoopWork = std::function<std::optional<std::string>()>;
+
+// One request handed to the loop thread; it lives on the stack of the
+// worker that waits for it.
+struct WorkItem {
+    LoopWork work;
+    std::optional<std::string> result;  // guarded by ConfigServer::mutex
+    bool done = false;                  // guarded by ConfigServer::mutex
+};
 
 }  // namespace
 
@@ -62,201 +77,174 @@ struct ConfigServer {
     // Exists while the server runs; null when its thread could not start.
     std::unique_ptr<RequestDeadlines> deadlines;
 
-    // Hand-off between the worker and the loop thread. The worker sets
-    // pending and waits; the loop thread does the work only while pending
-    // names its endpoint, so a callback that runs after stop released the
-    // worker finds nothing to do and never reads the worker's freed request.
+    // Hand-off between the workers and the loop thread. A worker queues its
+    // item, wakes the loop and waits until the item is done or the server
+    // stops. Stop empties the queue and forgets the running item, so work
+    // that a released worker queued never runs and no result is written
+    // into an item whose worker has gone.
     std::mutex mutex;
-    std::condition_variable done_changed;
-    Endpoint pending = Endpoint::none;  // guarded by mutex
-    bool done = false;                  // guarded by mutex
-    bool success = false;               // guarded by mutex
-    bool stopping = false;              // guarded by mutex
-    bool worker_waiting = false;        // guarded by mutex
-
-    LoopAsync *display_info_async = nullptr;
-    char display_info[response_buffer_size] = {};
-    uint64_t display_info_length = 0;
-    LoopAsync *connect_info_async = nullptr;
-    char connect_info[response_buffer_size] = {};
-    uint64_t connect_info_length = 0;
-    LoopAsync *connect_async = nullptr;
-
-    // The request being handed over; its strings point into the document
-    // that the worker keeps until the loop thread has finished.
-    const char *session_id = nullptr;
-    SessionToken api_token{};
-    SessionToken zconnect_token{};
-    bool become_active = false;
+    std::condition_variable changed;
+    std::deque<WorkItem *> queue;  // guarded by mutex
+    WorkItem *running = nullptr;   // guarded by mutex
+    int waiting_workers = 0;       // guarded by mutex
+    bool stopping = false;         // guarded by mutex
+    LoopAsync *work_async = nullptr;
 };
 
 namespace {
 
-struct JsonDeleter {
-    void operator()(cJSON *json) const noexcept { cJSON_Delete(json); }
-};
-using Json = std::unique_ptr<cJSON, JsonDeleter>;
-
-// Prints compactly into the buffer; false when the text does not fit, so a
-// cut or unterminated body is never sent.
-bool print_into(cJSON *object, char (&buffer)[response_buffer_size], uint64_t &length) {
-    if (!cJSON_PrintPreallocated(object, buffer, static_cast<int>(response_buffer_size), false)) {
-        buffer[0] = '\0';
-        length = 0;
-        return false;
-    }
-    length = std::strlen(buffer);
-    return true;
+// Prints compactly; nothing for no object, or when the text does not fit
+// the answer's buffer, so a cut or unterminated body is never sent.
+std::optional<std::string> printed(const CJsonPtr &object) {
+    char buffer[response_buffer_size];
+    if (!object || !cJSON_PrintPreallocated(object.get(), buffer, static_cast<int>(sizeof buffer), false))
+        return std::nullopt;
+    return std::string(buffer);
 }
 
-bool add_strings(cJSON *object, std::initializer_list<std::pair<const char *, const char *>> members) {
+// An object of string members in the order given; null when a value is
+// absent or cJSON runs out of memory.
+CJsonPtr string_object(std::initializer_list<std::pair<const char *, const char *>> members) {
+    CJsonPtr object(cJSON_CreateObject());
+    if (!object) return nullptr;
     for (const auto &[key, value] : members) {
-        if (!value || !cJSON_AddStringToObject(object, key, value)) return false;
+        if (!value || !cJSON_AddStringToObject(object.get(), key, value)) return nullptr;
     }
-    return true;
+    return object;
 }
 
-bool build_display_info(ConfigServer &server) {
+std::optional<std::string> build_display_info(ConfigServer &server) {
     const uint32_t quality = player_max_audio_quality(server.player);
     const char *name = device_info_name(server.device);
     const int32_t type = device_info_type(server.device);
     const char *manufacturer = device_info_manufacturer(server.device);
     const char *model = device_info_model(server.device);
     const char *serial = device_info_serial_number(server.device);
-    Json object(cJSON_CreateObject());
-    if (!object) return false;
-    if (!add_strings(object.get(), {{"friendly_name", name},
-                                    {"serial_number", serial},
-                                    {"brand_display_name", manufacturer},
-                                    {"model_display_name", model},
-                                    {"max_audio_quality", zrv_audio_quality_to_string(quality)},
-                                    {"type", zrv_device_type_to_string(type)}})) {
-        return false;
-    }
-    return print_into(object.get(), server.display_info, server.display_info_length);
+    return printed(string_object({{"friendly_name", name},
+                                  {"serial_number", serial},
+                                  {"brand_display_name", manufacturer},
+                                  {"model_display_name", model},
+                                  {"max_audio_quality", zrv_audio_quality_to_string(quality)},
+                                  {"type", zrv_device_type_to_string(type)}}));
 }
 
-bool build_connect_info(ConfigServer &server) {
+std::optional<std::string> build_connect_info(ConfigServer &server) {
     const char *app_id = device_info_app_id(server.device);
     const char *session_id = "";
     if (!server.sdk || zrv_connect_get_session_id(server.sdk, &session_id) != ZRV_OK) {
         app_log(LOG_ERROR, "get-connect-info: Unable to retrieve current session ID");
-        return false;
+        return std::nullopt;
     }
-    Json object(cJSON_CreateObject());
-    if (!object) return false;
-    if (!add_strings(object.get(), {{"app_id", app_id}, {"current_session_id", session_id ? session_id : ""}})) {
-        return false;
-    }
-    return print_into(object.get(), server.connect_info, server.connect_info_length);
+    return printed(string_object({{"app_id", app_id}, {"current_session_id", session_id ? session_id : ""}}));
 }
 
-bool run_connect(ConfigServer &server) {
-    if (!server.sdk) return false;
-    const ZrvError error = zrv_connect_connect(server.sdk, server.session_id, &server.api_token, &server.zconnect_token,
-                                               server.become_active);
+// The request is the worker's, read only until the SDK call: a stop from
+// inside that call releases the worker.
+std::optional<std::string> run_connect(ConfigServer &server, const ConnectRequestParse &request) {
+    if (!server.sdk) return std::nullopt;
+    const ZrvError error = zrv_connect_connect(server.sdk, request.session_id, &request.api_token,
+                                               &request.zconnect_token, request.become_active);
     if (error != ZRV_OK) {
         app_log(LOG_ERROR, "connect-to-zconnect: Unable to connect: %s", zrv_error_to_string(error));
-        return false;
+        return std::nullopt;
     }
-    return true;
+    return std::string();
 }
 
-// Loop side of the hand-off.
-void finish_on_loop(uv_async_t *handle, Endpoint endpoint, bool (*work)(ConfigServer &)) noexcept {
-    auto *server = static_cast<ConfigServer *>(uv_handle_get_data(reinterpret_cast<uv_handle_t *>(handle)));
-    {
-        std::lock_guard lock(server->mutex);
-        if (server->pending != endpoint || server->done) return;
+// Loop side of the hand-off: runs what the workers queued. Several wake-ups
+// before this runs give one run, so it empties the queue.
+void run_queued_work(uv_async_t *handle) noexcept {
+    auto &server = *static_cast<ConfigServer *>(uv_handle_get_data(reinterpret_cast<uv_handle_t *>(handle)));
+    for (;;) {
+        WorkItem *item = nullptr;
+        LoopWork work;
+        {
+            std::lock_guard lock(server.mutex);
+            if (server.queue.empty()) return;
+            item = server.queue.front();
+            server.queue.pop_front();
+            server.running = item;
+            // Taken out of the item, which goes with its worker should a
+            // stop release it while the work runs.
+            work = std::move(item->work);
+        }
+        std::optional<std::string> result = guarded(std::optional<std::string>(), work);
+        {
+            std::lock_guard lock(server.mutex);
+            if (server.running != item) continue;
+            server.running = nullptr;
+            item->result = std::move(result);
+            item->done = true;
+        }
+        server.changed.notify_all();
     }
-    bool ok = false;
-    try {
-        ok = work(*server);
-    } catch (...) {
-        ok = false;
-    }
-    {
-        std::lock_guard lock(server->mutex);
-        server->success = ok;
-        server->done = true;
-    }
-    server->done_changed.notify_all();
 }
-
-void on_display_info_async(uv_async_t *handle) noexcept {
-    finish_on_loop(handle, Endpoint::display_info, build_display_info);
-}
-void on_connect_info_async(uv_async_t *handle) noexcept {
-    finish_on_loop(handle, Endpoint::connect_info, build_connect_info);
-}
-void on_connect_async(uv_async_t *handle) noexcept { finish_on_loop(handle, Endpoint::connect, run_connect); }
 
 int answer_error(mg_connection *connection, int status, const char *text) {
     mg_send_http_error(connection, status, "%s", text);
     return status;
 }
 
-enum class HandOff { done, failed, stopped };
-
-// Worker side of the hand-off. When the server stops meanwhile, the request
-// is answered 500 here, before stop lets civetweb shut down (civetweb writes
-// nothing once its stop flag is up).
-HandOff hand_off(ConfigServer &server, Endpoint endpoint, LoopAsync *async, mg_connection *connection) {
-    // Without its async handle nothing would ever wake the loop for this.
-    if (!async) return HandOff::failed;
+// Worker side of the hand-off: the body the work made, or nothing after
+// answering 500. When the server stops meanwhile, the request is answered
+// here, before stop lets civetweb shut down (civetweb writes nothing once its
+// stop flag is up).
+std::optional<std::string> hand_off(ConfigServer &server, mg_connection *connection, LoopWork work) {
+    WorkItem item;
+    item.work = std::move(work);
     std::unique_lock lock(server.mutex);
-    if (!server.stopping) {
-        server.pending = endpoint;
-        server.done = false;
-        server.success = false;
-        server.worker_waiting = true;
+    // Without its async handle nothing would ever wake the loop for this.
+    if (server.stopping || !server.work_async) {
         lock.unlock();
-        loop_async_send(async);
-        lock.lock();
-        server.done_changed.wait(lock, [&] { return server.done || server.stopping; });
+        answer_error(connection, 500, "Internal Server Error");
+        return std::nullopt;
     }
-    const bool finished = server.done;
-    const bool ok = finished && server.success;
-    server.done = false;
-    server.pending = Endpoint::none;
-    if (finished) {
-        server.worker_waiting = false;
-        return ok ? HandOff::done : HandOff::failed;
+    server.queue.push_back(&item);
+    // Counted until its answer is out: stop waits for that.
+    ++server.waiting_workers;
+    lock.unlock();
+    loop_async_send(server.work_async);
+    lock.lock();
+    server.changed.wait(lock, [&] { return item.done || server.stopping; });
+    if (item.done && item.result) {
+        --server.waiting_workers;
+        return std::move(item.result);
     }
     lock.unlock();
     answer_error(connection, 500, "Internal Server Error");
     lock.lock();
-    server.worker_waiting = false;
+    --server.waiting_workers;
     lock.unlock();
-    server.done_changed.notify_all();
-    return HandOff::stopped;
+    server.changed.notify_all();
+    return std::nullopt;
 }
 
-// The answer after a hand-off: true when the caller answers the success.
-bool handed_off(ConfigServer &server, Endpoint endpoint, LoopAsync *async, mg_connection *connection, int &status) {
-    switch (hand_off(server, endpoint, async, connection)) {
-        case HandOff::done:
-            return true;
-        case HandOff::failed:
-            status = answer_error(connection, 500, "Internal Server Error");
-            return false;
-        case HandOff::stopped:
-            status = 500;
-            return false;
-    }
-    return false;
-}
-
-int answer_json(mg_connection *connection, const char *body, uint64_t length) {
-    mg_send_http_ok(connection, "application/json", static_cast<long long>(length));
-    if (length > 0) mg_write(connection, body, length);
+int answer_json(mg_connection *connection, const std::string &body) {
+    mg_send_http_ok(connection, "application/json", static_cast<long long>(body.size()));
+    if (!body.empty()) mg_write(connection, body.data(), body.size());
     return 200;
+}
+
+// Hands the work over and answers its body; the answer's status.
+int answer_from_loop(ConfigServer &server, mg_connection *connection, LoopWork work) {
+    const std::optional<std::string> body = hand_off(server, connection, std::move(work));
+    return body ? answer_json(connection, *body) : 500;
 }
 
 bool method_is(mg_connection *connection, const char *expected, const char *&method) {
     const mg_request_info *info = mg_get_request_info(connection);
     method = info && info->request_method ? info->request_method : "";
     return std::strcmp(method, expected) == 0;
+}
+
+// Logs the call; false after answering 405 to another method.
+bool accept_method(mg_connection *connection, const char *name, const char *expected) {
+    app_log(LOG_INFO, "API endpoint invoked: %s", name);
+    const char *method = nullptr;
+    if (method_is(connection, expected, method)) return true;
+    app_log(LOG_ERROR, "%s: Method not allowed: '%s'", name, method);
+    answer_error(connection, 405, "Method Not Allowed");
+    return false;
 }
 
 bool stopping(ConfigServer &server) {
@@ -283,53 +271,59 @@ int answer_request_timeout(mg_connection *connection) {
 // civetweb's connection callbacks: a connection's clock starts when the
 // worker takes it.
 int on_init_connection(const mg_connection *connection, void **connection_data) noexcept {
-    ConfigServer &server = server_of(connection);
-    if (server.deadlines) *connection_data = server.deadlines->open();
+    guarded([&] {
+        ConfigServer &server = server_of(connection);
+        if (server.deadlines) *connection_data = server.deadlines->open();
+    });
     return 0;
 }
 
 void on_connection_close(const mg_connection *connection) noexcept {
-    ConfigServer &server = server_of(connection);
-    if (server.deadlines) server.deadlines->close(deadline_of(connection));
+    guarded([&] {
+        ConfigServer &server = server_of(connection);
+        if (server.deadlines) server.deadlines->close(deadline_of(connection));
+    });
 }
 
 // A head that civetweb gave up on after its time-out ("Malformed message" to
 // it), or a request the deadline cut, is answered 408. A request that
-// arrived in full keeps its own answer, however long it took.
+// arrived in full keeps its own answer, however long it took. 1 lets
+// civetweb send its own answer.
 int on_http_error(mg_connection *connection, int status, const char * /*message*/) noexcept {
-    ConfigServer &server = server_of(connection);
-    if (!server.deadlines || status == 408) return 1;
-    RequestDeadlines::Entry *entry = deadline_of(connection);
-    const bool head_timed_out = status == 400 && !server.deadlines->is_received(entry) &&
-                                server.deadlines->elapsed(entry) >= head_timeout;
-    if (!head_timed_out && !server.deadlines->expired(entry)) return 1;
-    answer_request_timeout(connection);
-    return 0;
+    return guarded(1, [&] {
+        ConfigServer &server = server_of(connection);
+        if (!server.deadlines || status == 408) return 1;
+        RequestDeadlines::Entry *entry = deadline_of(connection);
+        const bool head_timed_out =
+            status == 400 && !server.deadlines->is_received(entry) && server.deadlines->elapsed(entry) >= head_timeout;
+        if (!head_timed_out && !server.deadlines->expired(entry)) return 1;
+        answer_request_timeout(connection);
+        return 0;
+    });
 }
 
-int handle_get(mg_connection *connection, ConfigServer &server, const char *name, Endpoint endpoint, LoopAsync *async,
-               const char *body, const uint64_t &length) {
-    app_log(LOG_INFO, "API endpoint invoked: %s", name);
-    const char *method = nullptr;
-    if (!method_is(connection, "GET", method)) {
-        app_log(LOG_ERROR, "%s: Method not allowed: '%s'", name, method);
-        return answer_error(connection, 405, "Method Not Allowed");
-    }
-    int status = 0;
-    if (!handed_off(server, endpoint, async, connection, status)) return status;
-    return answer_json(connection, body, length);
+// Runs a request handler for civetweb; a handler that throws is answered
+// 500.
+template <class Handler>
+int serve(mg_connection *connection, Handler &&handler) noexcept {
+    if (const std::optional<int> status = guarded(std::optional<int>(), std::forward<Handler>(handler))) return *status;
+    return answer_error(connection, 500, "Internal Server Error");
 }
 
 int on_get_display_info(mg_connection *connection, void *user) noexcept {
-    auto &server = *static_cast<ConfigServer *>(user);
-    return handle_get(connection, server, "get-display-info", Endpoint::display_info, server.display_info_async,
-                      server.display_info, server.display_info_length);
+    return serve(connection, [&]() -> int {
+        ConfigServer &server = *static_cast<ConfigServer *>(user);
+        if (!accept_method(connection, "get-display-info", "GET")) return 405;
+        return answer_from_loop(server, connection, [&server] { return build_display_info(server); });
+    });
 }
 
 int on_get_connect_info(mg_connection *connection, void *user) noexcept {
-    auto &server = *static_cast<ConfigServer *>(user);
-    return handle_get(connection, server, "get-connect-info", Endpoint::connect_info, server.connect_info_async,
-                      server.connect_info, server.connect_info_length);
+    return serve(connection, [&]() -> int {
+        ConfigServer &server = *static_cast<ConfigServer *>(user);
+        if (!accept_method(connection, "get-connect-info", "GET")) return 405;
+        return answer_from_loop(server, connection, [&server] { return build_connect_info(server); });
+    });
 }
 
 void log_connect_request(const ConnectRequestParse &request) {
@@ -346,12 +340,7 @@ void log_connect_request(const ConnectRequestParse &request) {
 }
 
 int handle_connect(mg_connection *connection, ConfigServer &server) {
-    app_log(LOG_INFO, "API endpoint invoked: connect-to-zconnect");
-    const char *method = nullptr;
-    if (!method_is(connection, "POST", method)) {
-        app_log(LOG_ERROR, "connect-to-zconnect: Method not allowed: '%s'", method);
-        return answer_error(connection, 405, "Method Not Allowed");
-    }
+    if (!accept_method(connection, "connect-to-zconnect", "POST")) return 405;
     const long long content_length = mg_get_request_info(connection)->content_length;
     if (content_length < 0) {
         app_log(LOG_ERROR, "connect-to-zconnect: Missing content length");
@@ -402,66 +391,30 @@ int handle_connect(mg_connection *connection, ConfigServer &server) {
     }
     body[received] = '\0';
 
-    ConnectRequestParse request = connect_request_parse(body.data(), received);
+    const ConnectRequestParse request = connect_request_parse(body.data(), received);
     if (request.status != ConnectRequestStatus::ok) {
         app_log(LOG_ERROR, "%s", request.error);
         return answer_error(connection, 400, "Bad Request");
     }
     log_connect_request(request);
-
-    // The loop thread reads these only while this thread waits below.
-    server.session_id = request.session_id;
-    server.api_token = request.api_token;
-    server.zconnect_token = request.zconnect_token;
-    server.become_active = request.become_active;
-    int status = 0;
-    const bool ok = handed_off(server, Endpoint::connect, server.connect_async, connection, status);
-    server.session_id = nullptr;
-    server.api_token = {};
-    server.zconnect_token = {};
-    request.document.reset();
-    if (!ok) return status;
-    return answer_json(connection, "", 0);
+    // The loop thread reads the request only while this thread waits for it.
+    return answer_from_loop(server, connection, [&server, &request] { return run_connect(server, request); });
 }
 
 int on_connect_to_zconnect(mg_connection *connection, void *user) noexcept {
-    try {
-        return handle_connect(connection, *static_cast<ConfigServer *>(user));
-    } catch (...) {
-        return answer_error(connection, 500, "Internal Server Error");
-    }
+    return serve(connection, [&] { return handle_connect(connection, *static_cast<ConfigServer *>(user)); });
 }
 
-// civetweb's master thread notices its stop flag only when its poll of the
-// listening socket returns, which can take two seconds; stop runs on the loop
-// thread, so it connects to the server's own port until mg_stop is done.
-class ListenerWaker {
-  public:
-    explicit ListenerWaker(uint16_t port) : port_(port), thread_([this] { run(); }) {}
-    ~ListenerWaker() {
-        stopped_ = true;
-        thread_.join();
-    }
-    ListenerWaker(const ListenerWaker &) = delete;
-    ListenerWaker &operator=(const ListenerWaker &) = delete;
+// The API: one handler per path under the prefix.
+struct Endpoint {
+    const char *path;
+    mg_request_handler handler;
+};
 
-  private:
-    void run() noexcept {
-        while (!stopped_) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            if (fd < 0) continue;
-            sockaddr_in address{};
-            address.sin_family = AF_INET;
-            address.sin_port = htons(port_);
-            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
-            close(fd);
-        }
-    }
-    uint16_t port_;
-    std::atomic<bool> stopped_{false};
-    std::thread thread_;
+constexpr Endpoint endpoints[] = {
+    {"get-display-info", on_get_display_info},
+    {"get-connect-info", on_get_connect_info},
+    {"connect-to-zconnect", on_connect_to_zconnect},
 };
 
 void stop_server(ConfigServer &server) {
@@ -475,9 +428,10 @@ void stop_server(ConfigServer &server) {
     {
         std::unique_lock lock(server.mutex);
         server.stopping = true;
-        server.pending = Endpoint::none;
-        server.done_changed.notify_all();
-        server.done_changed.wait_for(lock, worker_release_timeout, [&] { return !server.worker_waiting; });
+        server.queue.clear();
+        server.running = nullptr;
+        server.changed.notify_all();
+        server.changed.wait_for(lock, worker_release_timeout, [&] { return server.waiting_workers == 0; });
     }
     {
         ListenerWaker waker(server.bound_port);
@@ -513,7 +467,7 @@ void start_server(ConfigServer &server) {
     const std::string listening =
         server.listen_address.empty() ? std::string(ports) : server.listen_address + ":" + std::to_string(server.port);
     const std::string timeout_ms = std::to_string(head_timeout.count());
-    const char *options[] = {"listening_ports",    listening.c_str(), "num_threads", "1",
+    const char *options[] = {"listening_ports",    listening.c_str(),  "num_threads", "1",
                              "request_timeout_ms", timeout_ms.c_str(), nullptr};
     server.context = mg_start(&callbacks, &server, options);
     if (!server.context) {
@@ -525,13 +479,11 @@ void start_server(ConfigServer &server) {
     const int count = mg_get_server_ports(server.context, 4, bound);
     server.bound_port = count > 0 ? static_cast<uint16_t>(bound[0].port) : server.port;
 
-    char path[128];
-    std::snprintf(path, sizeof path, "%sget-display-info", server.path_prefix.c_str());
-    mg_set_request_handler(server.context, path, on_get_display_info, &server);
-    std::snprintf(path, sizeof path, "%sget-connect-info", server.path_prefix.c_str());
-    mg_set_request_handler(server.context, path, on_get_connect_info, &server);
-    std::snprintf(path, sizeof path, "%sconnect-to-zconnect", server.path_prefix.c_str());
-    mg_set_request_handler(server.context, path, on_connect_to_zconnect, &server);
+    for (const Endpoint &endpoint : endpoints) {
+        char path[128];
+        std::snprintf(path, sizeof path, "%s%s", server.path_prefix.c_str(), endpoint.path);
+        mg_set_request_handler(server.context, path, endpoint.handler, &server);
+    }
 }
 
 }  // namespace
@@ -543,9 +495,7 @@ ConfigServer *config_server_new(uv_loop_t *loop, uint16_t port, DeviceInfo *devi
     server->device = device;
     server->player = player;
     mg_init_library(0);
-    server->display_info_async = loop_async_new(loop, on_display_info_async, server.get());
-    server->connect_info_async = loop_async_new(loop, on_connect_info_async, server.get());
-    server->connect_async = loop_async_new(loop, on_connect_async, server.get());
+    server->work_async = loop_async_new(loop, run_queued_work, server.get());
     return server.release();
 }
 
@@ -553,9 +503,7 @@ void config_server_free(ConfigServer *server) {
     if (!server) return;
     stop_server(*server);
     mg_exit_library();
-    loop_async_close(server->display_info_async);
-    loop_async_close(server->connect_info_async);
-    loop_async_close(server->connect_async);
+    loop_async_close(server->work_async);
     delete server;
 }
 
@@ -565,9 +513,13 @@ ConfigServerDelegate config_server_delegate(ConfigServer *server) {
     return ConfigServerDelegate{server, config_server_start, config_server_stop};
 }
 
-void config_server_start(ZrvConnect * /*sdk*/, void *user) { start_server(*static_cast<ConfigServer *>(user)); }
+void config_server_start(ZrvConnect * /*sdk*/, void *user) noexcept {
+    guarded([&] { start_server(*static_cast<ConfigServer *>(user)); });
+}
 
-void config_server_stop(ZrvConnect * /*sdk*/, void *user) { stop_server(*static_cast<ConfigServer *>(user)); }
+void config_server_stop(ZrvConnect * /*sdk*/, void *user) noexcept {
+    guarded([&] { stop_server(*static_cast<ConfigServer *>(user)); });
+}
 
 void config_server_set_listen_address(ConfigServer *server, const char *address) {
     server->listen_address = address ? address : "";

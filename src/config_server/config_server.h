@@ -19,14 +19,14 @@ struct Player;
 inline constexpr long long config_server_max_body_size = 64 * 1024;
 
 ConfigServer *config_server_new(uv_loop_t *loop, uint16_t port, DeviceInfo *device, Player *player);
-// Stops the server, then closes the async handles; accepts none.
+// Stops the server, then closes the async handle; accepts none.
 void config_server_free(ConfigServer *server);
 void config_server_set_sdk(ConfigServer *server, ZrvConnect *sdk);
 ConfigServerDelegate config_server_delegate(ConfigServer *server);
 
 // The delegate's callbacks; user is the ConfigServer.
-void config_server_start(ZrvConnect *sdk, void *user);
-void config_server_stop(ZrvConnect *sdk, void *user);
+void config_server_start(ZrvConnect *sdk, void *user) noexcept;
+void config_server_stop(ZrvConnect *sdk, void *user) noexcept;
 
 // Listens on this address only (for example "127.0.0.1") instead of every
 // interface. Takes effect at the next start.

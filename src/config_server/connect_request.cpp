@@ -1,12 +1,8 @@
 // Any thread: pure parsing, no shared state.
 #include "config_server/connect_request.h"
 
-#include <cjson/cJSON.h>
-
 #include <cmath>
 #include <string>
-
-void ConnectRequestDocumentDeleter::operator()(cJSON *document) const noexcept { cJSON_Delete(document); }
 
 uint64_t connect_request_expiry(double value) {
     if (std::isnan(value) || value <= 0.0) return 0;

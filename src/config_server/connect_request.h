@@ -5,16 +5,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 
+#include "config_server/cjson_ptr.h"
 #include "zorva_connect.h"
-
-struct cJSON;
-
-struct ConnectRequestDocumentDeleter {
-    void operator()(cJSON *document) const noexcept;
-};
-using ConnectRequestDocument = std::unique_ptr<cJSON, ConnectRequestDocumentDeleter>;
 
 enum class ConnectRequestStatus {
     ok,
@@ -32,7 +25,7 @@ struct ConnectRequestParse {
     SessionToken api_token{};
     SessionToken zconnect_token{};
     bool become_active = false;
-    ConnectRequestDocument document;
+    CJsonPtr document;
 };
 
 // Parses size bytes of body (no terminator needed) and checks them in a

@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "app/guarded.h"
+
 namespace {
 
 // Every watch and timeout starts with this, so the adapter can destroy any
@@ -102,16 +104,15 @@ void restart(FdPoller &poller) {
     if (wanted) uv_poll_start(&poller.handle, wanted, on_poll);
 }
 
-void on_poll(uv_poll_t *handle, int status, int events) noexcept {
-    auto *poller = static_cast<FdPoller *>(uv_handle_get_data(reinterpret_cast<uv_handle_t *>(handle)));
-    const int happened = to_avahi_events(status, events);
+// Hands what happened on a descriptor to the watches that wanted it.
+void dispatch(FdPoller &poller, int happened) {
     // A callback may free or create watches of this descriptor, even the
     // poller itself: work from a copy and check each watch is still there.
     std::vector<std::pair<AvahiWatch *, uint64_t>> targets;
-    targets.reserve(poller->watches.size());
-    for (AvahiWatch *watch : poller->watches) targets.emplace_back(watch, watch->serial);
+    targets.reserve(poller.watches.size());
+    for (AvahiWatch *watch : poller.watches) targets.emplace_back(watch, watch->serial);
     AvahiUvPoll *adapter = targets.empty() ? nullptr : targets.front().first->adapter;
-    const int fd = poller->fd;
+    const int fd = poller.fd;
 
     for (const auto &[watch, serial] : targets) {
         const auto found = adapter->pollers.find(fd);
@@ -127,7 +128,12 @@ void on_poll(uv_poll_t *handle, int status, int events) noexcept {
     }
 }
 
-void close_poller(uv_handle_t *handle) { delete static_cast<FdPoller *>(uv_handle_get_data(handle)); }
+void on_poll(uv_poll_t *handle, int status, int events) noexcept {
+    auto *poller = static_cast<FdPoller *>(uv_handle_get_data(reinterpret_cast<uv_handle_t *>(handle)));
+    guarded([&] { dispatch(*poller, to_avahi_events(status, events)); });
+}
+
+void close_poller(uv_handle_t *handle) noexcept { delete static_cast<FdPoller *>(uv_handle_get_data(handle)); }
 
 void watch_free(AvahiWatch *watch) noexcept {
     list_remove(&watch->entry);
@@ -148,7 +154,7 @@ void destroy_watch(PollEntry *entry) { watch_free(reinterpret_cast<AvahiWatch *>
 AvahiWatch *watch_new(const AvahiPoll *api, int fd, AvahiWatchEvent events, AvahiWatchCallback callback,
                       void *userdata) noexcept {
     auto *adapter = static_cast<AvahiUvPoll *>(api->userdata);
-    try {
+    return guarded(static_cast<AvahiWatch *>(nullptr), [&]() -> AvahiWatch * {
         FdPoller *poller = nullptr;
         if (const auto found = adapter->pollers.find(fd); found != adapter->pollers.end()) {
             poller = found->second;
@@ -175,9 +181,7 @@ AvahiWatch *watch_new(const AvahiPoll *api, int fd, AvahiWatchEvent events, Avah
         list_append(adapter->entries, &watch->entry);
         restart(*poller);
         return watch;
-    } catch (...) {
-        return nullptr;
-    }
+    });
 }
 
 void watch_update(AvahiWatch *watch, AvahiWatchEvent events) noexcept {
@@ -199,7 +203,7 @@ void arm(AvahiTimeout *timeout, const struct timeval *due) {
     uv_timer_start(&timeout->timer, on_timer, avahi_uv_poll_delay_ms(*due, now), 0);
 }
 
-void close_timeout(uv_handle_t *handle) { delete static_cast<AvahiTimeout *>(uv_handle_get_data(handle)); }
+void close_timeout(uv_handle_t *handle) noexcept { delete static_cast<AvahiTimeout *>(uv_handle_get_data(handle)); }
 
 void timeout_free(AvahiTimeout *timeout) noexcept {
     list_remove(&timeout->entry);

@@ -11,8 +11,10 @@
 #include <sys/time.h>
 
 #include <cstdio>
+#include <span>
 
 #include "app/device_info.h"
+#include "app/guarded.h"
 #include "app/log.h"
 #include "config_server/config_server.h"
 #include "discovery/avahi_uv_poll.h"
@@ -38,48 +40,29 @@ constexpr size_t txt_size = 128;
 
 void register_service(MdnsAdvertiser &advertiser);
 
-void log_client_state(AvahiClientState state) {
-    const char *text = "UNKNOWN";
-    switch (state) {
-        case AVAHI_CLIENT_S_REGISTERING:
-            text = "REGISTERING";
-            break;
-        case AVAHI_CLIENT_S_RUNNING:
-            text = "RUNNING";
-            break;
-        case AVAHI_CLIENT_S_COLLISION:
-            text = "COLLISION";
-            break;
-        case AVAHI_CLIENT_FAILURE:
-            text = "FAILURE";
-            break;
-        case AVAHI_CLIENT_CONNECTING:
-            text = "CONNECTING";
-            break;
-    }
-    app_log(LOG_DEBUG, "Avahi client state changed: %s", text);
-}
+struct StateName {
+    int state;
+    const char *name;
+};
 
-void log_group_state(AvahiEntryGroupState state) {
-    const char *text = "UNKNOWN";
-    switch (state) {
-        case AVAHI_ENTRY_GROUP_UNCOMMITED:
-            text = "UNCOMMITED";
-            break;
-        case AVAHI_ENTRY_GROUP_REGISTERING:
-            text = "REGISTERING";
-            break;
-        case AVAHI_ENTRY_GROUP_ESTABLISHED:
-            text = "ESTABLISHED";
-            break;
-        case AVAHI_ENTRY_GROUP_COLLISION:
-            text = "COLLISION";
-            break;
-        case AVAHI_ENTRY_GROUP_FAILURE:
-            text = "FAILURE";
-            break;
+constexpr StateName client_state_names[] = {
+    {AVAHI_CLIENT_S_REGISTERING, "REGISTERING"}, {AVAHI_CLIENT_S_RUNNING, "RUNNING"},
+    {AVAHI_CLIENT_S_COLLISION, "COLLISION"},     {AVAHI_CLIENT_FAILURE, "FAILURE"},
+    {AVAHI_CLIENT_CONNECTING, "CONNECTING"},
+};
+
+constexpr StateName group_state_names[] = {
+    {AVAHI_ENTRY_GROUP_UNCOMMITED, "UNCOMMITED"},   {AVAHI_ENTRY_GROUP_REGISTERING, "REGISTERING"},
+    {AVAHI_ENTRY_GROUP_ESTABLISHED, "ESTABLISHED"}, {AVAHI_ENTRY_GROUP_COLLISION, "COLLISION"},
+    {AVAHI_ENTRY_GROUP_FAILURE, "FAILURE"},
+};
+
+// Avahi's name of a client or entry group state, for the log.
+const char *state_name(int state, std::span<const StateName> names) {
+    for (const StateName &entry : names) {
+        if (entry.state == state) return entry.name;
     }
-    app_log(LOG_DEBUG, "Avahi entry group state changed: %s", text);
+    return "UNKNOWN";
 }
 
 // Moves to Avahi's alternative for the current name.
@@ -97,12 +80,14 @@ void free_group(MdnsAdvertiser &advertiser) {
 }
 
 void on_group_state(AvahiEntryGroup * /*group*/, AvahiEntryGroupState state, void *user) noexcept {
-    auto &advertiser = *static_cast<MdnsAdvertiser *>(user);
-    log_group_state(state);
-    if (state == AVAHI_ENTRY_GROUP_COLLISION && advertiser.service_name) {
-        rename_after_collision(advertiser);
-        register_service(advertiser);
-    }
+    guarded([&] {
+        auto &advertiser = *static_cast<MdnsAdvertiser *>(user);
+        app_log(LOG_DEBUG, "Avahi entry group state changed: %s", state_name(state, group_state_names));
+        if (state == AVAHI_ENTRY_GROUP_COLLISION && advertiser.service_name) {
+            rename_after_collision(advertiser);
+            register_service(advertiser);
+        }
+    });
 }
 
 void on_client_state(AvahiClient *client, AvahiClientState state, void *user) noexcept;
@@ -116,32 +101,37 @@ void create_client(MdnsAdvertiser &advertiser) {
 }
 
 void on_reconnect(AvahiTimeout *timeout, void *user) noexcept {
-    auto &advertiser = *static_cast<MdnsAdvertiser *>(user);
-    avahi_uv_poll_get(advertiser.poll)->timeout_free(timeout);
-    advertiser.reconnect = nullptr;
-    free_group(advertiser);
-    if (advertiser.client) avahi_client_free(advertiser.client);
-    advertiser.client = nullptr;
-    create_client(advertiser);
+    guarded([&] {
+        auto &advertiser = *static_cast<MdnsAdvertiser *>(user);
+        avahi_uv_poll_get(advertiser.poll)->timeout_free(timeout);
+        advertiser.reconnect = nullptr;
+        free_group(advertiser);
+        if (advertiser.client) avahi_client_free(advertiser.client);
+        advertiser.client = nullptr;
+        create_client(advertiser);
+    });
 }
 
 void on_client_state(AvahiClient *client, AvahiClientState state, void *user) noexcept {
-    auto &advertiser = *static_cast<MdnsAdvertiser *>(user);
-    log_client_state(state);
-    if (state == AVAHI_CLIENT_S_RUNNING) {
-        // This may run inside avahi_client_new, before it has returned the client.
-        advertiser.client = client;
-        register_service(advertiser);
-    } else if (state == AVAHI_CLIENT_FAILURE && avahi_client_errno(client) == AVAHI_ERR_DISCONNECTED &&
-               advertiser.poll && !advertiser.reconnect) {
-        // A client whose daemon went away stays failed for good. A new one,
-        // which waits for the daemon to come back, is made on the next loop
-        // iteration: the old one must not be freed from its own callback.
-        struct timeval now {};
-        gettimeofday(&now, nullptr);
-        const AvahiPoll *api = avahi_uv_poll_get(advertiser.poll);
-        advertiser.reconnect = api->timeout_new(api, &now, on_reconnect, &advertiser);
-    }
+    guarded([&] {
+        auto &advertiser = *static_cast<MdnsAdvertiser *>(user);
+        app_log(LOG_DEBUG, "Avahi client state changed: %s", state_name(state, client_state_names));
+        if (state == AVAHI_CLIENT_S_RUNNING) {
+            // This may run inside avahi_client_new, before it has returned the client.
+            advertiser.client = client;
+            register_service(advertiser);
+        } else if (state == AVAHI_CLIENT_FAILURE && avahi_client_errno(client) == AVAHI_ERR_DISCONNECTED &&
+                   advertiser.poll && !advertiser.reconnect) {
+            // A client whose daemon went away stays failed for good. A new
+            // one, which waits for the daemon to come back, is made on the
+            // next loop iteration: the old one must not be freed from its own
+            // callback.
+            struct timeval now {};
+            gettimeofday(&now, nullptr);
+            const AvahiPoll *api = avahi_uv_poll_get(advertiser.poll);
+            advertiser.reconnect = api->timeout_new(api, &now, on_reconnect, &advertiser);
+        }
+    });
 }
 
 const char *device_uuid(const MdnsAdvertiser &advertiser) {
@@ -254,21 +244,23 @@ void mdns_advertiser_set_ipv6_probe(MdnsAdvertiser *advertiser, MdnsIpv6Probe pr
 }
 
 void mdns_advertiser_start_advertising(ZrvConnect * /*sdk*/, const char *service_name, const char *service_type,
-                                       void *user) {
-    auto &advertiser = *static_cast<MdnsAdvertiser *>(user);
-    app_log(LOG_INFO, "Zorva SDK requested advertising: service_name='%s', service_type='%s'",
-            service_name ? service_name : "", service_type ? service_type : "");
-    // A second start replaces the first registration instead of leaking it.
-    if (advertiser.client || advertiser.poll || advertiser.service_name) stop_advertising(advertiser);
-    if (!advertiser.poll) advertiser.poll = avahi_uv_poll_new(advertiser.loop);
-    advertiser.service_name = avahi_strdup(service_name ? service_name : "");
-    advertiser.service_type = avahi_strdup(service_type ? service_type : "");
+                                       void *user) noexcept {
+    guarded([&] {
+        auto &advertiser = *static_cast<MdnsAdvertiser *>(user);
+        app_log(LOG_INFO, "Zorva SDK requested advertising: service_name='%s', service_type='%s'",
+                service_name ? service_name : "", service_type ? service_type : "");
+        // A second start replaces the first registration instead of leaking it.
+        if (advertiser.client || advertiser.poll || advertiser.service_name) stop_advertising(advertiser);
+        if (!advertiser.poll) advertiser.poll = avahi_uv_poll_new(advertiser.loop);
+        advertiser.service_name = avahi_strdup(service_name ? service_name : "");
+        advertiser.service_type = avahi_strdup(service_type ? service_type : "");
 
-    create_client(advertiser);
+        create_client(advertiser);
+    });
 }
 
-void mdns_advertiser_stop_advertising(ZrvConnect * /*sdk*/, void *user) {
-    stop_advertising(*static_cast<MdnsAdvertiser *>(user));
+void mdns_advertiser_stop_advertising(ZrvConnect * /*sdk*/, void *user) noexcept {
+    guarded([&] { stop_advertising(*static_cast<MdnsAdvertiser *>(user)); });
 }
 
 const char *mdns_advertiser_service_name(const MdnsAdvertiser *advertiser) { return advertiser->service_name; }

@@ -25,8 +25,9 @@ void mdns_advertiser_set_ipv6_probe(MdnsAdvertiser *advertiser, MdnsIpv6Probe pr
 
 // The delegate's callbacks; user is the MdnsAdvertiser. A start while
 // advertising first stops the running registration.
-void mdns_advertiser_start_advertising(ZrvConnect *sdk, const char *service_name, const char *service_type, void *user);
-void mdns_advertiser_stop_advertising(ZrvConnect *sdk, void *user);
+void mdns_advertiser_start_advertising(ZrvConnect *sdk, const char *service_name, const char *service_type,
+                                       void *user) noexcept;
+void mdns_advertiser_stop_advertising(ZrvConnect *sdk, void *user) noexcept;
 
 // The name currently registered or being registered (after collisions,
 // Avahi's alternative name), or null when not advertising.

@@ -1,13 +1,12 @@
 // Inbound command parsing. Loop thread only.
 #include "messaging/command_parser.h"
 
-#include <jansson.h>
 #include <strings.h>
 
 #include <cstring>
-#include <memory>
 
 #include "app/log.h"
+#include "messaging/jansson_ptr.h"
 
 namespace {
 
@@ -27,11 +26,6 @@ constexpr CommandWord command_words[] = {
 constexpr const char *command_fields[] = {"command", "action", "type", "event"};
 constexpr const char *container_fields[] = {"payload", "data", "message"};
 constexpr const char *position_fields[] = {"position_ms", "positionMs", "position"};
-
-struct JsonDeleter {
-    void operator()(json_t *value) const noexcept { json_decref(value); }
-};
-using JsonPtr = std::unique_ptr<json_t, JsonDeleter>;
 
 // The first command-like field of the object whose value is a string.
 const char *find_command_field(const json_t *object) {
@@ -121,7 +115,7 @@ bool nats_parse_command(const char *message, size_t length, RemoteCommand *comma
     }
 
     json_error_t error;
-    JsonPtr root(json_loadb(message, length, JSON_DECODE_ANY, &error));
+    JanssonPtr root(json_loadb(message, length, JSON_DECODE_ANY, &error));
     if (!root) {
         app_log(LOG_WARNING, "Failed to parse JSON message: %s (line: %d)", error.text, error.line);
         return false;

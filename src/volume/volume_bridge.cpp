@@ -3,7 +3,6 @@
 #include "volume/volume_bridge.h"
 
 #include <curl/curl.h>
-#include <jansson.h>
 
 #include <memory>
 #include <new>
@@ -11,6 +10,7 @@
 
 #include "app/log.h"
 #include "messaging/event_publisher.h"
+#include "messaging/jansson_ptr.h"
 #include "messaging/messaging_connection.h"
 
 struct VolumeBridge {
@@ -34,10 +34,6 @@ constexpr size_t rest_body_limit = 64 * 1024;
 struct CurlDeleter {
     void operator()(CURL *curl) const noexcept { curl_easy_cleanup(curl); }
 };
-struct JsonDeleter {
-    void operator()(json_t *json) const noexcept { json_decref(json); }
-};
-using JsonPtr = std::unique_ptr<json_t, JsonDeleter>;
 
 struct ResponseBuffer {
     std::string data;
@@ -65,8 +61,7 @@ const char *bool_text(bool value) { return value ? "true" : "false"; }
 
 ZrvError apply_volume(VolumeBridge *bridge, uint32_t volume) {
     ZrvError error = zrv_connect_set_volume(bridge->sdk, volume);
-    if (error != ZRV_OK)
-        app_log(LOG_ERROR, "Failed to set Zorva volume to %u: %s", volume, zrv_error_to_string(error));
+    if (error != ZRV_OK) app_log(LOG_ERROR, "Failed to set Zorva volume to %u: %s", volume, zrv_error_to_string(error));
     return error;
 }
 
@@ -103,7 +98,7 @@ void volume_bridge_free(VolumeBridge *bridge) { delete bridge; }
 
 bool parse_volume_rest_body(const char *body, size_t length, uint32_t *volume, bool *muted) {
     if (!body || length == 0) return false;
-    JsonPtr root(json_loadb(body, length, 0, nullptr));
+    JanssonPtr root(json_loadb(body, length, 0, nullptr));
     if (!root || !json_is_object(root.get())) return false;
     json_t *is_muted = json_object_get(root.get(), "isMuted");
     if (!json_is_boolean(is_muted)) return false;
@@ -186,7 +181,7 @@ void volume_bridge_on_mute_changed(VolumeBridge *bridge, bool muted) {
 bool parse_volume_message(const char *message, size_t length, bool *has_volume, uint32_t *volume, bool *has_muted,
                           bool *muted) {
     if (!message) return false;
-    JsonPtr root(json_loadb(message, length, JSON_DECODE_ANY, nullptr));
+    JanssonPtr root(json_loadb(message, length, JSON_DECODE_ANY, nullptr));
     if (!root) return false;
     *has_volume = false;
     *has_muted = false;

@@ -9,6 +9,7 @@
 #include <uv.h>
 
 #include <chrono>
+#include <cstring>
 #include <future>
 #include <string>
 #include <thread>
@@ -325,6 +326,40 @@ TEST_F(ConfigServerTest, FreeAtShutdownReleasesAWaitingConnect) {
     ASSERT_EQ(answer.wait_for(10s), std::future_status::ready);
     EXPECT_EQ(answer.get().status, 500);
     EXPECT_EQ(zrv_standin_count_calls("zrv_connect_connect"), 0u);
+}
+
+// Stops the server when the SDK logs that it joined a session: from inside
+// zrv_connect_connect, so from inside the loop side of a request.
+struct StopOnJoin {
+    ZrvConnect *sdk;
+    ConfigServer *server;
+};
+
+int stop_on_join(uint32_t /*level*/, const char * /*component*/, const char *message, void *user) {
+    auto &target = *static_cast<StopOnJoin *>(user);
+    if (std::strstr(message, "Joined session")) config_server_stop(target.sdk, target.server);
+    return 0;
+}
+
+// The SDK may stop the server from inside a call made for a request: the
+// request is released with 500 while the call still runs, and nothing of it
+// is touched after; the server then starts again as before.
+TEST_F(ConfigServerTest, StopFromInsideTheLoopSideReleasesTheRequest) {
+    StdoutCapture log;
+    StopOnJoin target{sdk, server};
+    const LogDelegate stopper{&target, stop_on_join};
+    ASSERT_EQ(zrv_connect_set_log_delegate(&stopper), ZRV_OK);
+    const HttpResponse response = post(valid_request);
+    const LogDelegate none{};
+    zrv_connect_set_log_delegate(&none);
+    EXPECT_EQ(response.status, 500);
+    EXPECT_EQ(zrv_standin_count_calls("zrv_connect_connect"), 1u);
+    EXPECT_TRUE(log.has_line("INFO", "Stopping Local configuration server"));
+    EXPECT_FALSE(config_server_is_running(server));
+
+    config_server_start(sdk, server);
+    port = config_server_port(server);
+    EXPECT_EQ(get("/get-connect-info").body, R"({"app_id":"app-7","current_session_id":"sess-1"})");
 }
 
 // A client stalled in the middle of its body holds the worker in a read;

@@ -97,6 +97,21 @@ std::string header_value(const HttpResponse &response, const std::string &name) 
     return "";
 }
 
+int listen_on_loopback(uint16_t &port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 || listen(fd, 64) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
+        if (fd >= 0) close(fd);
+        return -1;
+    }
+    port = ntohs(address.sin_port);
+    return fd;
+}
+
 void run_loop_during(uv_loop_t *loop, const std::function<void()> &work) {
     uv_async_t finished;
     std::atomic<bool> done{false};

@@ -35,6 +35,10 @@ HttpResponse http_post(uint16_t port, const std::string &path, const std::string
 // A header's value in a response head, or "" (name matched without case).
 std::string header_value(const HttpResponse &response, const std::string &name);
 
+// A non-blocking socket listening on 127.0.0.1 at a free port, which goes
+// into port; -1 when there is none.
+int listen_on_loopback(uint16_t &port);
+
 // Runs work on its own thread while this thread runs the loop, until work
 // has returned.
 void run_loop_during(uv_loop_t *loop, const std::function<void()> &work);

@@ -368,6 +368,7 @@ TEST_F(MdnsAdvertiserTest, ServiceComesBackAfterTheDaemonRestarts) {
     ASSERT_TRUE(wait_resolved(browser, name, found)) << log.text();
     EXPECT_EQ(found.port, config_server_port(server));
     EXPECT_EQ(found.txt, expected_txt());
+    EXPECT_TRUE(log.has_line("DEBUG", "Avahi client state changed: FAILURE"));
     EXPECT_GE(log.count_line("DEBUG", "Avahi client state changed: RUNNING"), 2u);
 }
 
