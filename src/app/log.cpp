@@ -82,7 +82,7 @@ const char *log_level_name(LogLevel level) {
     }
 }
 
-void log_write_line(const char *tag, LogLevel level, const char *message) {
+void log_write_line(const char *tag, LogLevel level, const char *message) noexcept {
     char escaped_tag[escaped_tag_size];
     char escaped_message[escaped_buffer_size];
     tag = escape_controls(tag ? tag : "", escaped_tag, sizeof escaped_tag);
@@ -97,7 +97,7 @@ void log_write_line(const char *tag, LogLevel level, const char *message) {
                 tag, message);
 }
 
-void app_log(LogLevel level, const char *format, ...) {
+void app_log(LogLevel level, const char *format, ...) noexcept {
     char message[message_buffer_size];
     va_list args;
     va_start(args, format);
@@ -106,7 +106,7 @@ void app_log(LogLevel level, const char *format, ...) {
     log_write_line("JuxApp", level, message);
 }
 
-int sdk_log_sink(uint32_t level, const char *component, const char *message, void * /*user*/) {
+int sdk_log_sink(uint32_t level, const char *component, const char *message, void * /*user*/) noexcept {
     if (component) {
         for (const auto &filter : component_filters) {
             if (filter.component == component) {
@@ -119,7 +119,7 @@ int sdk_log_sink(uint32_t level, const char *component, const char *message, voi
     return 0;
 }
 
-int civetweb_log_hook(const struct mg_connection * /*connection*/, const char *message) {
+int civetweb_log_hook(const struct mg_connection * /*connection*/, const char *message) noexcept {
     app_log(LOG_ERROR, "[Civetweb] %s", message ? message : "");
     return 1;
 }

@@ -60,8 +60,8 @@ protected:
             MessagingConnectionConfig config{};
             config.backend = MESSAGING_BACKEND_NATS;
             url_ = fixture_url("nats");
-            config.url = url_.c_str();
-            config.subscribe_subject = "zrv.volume.ignored";
+            config.nats.url = url_;
+            config.nats.subscribe_subject = "zrv.volume.ignored";
             connection_ = messaging_connection_new(&config);
             ASSERT_TRUE(messaging_connection_is_connected(connection_));
         }
