@@ -131,14 +131,13 @@ AppState::~AppState() { release(*this); }
 
 bool app_wire(AppState *state, uv_loop_t *loop, const AppConfig &config, const std::string &unique_device_id) {
     state->loop = loop;
-    state->device_info.reset(device_info_new(config.device_name.c_str(), config.device_type,
-                                             config.manufacturer.c_str(), config.model.c_str(),
-                                             config.serial_number.c_str(), config.app_id.c_str(),
-                                             config.app_secret.c_str()));
+    state->device_info.reset(device_info_new(
+        config.device_name.c_str(), config.device_type, config.manufacturer.c_str(), config.model.c_str(),
+        config.serial_number.c_str(), config.app_id.c_str(), config.app_secret.c_str()));
     DeviceInfo *device = state->device_info.get();
     if (!device) return give_up(state, "Unable to create the device information");
-    state->player.reset(player_new(loop, config.output_device.c_str(), config.volume_device.c_str(),
-                                   config.volume_element.c_str()));
+    state->player.reset(
+        player_new(loop, config.output_device.c_str(), config.volume_device.c_str(), config.volume_element.c_str()));
     Player *player = state->player.get();
     if (!player) return give_up(state, "Unable to create the player");
     player_set_external_volume(player, config.external_volume);

@@ -30,21 +30,21 @@ void toggle_play(ZrvConnect *sdk) {
         return;
     }
     switch (state) {
-    case ZRV_PLAYBACK_STATE_STOPPED:
-        app_log(LOG_INFO, "NATS command: PLAY (currently stopped \u2192 starting)");
-        log_command_error(zrv_connect_start_playback(sdk));
-        break;
-    case ZRV_PLAYBACK_STATE_PAUSED:
-        app_log(LOG_INFO, "NATS command: PLAY (currently paused \u2192 resuming)");
-        log_command_error(zrv_connect_resume_playback(sdk));
-        break;
-    case ZRV_PLAYBACK_STATE_PLAYING:
-    case ZRV_PLAYBACK_STATE_BUFFERING:
-        app_log(LOG_INFO, "NATS command: PLAY (currently %s \u2192 pausing)", zrv_playback_state_to_string(state));
-        log_command_error(zrv_connect_pause_playback(sdk));
-        break;
-    default:
-        break;
+        case ZRV_PLAYBACK_STATE_STOPPED:
+            app_log(LOG_INFO, "NATS command: PLAY (currently stopped \u2192 starting)");
+            log_command_error(zrv_connect_start_playback(sdk));
+            break;
+        case ZRV_PLAYBACK_STATE_PAUSED:
+            app_log(LOG_INFO, "NATS command: PLAY (currently paused \u2192 resuming)");
+            log_command_error(zrv_connect_resume_playback(sdk));
+            break;
+        case ZRV_PLAYBACK_STATE_PLAYING:
+        case ZRV_PLAYBACK_STATE_BUFFERING:
+            app_log(LOG_INFO, "NATS command: PLAY (currently %s \u2192 pausing)", zrv_playback_state_to_string(state));
+            log_command_error(zrv_connect_pause_playback(sdk));
+            break;
+        default:
+            break;
     }
 }
 
@@ -69,25 +69,25 @@ void execute(ZrvConnect *sdk, const RemoteCommand &command) {
         return;
     }
     switch (command.kind) {
-    case REMOTE_COMMAND_NONE:
-        app_log(LOG_WARNING, "Unknown NATS command");
-        break;
-    case REMOTE_COMMAND_PLAY:
-        toggle_play(sdk);
-        break;
-    case REMOTE_COMMAND_SEEK:
-        app_log(LOG_INFO, "NATS command: SEEK to %llu ms", static_cast<unsigned long long>(command.position_ms));
-        log_command_error(zrv_connect_seek_time(sdk, command.position_ms));
-        break;
-    case REMOTE_COMMAND_DISCONNECT: {
-        app_log(LOG_INFO, "NATS command: DISCONNECT");
-        ZrvError error = zrv_connect_deactivate_and_disconnect_renderer(sdk);
-        log_command_error(error);
-        if (error == ZRV_OK) app_log(LOG_INFO, "Zorva client disconnected and audio interface freed");
-        break;
-    }
-    default:
-        break;
+        case REMOTE_COMMAND_NONE:
+            app_log(LOG_WARNING, "Unknown NATS command");
+            break;
+        case REMOTE_COMMAND_PLAY:
+            toggle_play(sdk);
+            break;
+        case REMOTE_COMMAND_SEEK:
+            app_log(LOG_INFO, "NATS command: SEEK to %llu ms", static_cast<unsigned long long>(command.position_ms));
+            log_command_error(zrv_connect_seek_time(sdk, command.position_ms));
+            break;
+        case REMOTE_COMMAND_DISCONNECT: {
+            app_log(LOG_INFO, "NATS command: DISCONNECT");
+            ZrvError error = zrv_connect_deactivate_and_disconnect_renderer(sdk);
+            log_command_error(error);
+            if (error == ZRV_OK) app_log(LOG_INFO, "Zorva client disconnected and audio interface freed");
+            break;
+        }
+        default:
+            break;
     }
 }
 
@@ -135,8 +135,7 @@ void queue_message(InboundCommands *commands, const char *data, size_t length) {
     size_t queued = 0, held_bytes = 0;
     {
         std::lock_guard lock(commands->mutex);
-        if (commands->pending.size() >= pending_messages_max ||
-            commands->held_bytes + copy.size() > held_bytes_max) {
+        if (commands->pending.size() >= pending_messages_max || commands->held_bytes + copy.size() > held_bytes_max) {
             // Only the first refusal of a burst is logged; the loop reports
             // how many there were when it takes the queue.
             first_refusal = commands->dropped++ == 0;

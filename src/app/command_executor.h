@@ -52,8 +52,7 @@ void inbound_commands_drop_pending(InboundCommands *commands);
 // The MessageCallback of the bus connection; user_data is the InboundCommands.
 // Copies the message (up to a zero byte), queues it and wakes the loop; drops
 // it with a WARNING when it or the queue is over its bound.
-void queue_inbound_message(MessagingConnection *connection, const char *data, size_t length,
-                           void *user_data) noexcept;
+void queue_inbound_message(MessagingConnection *connection, const char *data, size_t length, void *user_data) noexcept;
 // The command async handle's callback: runs the queued messages in order, a
 // slice at a time. With messages left when a slice is over, it wakes itself
 // again, so the loop serves its other work (an HTTP request, the sink's

@@ -73,12 +73,18 @@ const char *escape_controls(const char *text, char *out, size_t size) {
 
 const char *log_level_name(LogLevel level) {
     switch (level) {
-    case LOG_TRACE: return "TRACE";
-    case LOG_DEBUG: return "DEBUG";
-    case LOG_INFO: return "INFO";
-    case LOG_WARNING: return "WARNING";
-    case LOG_ERROR: return "ERROR";
-    default: return "FATAL";
+        case LOG_TRACE:
+            return "TRACE";
+        case LOG_DEBUG:
+            return "DEBUG";
+        case LOG_INFO:
+            return "INFO";
+        case LOG_WARNING:
+            return "WARNING";
+        case LOG_ERROR:
+            return "ERROR";
+        default:
+            return "FATAL";
     }
 }
 
@@ -93,8 +99,7 @@ void log_write_line(const char *tag, LogLevel level, const char *message) noexce
     localtime_r(&now.tv_sec, &local);
     std::printf("%d%02d%02d %02d:%02d:%02d.%03d [%d.%d] %s %s: %s\n", local.tm_year + 1900, local.tm_mon + 1,
                 local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, static_cast<int>(now.tv_usec / 1000),
-                static_cast<int>(getpid()), static_cast<int>(syscall(SYS_gettid)), log_level_name(level),
-                tag, message);
+                static_cast<int>(getpid()), static_cast<int>(syscall(SYS_gettid)), log_level_name(level), tag, message);
 }
 
 void app_log(LogLevel level, const char *format, ...) noexcept {

@@ -28,8 +28,7 @@ struct MessagingConnection;
 using ConnectionStateCallback = void (*)(MessagingConnection *connection, bool connected, void *user_data);
 // Called once per inbound message with a non-empty payload, never on the loop
 // thread; data is valid only during the call.
-using MessageCallback = void (*)(MessagingConnection *connection, const char *data, size_t length,
-                                 void *user_data);
+using MessageCallback = void (*)(MessagingConnection *connection, const char *data, size_t length, void *user_data);
 
 // The settings of a RabbitMQ connection.
 struct RabbitmqSettings {

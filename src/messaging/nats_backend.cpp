@@ -157,8 +157,7 @@ void on_closed(natsConnection *nats, void *closure) noexcept {
     context->lifecycle_changed.notify_all();
 }
 
-NatsBackend::NatsBackend(MessagingConnection &connection)
-    : BusBackend(connection), settings_(connection.config.nats) {
+NatsBackend::NatsBackend(MessagingConnection &connection) : BusBackend(connection), settings_(connection.config.nats) {
     auto context = std::make_unique<HandlerContext>();
     context->owner = &connection;  // no handler runs yet
     context->url = settings_.url.empty() ? default_url : settings_.url;

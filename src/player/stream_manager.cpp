@@ -66,8 +66,7 @@ void request_delivery(AudioStream *stream) {
 
 const char *text_or_empty(const char *text) { return text ? text : ""; }
 
-void on_new_stream(ZrvConnect *, uint64_t stream_id, const StreamInfo *info, uint64_t start_position_ms,
-                   void *user) {
+void on_new_stream(ZrvConnect *, uint64_t stream_id, const StreamInfo *info, uint64_t start_position_ms, void *user) {
     StreamManager *manager = manager_of(user);
     if (!info) {
         app_log(LOG_WARNING, "[Stream %lu]: Ignoring a new audio stream without stream information", stream_id);

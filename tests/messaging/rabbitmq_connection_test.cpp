@@ -190,8 +190,8 @@ TEST(RabbitmqConnection, AbsentStringsCountAsEmpty) {
     std::this_thread::sleep_for(200ms);
     EXPECT_FALSE(messaging_connection_is_connected(connection.get()));
     connection.reset();
-    EXPECT_TRUE(
-        log.has_line("DEBUG", "Nats connection manager created (host: , port: " + std::to_string(config.rabbitmq.port) + ")"));
+    EXPECT_TRUE(log.has_line(
+        "DEBUG", "Nats connection manager created (host: , port: " + std::to_string(config.rabbitmq.port) + ")"));
     EXPECT_TRUE(log.has_line("WARNING", "Connection failed, will retry in 1000 ms"));
 }
 
