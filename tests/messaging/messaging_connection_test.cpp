@@ -52,7 +52,6 @@ struct ConnectionDeleter {
 };
 using ConnectionPtr = std::unique_ptr<MessagingConnection, ConnectionDeleter>;
 
-// The record borrows the url: keep the string alive as long as the record.
 MessagingConnectionConfig nats_config(const std::string &url, Recorder &recorder) {
     MessagingConnectionConfig config{};
     config.backend = MESSAGING_BACKEND_NATS;
@@ -79,6 +78,7 @@ TEST(MessagingConnection, ThreeSubscriptionsDeliverEachMatchAndDropEmptyPayloads
     LogCapture log;
     ConnectionPtr connection(messaging_connection_new(&config));
     ASSERT_TRUE(connection);
+    config = MessagingConnectionConfig{};  // the connection keeps its own copy, callbacks included
     EXPECT_TRUE(messaging_connection_is_connected(connection.get()));
     EXPECT_EQ(recorder.states_copy(), std::vector<bool>{true});
 

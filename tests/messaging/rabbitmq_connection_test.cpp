@@ -88,7 +88,6 @@ using ConnectionPtr = std::unique_ptr<MessagingConnection, ConnectionDeleter>;
 // Unique names per test, so tests sharing the fixture's broker never meet.
 std::string unique(const char *name) { return std::string("zrv.test.") + std::to_string(getpid()) + "." + name; }
 
-// The record borrows the strings: keep the exchange and key alive with it.
 MessagingConnectionConfig rabbitmq_config(int port, const std::string &exchange, const std::string &key,
                                           Recorder &recorder) {
     MessagingConnectionConfig config{};
@@ -296,7 +295,8 @@ TEST(RabbitmqConnection, OutboundQueueIsBoundedAndDrainsInOrder) {
 }
 
 // Publishing to an exchange that someone deleted makes the broker close the
-// channel: the connection notices, reconnects and declares the exchange anew.
+// channel: the connection notices, reconnects and declares the exchange anew,
+// from its own copy of the settings.
 TEST(RabbitmqConnection, AChannelClosedByTheBrokerLeadsToAReconnect) {
     int port = rabbitmq_fixture_port();
     Recorder recorder;
@@ -304,6 +304,8 @@ TEST(RabbitmqConnection, AChannelClosedByTheBrokerLeadsToAReconnect) {
     MessagingConnectionConfig config = rabbitmq_config(port, exchange, key, recorder);
     LogCapture log;
     ConnectionPtr connection(messaging_connection_new(&config));
+    // The reconnect below uses the connection's own copy of the settings.
+    config = MessagingConnectionConfig{};
     ASSERT_TRUE(wait_connected(connection.get()));
 
     AmqpPeer peer(port);
