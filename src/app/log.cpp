@@ -6,6 +6,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -72,20 +73,8 @@ const char *escape_controls(const char *text, char *out, size_t size) {
 }  // namespace
 
 const char *log_level_name(LogLevel level) {
-    switch (level) {
-        case LOG_TRACE:
-            return "TRACE";
-        case LOG_DEBUG:
-            return "DEBUG";
-        case LOG_INFO:
-            return "INFO";
-        case LOG_WARNING:
-            return "WARNING";
-        case LOG_ERROR:
-            return "ERROR";
-        default:
-            return "FATAL";
-    }
+    static constexpr const char *names[] = {"TRACE", "DEBUG", "INFO", "WARNING", "ERROR", "FATAL"};
+    return names[std::min<LogLevel>(level, LOG_FATAL)];
 }
 
 void log_write_line(const char *tag, LogLevel level, const char *message) noexcept {
