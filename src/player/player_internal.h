@@ -43,6 +43,8 @@ uint64_t player_position_ms(Player *player);
 // Milliseconds of audio in the sink's ring buffer at the current stream's
 // rate; 0 without a current stream or with the sink closed.
 uint64_t player_buffered_ms(Player *player);
+// The stream hooks (player_on_*) run inside the SDK's audio delegate
+// callbacks, whose guards stop what they throw.
 size_t player_on_data(AudioStream *stream, const void *data, size_t size, void *user);
 void player_on_seeked(AudioStream *stream, void *user);
 SinkCallbacks player_sink_callbacks(Player *player);
