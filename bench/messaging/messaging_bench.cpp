@@ -158,8 +158,8 @@ int main(int argc, char **argv) {
     LatencyProbe daemon_probe, plain_probe;
     MessagingConnectionConfig config{};
     config.backend = MESSAGING_BACKEND_NATS;
-    config.url = url.c_str();
-    config.subscribe_subject = "bench.daemon.in";
+    config.nats.url = url;
+    config.nats.subscribe_subject = "bench.daemon.in";
     config.message_callback = on_daemon_message;
     config.message_user_data = &daemon_probe;
     MessagingConnection *connection = messaging_connection_new(&config);

@@ -206,13 +206,13 @@ int main(int argc, char **argv) {
     }
     MessagingConnectionConfig config{};
     config.backend = MESSAGING_BACKEND_RABBITMQ;
-    config.host = "127.0.0.1";
-    config.port = static_cast<uint16_t>(port);
-    config.username = "guest";
-    config.password = "guest";
-    config.exchange = exchange;
-    config.exchange_type = "topic";
-    config.binding_key = "bench.daemon.in";
+    config.rabbitmq.host = "127.0.0.1";
+    config.rabbitmq.port = static_cast<uint16_t>(port);
+    config.rabbitmq.username = "guest";
+    config.rabbitmq.password = "guest";
+    config.rabbitmq.exchange = exchange;
+    config.rabbitmq.exchange_type = "topic";
+    config.rabbitmq.binding_key = "bench.daemon.in";
     config.message_callback = on_daemon_message;
     config.message_user_data = &daemon_probe;
     MessagingConnection *connection = messaging_connection_new(&config);

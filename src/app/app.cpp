@@ -11,16 +11,9 @@
 #include <cstring>
 
 #include "app/config.h"
-#include "app/device_info.h"
+#include "app/guarded.h"
 #include "app/log.h"
-#include "app/service_notifier.h"
-#include "config_server/config_server.h"
-#include "discovery/mdns_advertiser.h"
-#include "messaging/event_publisher.h"
-#include "messaging/messaging_connection.h"
-#include "player/player.h"
 #include "player/stream_manager.h"
-#include "volume/volume_bridge.h"
 
 namespace {
 
@@ -42,130 +35,119 @@ void on_sigint(int /*signal*/) noexcept {
     errno = saved_errno;
 }
 
+// Frees what the state holds, in teardown order; see AppState.
+void release(AppState &state) {
+    // A later SIGINT finds no handle. One that already holds the pointer runs
+    // on another thread and is a few instructions from done: wait for it.
+    LoopAsync *shutdown_async = state.shutdown_async.get();
+    if (shutdown_async && sigint_target.compare_exchange_strong(shutdown_async, nullptr)) {
+        while (sigint_handlers_running.load() != 0) sched_yield();
+    }
+
+    state.service_notifier.reset();
+    state.sdk.reset();
+    state.commands.sdk = nullptr;
+    state.shutdown_async.reset();
+    // The bus threads may still wake this handle until the connection is
+    // freed below; its memory goes only in the close callback, after that.
+    inbound_commands_close_async(&state.commands);
+
+    state.advertiser.reset();
+    state.config_server.reset();
+    state.player.reset();
+    state.device_info.reset();
+    state.publisher.reset();
+    state.messaging.reset();
+    state.commands.volume_bridge = nullptr;
+    state.volume_bridge.reset();
+    inbound_commands_drop_pending(&state.commands);
+}
+
 void on_shutdown(uv_async_t *handle) noexcept {
     auto *state = static_cast<AppState *>(uv_handle_get_data(reinterpret_cast<uv_handle_t *>(handle)));
     app_log(LOG_DEBUG, "Ctrl+C detected, quitting main loop");
-    // A later SIGINT finds no handle. One that already holds the pointer runs
-    // on another thread and is a few instructions from done: wait for it.
-    sigint_target.store(nullptr);
-    while (sigint_handlers_running.load() != 0) sched_yield();
-    service_notifier_stopping_free(state->service_notifier);
-    state->service_notifier = nullptr;
-
-    zrv_connect_free(state->sdk);
-    state->sdk = nullptr;
-
-    loop_async_close(state->shutdown_async);
-    state->shutdown_async = nullptr;
-    // The bus threads may still wake this handle until the connection is
-    // freed below; its memory goes only in the close callback, after that.
-    inbound_commands_close_async(&state->commands);
-
-    mdns_advertiser_free(state->advertiser);
-    state->advertiser = nullptr;
-    config_server_free(state->config_server);
-    state->config_server = nullptr;
-    player_free(state->player);
-    state->player = nullptr;
-    device_info_free(state->device_info);
-    state->device_info = nullptr;
-    event_publisher_free(state->publisher);
-    state->publisher = nullptr;
-    messaging_connection_free(state->messaging);
-    state->messaging = nullptr;
-    volume_bridge_free(state->volume_bridge);
-    state->volume_bridge = nullptr;
-    inbound_commands_drop_pending(&state->commands);
-
+    // What a failure leaves behind is freed with the state, once main ends.
+    guarded("shutdown", [&] { release(*state); });
     uv_stop(state->loop);
 }
 
-MessagingConnectionConfig messaging_config(const MessagingConfig &m, InboundCommands *commands) {
-    MessagingConnectionConfig config{};
-    config.backend = m.backend;
-    if (m.backend == MESSAGING_BACKEND_NATS) {
-        config.publish_key = m.nats_publish_subject.c_str();
-        config.url = m.nats_url.c_str();
-        config.subscribe_subject = m.nats_subscribe_subject.c_str();
-        config.publish_subject = m.nats_publish_subject.c_str();
-        config.secondary_subscribe_subject = m.nats_secondary_subscribe.c_str();
-        config.tertiary_subscribe_subject = m.nats_tertiary_subscribe.c_str();
-        config.nats_username = m.nats_username.c_str();
-        config.nats_password = m.nats_password.c_str();
-        config.token = m.nats_token.c_str();
-        config.tls = m.nats_tls;
-    } else {
-        config.host = m.rabbitmq_host.c_str();
-        config.port = m.rabbitmq_port;
-        config.username = m.rabbitmq_username.c_str();
-        config.password = m.rabbitmq_password.c_str();
-        config.exchange = m.rabbitmq_exchange.c_str();
-        config.exchange_type = m.rabbitmq_exchange_type.c_str();
-        config.binding_key = m.rabbitmq_binding_key.c_str();
-        config.secondary_binding_key = m.rabbitmq_secondary_binding_key.c_str();
-        config.tertiary_binding_key = m.rabbitmq_tertiary_binding_key.c_str();
-        config.publish_key = m.rabbitmq_routing_key.c_str();
-    }
-    config.message_callback = queue_inbound_message;
-    config.message_user_data = commands;
-    return config;
+// Wiring cannot go on: frees what it has built, then says why, so that the
+// reason is the last line of a failed start. Always false.
+bool give_up(AppState *state, const std::string &reason) {
+    release(*state);
+    app_log(LOG_ERROR, "%s", reason.c_str());
+    return false;
 }
 
 void wire_messaging(AppState *state, const AppConfig &config) {
     const MessagingConfig &m = config.messaging;
     if (!m.enabled) return;
-    if (m.backend == MESSAGING_BACKEND_NATS)
-        app_log(LOG_DEBUG, "Initializing NATS (url: %s)", m.nats_url.c_str());
+    const bool nats = m.backend == MESSAGING_BACKEND_NATS;
+    if (nats)
+        app_log(LOG_DEBUG, "Initializing NATS (url: %s)", m.nats.url.c_str());
     else
-        app_log(LOG_DEBUG, "Initializing RabbitMQ (host: %s:%u, exchange: %s)", m.rabbitmq_host.c_str(),
-                static_cast<unsigned>(m.rabbitmq_port), m.rabbitmq_exchange.c_str());
-    MessagingConnectionConfig connection_config = messaging_config(m, &state->commands);
-    MessagingConnection *connection = messaging_connection_new(&connection_config);
+        app_log(LOG_DEBUG, "Initializing RabbitMQ (host: %s:%u, exchange: %s)", m.rabbitmq.host.c_str(),
+                static_cast<unsigned>(m.rabbitmq.port), m.rabbitmq.exchange.c_str());
+    const MessagingConnectionConfig connection_config{.backend = m.backend,
+                                                      .rabbitmq = m.rabbitmq,
+                                                      .nats = m.nats,
+                                                      .message_callback = queue_inbound_message,
+                                                      .message_user_data = &state->commands};
+    Owned<MessagingConnection, messaging_connection_free> connection(messaging_connection_new(&connection_config));
     if (!connection) {
         app_log(LOG_ERROR, "Failed to initialize messaging connection");
         return;
     }
-    EventPublisher *publisher = event_publisher_new(connection, connection_config.publish_key);
+    const std::string &publish_key = nats ? m.nats.publish_subject : m.rabbitmq.routing_key;
+    Owned<EventPublisher, event_publisher_free> publisher(event_publisher_new(connection.get(), publish_key.c_str()));
     if (!publisher) {
         app_log(LOG_ERROR, "Failed to initialize messaging publisher");
-        messaging_connection_free(connection);
         return;
     }
     app_log(LOG_INFO, "Messaging initialized successfully");
-    stream_manager_set_publisher(player_streams(state->player), publisher);
-    player_set_publisher(state->player, publisher);
-    device_info_set_publisher(state->device_info, publisher);
-    state->messaging = connection;
-    state->publisher = publisher;
+    stream_manager_set_publisher(player_streams(state->player.get()), publisher.get());
+    player_set_publisher(state->player.get(), publisher.get());
+    device_info_set_publisher(state->device_info.get(), publisher.get());
+    state->messaging = std::move(connection);
+    state->publisher = std::move(publisher);
 }
 
 void wire_volume_bridge(AppState *state, const AppConfig &config) {
     if (!config.external_volume) return;
-    VolumeBridge *bridge = volume_bridge_new(state->sdk, state->messaging, config.volume_rest_url.c_str(),
-                                             config.volume_routing_key.c_str());
+    state->volume_bridge.reset(volume_bridge_new(state->sdk.get(), state->messaging.get(),
+                                                 config.volume_rest_url.c_str(), config.volume_routing_key.c_str()));
+    VolumeBridge *bridge = state->volume_bridge.get();
     if (!bridge) {
         app_log(LOG_ERROR, "Failed to initialize external volume control bridge");
         return;
     }
-    player_set_volume_hooks(state->player, forward_volume_to_bridge, forward_mute_to_bridge, bridge);
+    player_set_volume_hooks(state->player.get(), forward_volume_to_bridge, forward_mute_to_bridge, bridge);
     if (!volume_bridge_sync_from_rest(bridge))
         app_log(LOG_WARNING, "Initial external volume REST sync failed; continuing with runtime updates");
-    state->volume_bridge = bridge;
 }
 
 }  // namespace
 
+AppState::~AppState() { release(*this); }
+
 bool app_wire(AppState *state, uv_loop_t *loop, const AppConfig &config, const std::string &unique_device_id) {
     state->loop = loop;
-    DeviceInfo *device =
-        device_info_new(config.device_name.c_str(), config.device_type, config.manufacturer.c_str(),
-                        config.model.c_str(), config.serial_number.c_str(), config.app_id.c_str(),
-                        config.app_secret.c_str());
-    Player *player = player_new(loop, config.output_device.c_str(), config.volume_device.c_str(),
-                                config.volume_element.c_str());
+    state->device_info.reset(device_info_new(
+        config.device_name.c_str(), config.device_type, config.manufacturer.c_str(), config.model.c_str(),
+        config.serial_number.c_str(), config.app_id.c_str(), config.app_secret.c_str()));
+    DeviceInfo *device = state->device_info.get();
+    if (!device) return give_up(state, "Unable to create the device information");
+    state->player.reset(
+        player_new(loop, config.output_device.c_str(), config.volume_device.c_str(), config.volume_element.c_str()));
+    Player *player = state->player.get();
+    if (!player) return give_up(state, "Unable to create the player");
     player_set_external_volume(player, config.external_volume);
-    ConfigServer *config_server = config_server_new(loop, config.port, device, player);
-    MdnsAdvertiser *advertiser = mdns_advertiser_new(loop, device, config_server);
+    state->config_server.reset(config_server_new(loop, config.port, device, player));
+    ConfigServer *config_server = state->config_server.get();
+    if (!config_server) return give_up(state, "Unable to create the local configuration server");
+    state->advertiser.reset(mdns_advertiser_new(loop, device, config_server));
+    MdnsAdvertiser *advertiser = state->advertiser.get();
+    if (!advertiser) return give_up(state, "Unable to create the mDNS advertiser");
 
     uint32_t quality = config.quality_follows_output ? player_max_audio_quality(player) : config.max_audio_quality;
     app_log(LOG_DEBUG, "    Maximum supported audio quality: %s", zrv_audio_quality_to_string(quality));
@@ -193,51 +175,37 @@ bool app_wire(AppState *state, uv_loop_t *loop, const AppConfig &config, const s
     sdk_config.playback = player_playback_delegate(player);
     sdk_config.device = device_info_delegate(device);
     ZrvError error = ZRV_OK;
-    ZrvConnect *sdk = zrv_connect_create(loop, &sdk_config, &error);
+    state->sdk.reset(zrv_connect_create(loop, &sdk_config, &error));
+    ZrvConnect *sdk = state->sdk.get();
     if (error != ZRV_OK || !sdk) {
-        // The components are left to the process exit, which follows at once.
-        app_log(LOG_ERROR, "Unable to create Zorva Connect: %s",
-                zrv_error_to_string(error != ZRV_OK ? error : ZRV_ERROR_INTERNAL));
-        return false;
+        return give_up(state, std::string("Unable to create Zorva Connect: ") +
+                                  zrv_error_to_string(error != ZRV_OK ? error : ZRV_ERROR_INTERNAL));
     }
     mdns_advertiser_set_sdk(advertiser, sdk);
     config_server_set_sdk(config_server, sdk);
     player_set_sdk(player, sdk);
     app_log(LOG_DEBUG, "Zorva Connect has been initialized");
 
-    state->sdk = sdk;
-    state->advertiser = advertiser;
-    state->config_server = config_server;
-    state->player = player;
-    state->device_info = device;
     state->commands.sdk = sdk;
     // The command handle exists before the bus connection, whose threads may
     // deliver a message as soon as it is subscribed.
-    state->shutdown_async = loop_async_new(loop, on_shutdown, state);
-    if (!state->shutdown_async || !inbound_commands_init(&state->commands, loop)) {
-        app_log(LOG_ERROR, "Unable to create the loop's async handles");
-        return false;
-    }
+    state->shutdown_async.reset(loop_async_new(loop, on_shutdown, state));
+    if (!state->shutdown_async || !inbound_commands_init(&state->commands, loop))
+        return give_up(state, "Unable to create the loop's async handles");
     wire_messaging(state, config);
     wire_volume_bridge(state, config);
     // Queued messages are executed only once the loop runs, so none misses
     // the bridge.
-    state->commands.volume_bridge = state->volume_bridge;
-    sigint_target.store(state->shutdown_async);
+    state->commands.volume_bridge = state->volume_bridge.get();
+    sigint_target.store(state->shutdown_async.get());
 
     struct sigaction action {};
     action.sa_handler = on_sigint;
     sigemptyset(&action.sa_mask);
     action.sa_flags = 0;
-    if (sigaction(SIGINT, &action, nullptr) != 0) {
-        app_log(LOG_ERROR, "Unable to install the SIGINT handler: %s", std::strerror(errno));
-        sigint_target.store(nullptr);
-        return false;
-    }
-    state->service_notifier = service_notifier_new(loop);
-    if (!state->service_notifier) {
-        app_log(LOG_ERROR, "Unable to create the service manager notifier");
-        return false;
-    }
+    if (sigaction(SIGINT, &action, nullptr) != 0)
+        return give_up(state, std::string("Unable to install the SIGINT handler: ") + std::strerror(errno));
+    state->service_notifier.reset(service_notifier_new(loop));
+    if (!state->service_notifier) return give_up(state, "Unable to create the service manager notifier");
     return true;
 }

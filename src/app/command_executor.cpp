@@ -7,6 +7,7 @@
 #include <new>
 #include <utility>
 
+#include "app/guarded.h"
 #include "app/log.h"
 #include "messaging/command_parser.h"
 #include "volume/volume_bridge.h"
@@ -29,61 +30,64 @@ void toggle_play(ZrvConnect *sdk) {
         return;
     }
     switch (state) {
-    case ZRV_PLAYBACK_STATE_STOPPED:
-        app_log(LOG_INFO, "NATS command: PLAY (currently stopped \u2192 starting)");
-        log_command_error(zrv_connect_start_playback(sdk));
-        break;
-    case ZRV_PLAYBACK_STATE_PAUSED:
-        app_log(LOG_INFO, "NATS command: PLAY (currently paused \u2192 resuming)");
-        log_command_error(zrv_connect_resume_playback(sdk));
-        break;
-    case ZRV_PLAYBACK_STATE_PLAYING:
-    case ZRV_PLAYBACK_STATE_BUFFERING:
-        app_log(LOG_INFO, "NATS command: PLAY (currently %s \u2192 pausing)", zrv_playback_state_to_string(state));
-        log_command_error(zrv_connect_pause_playback(sdk));
-        break;
-    default:
-        break;
+        case ZRV_PLAYBACK_STATE_STOPPED:
+            app_log(LOG_INFO, "NATS command: PLAY (currently stopped \u2192 starting)");
+            log_command_error(zrv_connect_start_playback(sdk));
+            break;
+        case ZRV_PLAYBACK_STATE_PAUSED:
+            app_log(LOG_INFO, "NATS command: PLAY (currently paused \u2192 resuming)");
+            log_command_error(zrv_connect_resume_playback(sdk));
+            break;
+        case ZRV_PLAYBACK_STATE_PLAYING:
+        case ZRV_PLAYBACK_STATE_BUFFERING:
+            app_log(LOG_INFO, "NATS command: PLAY (currently %s \u2192 pausing)", zrv_playback_state_to_string(state));
+            log_command_error(zrv_connect_pause_playback(sdk));
+            break;
+        default:
+            break;
     }
 }
 
+// The commands that are one SDK call, with the line logged before it.
+struct PlainCommand {
+    RemoteCommandKind kind;
+    const char *log_line;
+    ZrvError (*operation)(ZrvConnect *sdk);
+};
+constexpr PlainCommand plain_commands[] = {
+    {REMOTE_COMMAND_PAUSE, "NATS command: PAUSE", zrv_connect_pause_playback},
+    {REMOTE_COMMAND_STOP, "NATS command: STOP", zrv_connect_stop_playback},
+    {REMOTE_COMMAND_NEXT, "NATS command: NEXT", zrv_connect_next_track},
+    {REMOTE_COMMAND_PREVIOUS, "NATS command: PREVIOUS", zrv_connect_previous_track},
+};
+
 void execute(ZrvConnect *sdk, const RemoteCommand &command) {
-    switch (command.kind) {
-    case REMOTE_COMMAND_NONE:
-        app_log(LOG_WARNING, "Unknown NATS command");
-        break;
-    case REMOTE_COMMAND_PLAY:
-        toggle_play(sdk);
-        break;
-    case REMOTE_COMMAND_PAUSE:
-        app_log(LOG_INFO, "NATS command: PAUSE");
-        log_command_error(zrv_connect_pause_playback(sdk));
-        break;
-    case REMOTE_COMMAND_STOP:
-        app_log(LOG_INFO, "NATS command: STOP");
-        log_command_error(zrv_connect_stop_playback(sdk));
-        break;
-    case REMOTE_COMMAND_NEXT:
-        app_log(LOG_INFO, "NATS command: NEXT");
-        log_command_error(zrv_connect_next_track(sdk));
-        break;
-    case REMOTE_COMMAND_PREVIOUS:
-        app_log(LOG_INFO, "NATS command: PREVIOUS");
-        log_command_error(zrv_connect_previous_track(sdk));
-        break;
-    case REMOTE_COMMAND_SEEK:
-        app_log(LOG_INFO, "NATS command: SEEK to %llu ms", static_cast<unsigned long long>(command.position_ms));
-        log_command_error(zrv_connect_seek_time(sdk, command.position_ms));
-        break;
-    case REMOTE_COMMAND_DISCONNECT: {
-        app_log(LOG_INFO, "NATS command: DISCONNECT");
-        ZrvError error = zrv_connect_deactivate_and_disconnect_renderer(sdk);
-        log_command_error(error);
-        if (error == ZRV_OK) app_log(LOG_INFO, "Zorva client disconnected and audio interface freed");
-        break;
+    for (const PlainCommand &plain : plain_commands) {
+        if (plain.kind != command.kind) continue;
+        app_log(LOG_INFO, "%s", plain.log_line);
+        log_command_error(plain.operation(sdk));
+        return;
     }
-    default:
-        break;
+    switch (command.kind) {
+        case REMOTE_COMMAND_NONE:
+            app_log(LOG_WARNING, "Unknown NATS command");
+            break;
+        case REMOTE_COMMAND_PLAY:
+            toggle_play(sdk);
+            break;
+        case REMOTE_COMMAND_SEEK:
+            app_log(LOG_INFO, "NATS command: SEEK to %llu ms", static_cast<unsigned long long>(command.position_ms));
+            log_command_error(zrv_connect_seek_time(sdk, command.position_ms));
+            break;
+        case REMOTE_COMMAND_DISCONNECT: {
+            app_log(LOG_INFO, "NATS command: DISCONNECT");
+            ZrvError error = zrv_connect_deactivate_and_disconnect_renderer(sdk);
+            log_command_error(error);
+            if (error == ZRV_OK) app_log(LOG_INFO, "Zorva client disconnected and audio interface freed");
+            break;
+        }
+        default:
+            break;
     }
 }
 
@@ -113,33 +117,8 @@ bool take_queue(InboundCommands *commands) {
     return !commands->taken.empty();
 }
 
-}  // namespace
-
-bool inbound_commands_init(InboundCommands *commands, uv_loop_t *loop) {
-    commands->async = loop_async_new(loop, execute_pending_commands, commands);
-    return commands->async != nullptr;
-}
-
-void inbound_commands_close_async(InboundCommands *commands) {
-    if (commands->closed) return;
-    commands->closed = true;
-    loop_async_close(commands->async);
-}
-
-void inbound_commands_drop_pending(InboundCommands *commands) {
-    std::lock_guard lock(commands->mutex);
-    commands->pending.clear();
-    commands->pending.shrink_to_fit();
-    commands->held_bytes = 0;
-    commands->dropped = 0;
-    commands->taken.clear();
-    commands->taken.shrink_to_fit();
-    commands->next_taken = 0;
-}
-
-void queue_inbound_message(MessagingConnection * /*connection*/, const char *data, size_t length, void *user_data) {
-    auto *commands = static_cast<InboundCommands *>(user_data);
-    if (!commands || !data) return;
+// Copies the message into the queue and wakes the loop, or drops it.
+void queue_message(InboundCommands *commands, const char *data, size_t length) {
     if (length > inbound_message_max_bytes) {
         app_log(LOG_WARNING, "Inbound message of %zu bytes dropped: larger than %zu bytes", length,
                 inbound_message_max_bytes);
@@ -156,8 +135,7 @@ void queue_inbound_message(MessagingConnection * /*connection*/, const char *dat
     size_t queued = 0, held_bytes = 0;
     {
         std::lock_guard lock(commands->mutex);
-        if (commands->pending.size() >= pending_messages_max ||
-            commands->held_bytes + copy.size() > held_bytes_max) {
+        if (commands->pending.size() >= pending_messages_max || commands->held_bytes + copy.size() > held_bytes_max) {
             // Only the first refusal of a burst is logged; the loop reports
             // how many there were when it takes the queue.
             first_refusal = commands->dropped++ == 0;
@@ -182,14 +160,46 @@ void queue_inbound_message(MessagingConnection * /*connection*/, const char *dat
     }
 }
 
-void execute_pending_commands(uv_async_t *handle) {
+}  // namespace
+
+bool inbound_commands_init(InboundCommands *commands, uv_loop_t *loop) {
+    commands->async = loop_async_new(loop, execute_pending_commands, commands);
+    return commands->async != nullptr;
+}
+
+void inbound_commands_close_async(InboundCommands *commands) {
+    if (commands->closed) return;
+    commands->closed = true;
+    loop_async_close(commands->async);
+}
+
+void inbound_commands_drop_pending(InboundCommands *commands) {
+    std::lock_guard lock(commands->mutex);
+    commands->pending.clear();
+    commands->pending.shrink_to_fit();
+    commands->held_bytes = 0;
+    commands->dropped = 0;
+    commands->taken.clear();
+    commands->taken.shrink_to_fit();
+    commands->next_taken = 0;
+}
+
+void queue_inbound_message(MessagingConnection * /*connection*/, const char *data, size_t length,
+                           void *user_data) noexcept {
+    auto *commands = static_cast<InboundCommands *>(user_data);
+    if (commands && data) guarded("an inbound message", [&] { queue_message(commands, data, length); });
+}
+
+void execute_pending_commands(uv_async_t *handle) noexcept {
     auto *commands = static_cast<InboundCommands *>(uv_handle_get_data(reinterpret_cast<uv_handle_t *>(handle)));
     const uint64_t started = uv_hrtime();
     for (size_t done = 0; done < slice_messages; ++done) {
         // Nothing left and nothing queued: the next message wakes the loop.
         if (commands->next_taken == commands->taken.size() && !take_queue(commands)) return;
         std::string &message = commands->taken[commands->next_taken++];
-        execute_message(commands, message);
+        // A message whose execution fails in an unexpected way is dropped
+        // like one that cannot be parsed; the rest still run.
+        guarded("an inbound command", [&] { execute_message(commands, message); });
         // Each message's memory goes as soon as it has been executed, and
         // with it its share of the bound.
         const size_t size = message.size();
@@ -206,10 +216,12 @@ void execute_pending_commands(uv_async_t *handle) {
     loop_async_send(commands->async);
 }
 
-void forward_volume_to_bridge(uint32_t volume, void *hook_data) {
-    if (hook_data) volume_bridge_on_volume_changed(static_cast<VolumeBridge *>(hook_data), volume);
+void forward_volume_to_bridge(uint32_t volume, void *hook_data) noexcept {
+    auto *bridge = static_cast<VolumeBridge *>(hook_data);
+    if (bridge) guarded("a volume change", [&] { volume_bridge_on_volume_changed(bridge, volume); });
 }
 
-void forward_mute_to_bridge(bool muted, void *hook_data) {
-    if (hook_data) volume_bridge_on_mute_changed(static_cast<VolumeBridge *>(hook_data), muted);
+void forward_mute_to_bridge(bool muted, void *hook_data) noexcept {
+    auto *bridge = static_cast<VolumeBridge *>(hook_data);
+    if (bridge) guarded("a mute change", [&] { volume_bridge_on_mute_changed(bridge, muted); });
 }

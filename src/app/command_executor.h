@@ -52,13 +52,13 @@ void inbound_commands_drop_pending(InboundCommands *commands);
 // The MessageCallback of the bus connection; user_data is the InboundCommands.
 // Copies the message (up to a zero byte), queues it and wakes the loop; drops
 // it with a WARNING when it or the queue is over its bound.
-void queue_inbound_message(MessagingConnection *connection, const char *data, size_t length, void *user_data);
+void queue_inbound_message(MessagingConnection *connection, const char *data, size_t length, void *user_data) noexcept;
 // The command async handle's callback: runs the queued messages in order, a
 // slice at a time. With messages left when a slice is over, it wakes itself
 // again, so the loop serves its other work (an HTTP request, the sink's
 // notifications) between slices even while a flood is executed.
-void execute_pending_commands(uv_async_t *handle);
+void execute_pending_commands(uv_async_t *handle) noexcept;
 
 // The Player's volume hooks in external volume mode; hook_data is the bridge.
-void forward_volume_to_bridge(uint32_t volume, void *hook_data);
-void forward_mute_to_bridge(bool muted, void *hook_data);
+void forward_volume_to_bridge(uint32_t volume, void *hook_data) noexcept;
+void forward_mute_to_bridge(bool muted, void *hook_data) noexcept;

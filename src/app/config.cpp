@@ -191,29 +191,30 @@ std::string resolve_device_name(const char *configured, HostNameSource host_name
 bool read_nats(const cJSON *object, MessagingConfig *messaging) {
     messaging->enabled = true;
     messaging->backend = MESSAGING_BACKEND_NATS;
+    NatsSettings &nats = messaging->nats;
     const char *host = string_or(object, "host", "localhost");
     int port = 4222;
     integer_of(object, "port", &port);
     try {
         try {
-            messaging->nats_url = std::string("nats://") + host + ":" + std::to_string(port);
+            nats.url = std::string("nats://") + host + ":" + std::to_string(port);
         } catch (const std::bad_alloc &) {
-            messaging->nats_url = "nats://localhost:4222";
+            nats.url = "nats://localhost:4222";
         }
-        messaging->nats_subscribe_subject = string_or(object, "subjectSubscribe", "zorva.incoming.events");
-        messaging->nats_publish_subject = string_or(object, "subjectPublish", "zorva.outgoing.events");
-        messaging->nats_secondary_subscribe = string_or(object, "secondarySubscribe", "");
-        messaging->nats_tertiary_subscribe = string_or(object, "tertiarySubscribe", "");
-        messaging->nats_username = string_or(object, "username", "");
-        messaging->nats_password = string_or(object, "password", "");
-        messaging->nats_token = string_or(object, "token", "");
+        nats.subscribe_subject = string_or(object, "subjectSubscribe", "zorva.incoming.events");
+        nats.publish_subject = string_or(object, "subjectPublish", "zorva.outgoing.events");
+        nats.secondary_subscribe_subject = string_or(object, "secondarySubscribe", "");
+        nats.tertiary_subscribe_subject = string_or(object, "tertiarySubscribe", "");
+        nats.username = string_or(object, "username", "");
+        nats.password = string_or(object, "password", "");
+        nats.token = string_or(object, "token", "");
     } catch (const std::bad_alloc &) {
         std::fputs("Error: Memory allocation failed for NATS config\n", stderr);
         return false;
     }
     // A JSON true is not a number: only a nonzero number turns TLS on.
     int tls = 0;
-    messaging->nats_tls = integer_of(object, "tls", &tls) && tls != 0;
+    nats.tls = integer_of(object, "tls", &tls) && tls != 0;
     return true;
 }
 
@@ -221,21 +222,22 @@ bool read_nats(const cJSON *object, MessagingConfig *messaging) {
 bool read_rabbitmq(const cJSON *object, MessagingConfig *messaging) {
     messaging->enabled = true;
     messaging->backend = MESSAGING_BACKEND_RABBITMQ;
-    messaging->rabbitmq_host = string_or(object, "host", "localhost");
+    RabbitmqSettings &rabbitmq = messaging->rabbitmq;
+    rabbitmq.host = string_or(object, "host", "localhost");
     int port = 5672;
     if (integer_of(object, "port", &port) && (port < 1 || port > 65535)) {
         std::fputs("Error: RabbitMQ port must be an integer in range <1 - 65535>\n", stderr);
         return false;
     }
-    messaging->rabbitmq_port = static_cast<uint16_t>(port);
-    messaging->rabbitmq_username = string_or(object, "username", "guest");
-    messaging->rabbitmq_password = string_or(object, "password", "tansy");
-    messaging->rabbitmq_exchange = string_or(object, "exchange", "zorva.audio");
-    messaging->rabbitmq_exchange_type = string_or(object, "exchangeType", "topic");
-    messaging->rabbitmq_binding_key = string_or(object, "bindingKey", "zorva.incoming.events");
-    messaging->rabbitmq_secondary_binding_key.clear();
-    messaging->rabbitmq_tertiary_binding_key.clear();
-    messaging->rabbitmq_routing_key = string_or(object, "routingKey", "zorva.incoming.events");
+    rabbitmq.port = static_cast<uint16_t>(port);
+    rabbitmq.username = string_or(object, "username", "guest");
+    rabbitmq.password = string_or(object, "password", "tansy");
+    rabbitmq.exchange = string_or(object, "exchange", "zorva.audio");
+    rabbitmq.exchange_type = string_or(object, "exchangeType", "topic");
+    rabbitmq.binding_key = string_or(object, "bindingKey", "zorva.incoming.events");
+    rabbitmq.secondary_binding_key.clear();
+    rabbitmq.tertiary_binding_key.clear();
+    rabbitmq.routing_key = string_or(object, "routingKey", "zorva.incoming.events");
     return true;
 }
 

@@ -10,29 +10,12 @@
 #include "app/host_name.h"
 #include "messaging/messaging_connection.h"
 
-// Only the fields of the chosen backend are filled; the others stay empty.
+// Only the settings of the chosen backend are filled; the others stay empty.
 struct MessagingConfig {
     bool enabled = false;
     MessagingBackend backend = 0;
-    std::string rabbitmq_host;
-    uint16_t rabbitmq_port = 0;
-    std::string rabbitmq_username;
-    std::string rabbitmq_password;
-    std::string rabbitmq_exchange;
-    std::string rabbitmq_exchange_type;
-    std::string rabbitmq_binding_key;
-    std::string rabbitmq_secondary_binding_key;
-    std::string rabbitmq_tertiary_binding_key;
-    std::string rabbitmq_routing_key;
-    std::string nats_url;
-    std::string nats_subscribe_subject;
-    std::string nats_publish_subject;
-    std::string nats_secondary_subscribe;
-    std::string nats_tertiary_subscribe;
-    std::string nats_username;
-    std::string nats_password;
-    std::string nats_token;
-    bool nats_tls = false;
+    RabbitmqSettings rabbitmq;
+    NatsSettings nats;
 };
 
 // The record owns its strings; their c_str() stay valid until config_free, so

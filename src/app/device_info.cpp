@@ -4,23 +4,20 @@
 
 #include <string>
 
+#include "app/guarded.h"
 #include "app/log.h"
 #include "messaging/event_publisher.h"
 
 namespace {
 
-void on_renderer_active_changed(ZrvConnect * /*sdk*/, bool active, void *user) noexcept {
+void on_renderer_active_changed(ZrvConnect * /*sdk*/, bool active, void *user) {
     auto *info = static_cast<DeviceInfo *>(user);
     app_log(LOG_INFO, "Renderer is now %s", active ? "active" : "inactive");
     if (!info || !info->publisher) return;
-    try {
-        // The connection event always goes out under the fixed subject, not
-        // the configured routing key.
-        const std::string body = event_body_zorva_connection(active);
-        if (!body.empty()) event_publisher_publish_raw(info->publisher, body.c_str(), outgoing_events_subject);
-    } catch (...) {
-        // An event that cannot be built is dropped; the log line above stands.
-    }
+    // The connection event always goes out under the fixed subject, not the
+    // configured routing key.
+    const std::string body = event_body_zorva_connection(active);
+    if (!body.empty()) event_publisher_publish_raw(info->publisher, body.c_str(), outgoing_events_subject);
 }
 
 }  // namespace
@@ -34,7 +31,9 @@ void device_info_free(DeviceInfo *info) { delete info; }
 
 void device_info_set_publisher(DeviceInfo *info, EventPublisher *publisher) { info->publisher = publisher; }
 
-DeviceDelegate device_info_delegate(DeviceInfo *info) { return DeviceDelegate{info, on_renderer_active_changed}; }
+DeviceDelegate device_info_delegate(DeviceInfo *info) {
+    return DeviceDelegate{info, guarded_callback<on_renderer_active_changed>};
+}
 
 const char *device_info_name(const DeviceInfo *info) {
     app_log(LOG_INFO, "Device name requested: %s", info->name);

@@ -6,6 +6,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -72,17 +73,11 @@ const char *escape_controls(const char *text, char *out, size_t size) {
 }  // namespace
 
 const char *log_level_name(LogLevel level) {
-    switch (level) {
-    case LOG_TRACE: return "TRACE";
-    case LOG_DEBUG: return "DEBUG";
-    case LOG_INFO: return "INFO";
-    case LOG_WARNING: return "WARNING";
-    case LOG_ERROR: return "ERROR";
-    default: return "FATAL";
-    }
+    static constexpr const char *names[] = {"TRACE", "DEBUG", "INFO", "WARNING", "ERROR", "FATAL"};
+    return names[std::min<LogLevel>(level, LOG_FATAL)];
 }
 
-void log_write_line(const char *tag, LogLevel level, const char *message) {
+void log_write_line(const char *tag, LogLevel level, const char *message) noexcept {
     char escaped_tag[escaped_tag_size];
     char escaped_message[escaped_buffer_size];
     tag = escape_controls(tag ? tag : "", escaped_tag, sizeof escaped_tag);
@@ -93,11 +88,10 @@ void log_write_line(const char *tag, LogLevel level, const char *message) {
     localtime_r(&now.tv_sec, &local);
     std::printf("%d%02d%02d %02d:%02d:%02d.%03d [%d.%d] %s %s: %s\n", local.tm_year + 1900, local.tm_mon + 1,
                 local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, static_cast<int>(now.tv_usec / 1000),
-                static_cast<int>(getpid()), static_cast<int>(syscall(SYS_gettid)), log_level_name(level),
-                tag, message);
+                static_cast<int>(getpid()), static_cast<int>(syscall(SYS_gettid)), log_level_name(level), tag, message);
 }
 
-void app_log(LogLevel level, const char *format, ...) {
+void app_log(LogLevel level, const char *format, ...) noexcept {
     char message[message_buffer_size];
     va_list args;
     va_start(args, format);
@@ -106,7 +100,7 @@ void app_log(LogLevel level, const char *format, ...) {
     log_write_line("JuxApp", level, message);
 }
 
-int sdk_log_sink(uint32_t level, const char *component, const char *message, void * /*user*/) {
+int sdk_log_sink(uint32_t level, const char *component, const char *message, void * /*user*/) noexcept {
     if (component) {
         for (const auto &filter : component_filters) {
             if (filter.component == component) {
@@ -119,7 +113,7 @@ int sdk_log_sink(uint32_t level, const char *component, const char *message, voi
     return 0;
 }
 
-int civetweb_log_hook(const struct mg_connection * /*connection*/, const char *message) {
+int civetweb_log_hook(const struct mg_connection * /*connection*/, const char *message) noexcept {
     app_log(LOG_ERROR, "[Civetweb] %s", message ? message : "");
     return 1;
 }

@@ -23,15 +23,15 @@ struct mg_connection;
 const char *log_level_name(LogLevel level);
 
 // printf-style message tagged "JuxApp"; cut to 2047 characters.
-void app_log(LogLevel level, const char *format, ...) __attribute__((format(printf, 2, 3)));
+void app_log(LogLevel level, const char *format, ...) noexcept __attribute__((format(printf, 2, 3)));
 
 // Writes one line: date, time with milliseconds, [pid.tid], level, tag, message.
 // An escaped message is cut at 8191 characters (app_log's never is).
-void log_write_line(const char *tag, LogLevel level, const char *message);
+void log_write_line(const char *tag, LogLevel level, const char *message) noexcept;
 
 // The SDK's log delegate callback: filters the chatty SDK components below
 // INFO and writes the rest under the component's name.
-int sdk_log_sink(uint32_t level, const char *component, const char *message, void *user);
+int sdk_log_sink(uint32_t level, const char *component, const char *message, void *user) noexcept;
 
 // civetweb's log_message callback: logs "[Civetweb] ..." at ERROR, returns 1.
-int civetweb_log_hook(const struct mg_connection *connection, const char *message);
+int civetweb_log_hook(const struct mg_connection *connection, const char *message) noexcept;

@@ -168,7 +168,7 @@ void run_queued_work(uv_async_t *handle) noexcept {
             // stop release it while the work runs.
             work = std::move(item->work);
         }
-        std::optional<std::string> result = guarded(std::optional<std::string>(), work);
+        std::optional<std::string> result = guarded("an HTTP request's work", std::optional<std::string>(), work);
         {
             std::lock_guard lock(server.mutex);
             if (server.running != item) continue;
@@ -271,7 +271,7 @@ int answer_request_timeout(mg_connection *connection) {
 // civetweb's connection callbacks: a connection's clock starts when the
 // worker takes it.
 int on_init_connection(const mg_connection *connection, void **connection_data) noexcept {
-    guarded([&] {
+    guarded("an HTTP connection's start", [&] {
         ConfigServer &server = server_of(connection);
         if (server.deadlines) *connection_data = server.deadlines->open();
     });
@@ -279,7 +279,7 @@ int on_init_connection(const mg_connection *connection, void **connection_data) 
 }
 
 void on_connection_close(const mg_connection *connection) noexcept {
-    guarded([&] {
+    guarded("an HTTP connection's end", [&] {
         ConfigServer &server = server_of(connection);
         if (server.deadlines) server.deadlines->close(deadline_of(connection));
     });
@@ -290,7 +290,7 @@ void on_connection_close(const mg_connection *connection) noexcept {
 // arrived in full keeps its own answer, however long it took. 1 lets
 // civetweb send its own answer.
 int on_http_error(mg_connection *connection, int status, const char * /*message*/) noexcept {
-    return guarded(1, [&] {
+    return guarded("an HTTP error answer", 1, [&] {
         ConfigServer &server = server_of(connection);
         if (!server.deadlines || status == 408) return 1;
         RequestDeadlines::Entry *entry = deadline_of(connection);
@@ -306,7 +306,7 @@ int on_http_error(mg_connection *connection, int status, const char * /*message*
 // 500.
 template <class Handler>
 int serve(mg_connection *connection, Handler &&handler) noexcept {
-    if (const std::optional<int> status = guarded(std::optional<int>(), std::forward<Handler>(handler))) return *status;
+    if (const std::optional<int> status = guarded("an HTTP request", std::optional<int>(), std::forward<Handler>(handler))) return *status;
     return answer_error(connection, 500, "Internal Server Error");
 }
 
@@ -514,11 +514,11 @@ ConfigServerDelegate config_server_delegate(ConfigServer *server) {
 }
 
 void config_server_start(ZrvConnect * /*sdk*/, void *user) noexcept {
-    guarded([&] { start_server(*static_cast<ConfigServer *>(user)); });
+    guarded("the configuration server's start", [&] { start_server(*static_cast<ConfigServer *>(user)); });
 }
 
 void config_server_stop(ZrvConnect * /*sdk*/, void *user) noexcept {
-    guarded([&] { stop_server(*static_cast<ConfigServer *>(user)); });
+    guarded("the configuration server's stop", [&] { stop_server(*static_cast<ConfigServer *>(user)); });
 }
 
 void config_server_set_listen_address(ConfigServer *server, const char *address) {

@@ -130,7 +130,7 @@ void dispatch(FdPoller &poller, int happened) {
 
 void on_poll(uv_poll_t *handle, int status, int events) noexcept {
     auto *poller = static_cast<FdPoller *>(uv_handle_get_data(reinterpret_cast<uv_handle_t *>(handle)));
-    guarded([&] { dispatch(*poller, to_avahi_events(status, events)); });
+    guarded("an Avahi watch", [&] { dispatch(*poller, to_avahi_events(status, events)); });
 }
 
 void close_poller(uv_handle_t *handle) noexcept { delete static_cast<FdPoller *>(uv_handle_get_data(handle)); }
@@ -154,7 +154,7 @@ void destroy_watch(PollEntry *entry) { watch_free(reinterpret_cast<AvahiWatch *>
 AvahiWatch *watch_new(const AvahiPoll *api, int fd, AvahiWatchEvent events, AvahiWatchCallback callback,
                       void *userdata) noexcept {
     auto *adapter = static_cast<AvahiUvPoll *>(api->userdata);
-    return guarded(static_cast<AvahiWatch *>(nullptr), [&]() -> AvahiWatch * {
+    return guarded("a new Avahi watch", static_cast<AvahiWatch *>(nullptr), [&]() -> AvahiWatch * {
         FdPoller *poller = nullptr;
         if (const auto found = adapter->pollers.find(fd); found != adapter->pollers.end()) {
             poller = found->second;

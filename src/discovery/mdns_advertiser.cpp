@@ -80,7 +80,7 @@ void free_group(MdnsAdvertiser &advertiser) {
 }
 
 void on_group_state(AvahiEntryGroup * /*group*/, AvahiEntryGroupState state, void *user) noexcept {
-    guarded([&] {
+    guarded("the Avahi entry group's state", [&] {
         auto &advertiser = *static_cast<MdnsAdvertiser *>(user);
         app_log(LOG_DEBUG, "Avahi entry group state changed: %s", state_name(state, group_state_names));
         if (state == AVAHI_ENTRY_GROUP_COLLISION && advertiser.service_name) {
@@ -101,7 +101,7 @@ void create_client(MdnsAdvertiser &advertiser) {
 }
 
 void on_reconnect(AvahiTimeout *timeout, void *user) noexcept {
-    guarded([&] {
+    guarded("the Avahi reconnection", [&] {
         auto &advertiser = *static_cast<MdnsAdvertiser *>(user);
         avahi_uv_poll_get(advertiser.poll)->timeout_free(timeout);
         advertiser.reconnect = nullptr;
@@ -113,7 +113,7 @@ void on_reconnect(AvahiTimeout *timeout, void *user) noexcept {
 }
 
 void on_client_state(AvahiClient *client, AvahiClientState state, void *user) noexcept {
-    guarded([&] {
+    guarded("the Avahi client's state", [&] {
         auto &advertiser = *static_cast<MdnsAdvertiser *>(user);
         app_log(LOG_DEBUG, "Avahi client state changed: %s", state_name(state, client_state_names));
         if (state == AVAHI_CLIENT_S_RUNNING) {
@@ -245,7 +245,7 @@ void mdns_advertiser_set_ipv6_probe(MdnsAdvertiser *advertiser, MdnsIpv6Probe pr
 
 void mdns_advertiser_start_advertising(ZrvConnect * /*sdk*/, const char *service_name, const char *service_type,
                                        void *user) noexcept {
-    guarded([&] {
+    guarded("the start of advertising", [&] {
         auto &advertiser = *static_cast<MdnsAdvertiser *>(user);
         app_log(LOG_INFO, "Zorva SDK requested advertising: service_name='%s', service_type='%s'",
                 service_name ? service_name : "", service_type ? service_type : "");
@@ -260,7 +260,7 @@ void mdns_advertiser_start_advertising(ZrvConnect * /*sdk*/, const char *service
 }
 
 void mdns_advertiser_stop_advertising(ZrvConnect * /*sdk*/, void *user) noexcept {
-    guarded([&] { stop_advertising(*static_cast<MdnsAdvertiser *>(user)); });
+    guarded("the end of advertising", [&] { stop_advertising(*static_cast<MdnsAdvertiser *>(user)); });
 }
 
 const char *mdns_advertiser_service_name(const MdnsAdvertiser *advertiser) { return advertiser->service_name; }

@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <string>
 
 #include "messaging/messaging_connection.h"
 
@@ -16,39 +15,21 @@
 // returns only when no library thread can call into the connection any more.
 class BusBackend {
   public:
+    explicit BusBackend(MessagingConnection &connection) : connection_(connection) {}
     virtual ~BusBackend() = default;
+    BusBackend(const BusBackend &) = delete;
+    BusBackend &operator=(const BusBackend &) = delete;
+
     virtual bool is_connected() = 0;
     virtual bool publish(const char *subject, const char *body) = 0;
+
+  protected:
+    MessagingConnection &connection_;
 };
 
 struct MessagingConnection {
-    MessagingBackend backend = MESSAGING_BACKEND_NATS;
-
-    // Copies of the configuration; absent strings are empty.
-    std::string host;
-    uint16_t port = 0;
-    std::string username;
-    std::string password;
-    std::string exchange;
-    std::string exchange_type;
-    std::string binding_key;
-    std::string secondary_binding_key;
-    std::string tertiary_binding_key;
-    std::string publish_key;
-    std::string url;
-    std::string subscribe_subject;
-    std::string publish_subject;
-    std::string secondary_subscribe_subject;
-    std::string tertiary_subscribe_subject;
-    std::string nats_username;
-    std::string nats_password;
-    std::string token;
-    bool tls = false;
-
-    ConnectionStateCallback state_callback = nullptr;
-    void *state_user_data = nullptr;
-    MessageCallback message_callback = nullptr;
-    void *message_user_data = nullptr;
+    // The settings and callbacks it was created with.
+    MessagingConnectionConfig config;
 
     std::mutex state_mutex;
     ConnectionState state = CONNECTION_STATE_DISCONNECTED;  // guarded by state_mutex

@@ -8,39 +8,6 @@
 #include "app/log.h"
 #include "messaging/messaging_backend.h"
 
-namespace {
-
-std::string copy_or_empty(const char *text) { return text ? std::string(text) : std::string(); }
-
-void copy_config(MessagingConnection &connection, const MessagingConnectionConfig &config) {
-    connection.backend = config.backend;
-    connection.host = copy_or_empty(config.host);
-    connection.port = config.port;
-    connection.username = copy_or_empty(config.username);
-    connection.password = copy_or_empty(config.password);
-    connection.exchange = copy_or_empty(config.exchange);
-    connection.exchange_type = copy_or_empty(config.exchange_type);
-    connection.binding_key = copy_or_empty(config.binding_key);
-    connection.secondary_binding_key = copy_or_empty(config.secondary_binding_key);
-    connection.tertiary_binding_key = copy_or_empty(config.tertiary_binding_key);
-    connection.publish_key = copy_or_empty(config.publish_key);
-    connection.url = copy_or_empty(config.url);
-    connection.subscribe_subject = copy_or_empty(config.subscribe_subject);
-    connection.publish_subject = copy_or_empty(config.publish_subject);
-    connection.secondary_subscribe_subject = copy_or_empty(config.secondary_subscribe_subject);
-    connection.tertiary_subscribe_subject = copy_or_empty(config.tertiary_subscribe_subject);
-    connection.nats_username = copy_or_empty(config.nats_username);
-    connection.nats_password = copy_or_empty(config.nats_password);
-    connection.token = copy_or_empty(config.token);
-    connection.tls = config.tls;
-    connection.state_callback = config.state_callback;
-    connection.state_user_data = config.state_user_data;
-    connection.message_callback = config.message_callback;
-    connection.message_user_data = config.message_user_data;
-}
-
-}  // namespace
-
 void messaging_connection_set_state(MessagingConnection &connection, ConnectionState state, bool notify) {
     bool changed = false;
     {
@@ -48,13 +15,15 @@ void messaging_connection_set_state(MessagingConnection &connection, ConnectionS
         changed = connection.state != state;
         connection.state = state;
     }
-    if (changed && notify && connection.state_callback)
-        connection.state_callback(&connection, state == CONNECTION_STATE_CONNECTED, connection.state_user_data);
+    const MessagingConnectionConfig &config = connection.config;
+    if (changed && notify && config.state_callback)
+        config.state_callback(&connection, state == CONNECTION_STATE_CONNECTED, config.state_user_data);
 }
 
 void messaging_connection_deliver(MessagingConnection &connection, const char *data, size_t length) {
-    if (data && length > 0 && connection.message_callback)
-        connection.message_callback(&connection, data, length, connection.message_user_data);
+    const MessagingConnectionConfig &config = connection.config;
+    if (data && length > 0 && config.message_callback)
+        config.message_callback(&connection, data, length, config.message_user_data);
 }
 
 MessagingConnection *messaging_connection_new(const MessagingConnectionConfig *config) {
@@ -68,13 +37,13 @@ MessagingConnection *messaging_connection_new(const MessagingConnectionConfig *c
         return nullptr;
     }
     try {
-        copy_config(*connection, *config);
+        connection->config = *config;
     } catch (const std::bad_alloc &) {
         app_log(LOG_ERROR, "Failed to duplicate configuration strings");
         return nullptr;
     }
 
-    if (connection->backend == MESSAGING_BACKEND_NATS) {
+    if (connection->config.backend == MESSAGING_BACKEND_NATS) {
         connection->bus = nats_backend_start(*connection);
         if (!connection->bus) {
             app_log(LOG_ERROR, "Failed to allocate memory for Nats connection");
@@ -86,8 +55,9 @@ MessagingConnection *messaging_connection_new(const MessagingConnectionConfig *c
     // Every other value selects RabbitMQ.
     connection->bus = rabbitmq_backend_start(*connection);
     if (!connection->bus) return nullptr;
-    app_log(LOG_DEBUG, "Nats connection manager created (host: %s, port: %u)", connection->host.c_str(),
-            static_cast<unsigned>(connection->port));
+    const RabbitmqSettings &settings = connection->config.rabbitmq;
+    app_log(LOG_DEBUG, "Nats connection manager created (host: %s, port: %u)", settings.host.c_str(),
+            static_cast<unsigned>(settings.port));
     return connection.release();
 }
 

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 using MessagingBackend = uint32_t;
 enum : MessagingBackend {
@@ -27,38 +28,47 @@ struct MessagingConnection;
 using ConnectionStateCallback = void (*)(MessagingConnection *connection, bool connected, void *user_data);
 // Called once per inbound message with a non-empty payload, never on the loop
 // thread; data is valid only during the call.
-using MessageCallback = void (*)(MessagingConnection *connection, const char *data, size_t length,
-                                 void *user_data);
+using MessageCallback = void (*)(MessagingConnection *connection, const char *data, size_t length, void *user_data);
 
-// The caller keeps ownership of everything here; absent strings count as empty.
+// The settings of a RabbitMQ connection.
+struct RabbitmqSettings {
+    std::string host;
+    uint16_t port = 0;
+    std::string username;
+    std::string password;
+    std::string exchange;
+    std::string exchange_type;
+    std::string binding_key;
+    std::string secondary_binding_key;  // empty: none
+    std::string tertiary_binding_key;   // empty: none
+    // The EventPublisher's routing key; the connection does not use it.
+    std::string routing_key;
+};
+
+// The settings of a NATS connection.
+struct NatsSettings {
+    std::string url;
+    std::string subscribe_subject;
+    // The EventPublisher's subject; the connection does not use it.
+    std::string publish_subject;
+    std::string secondary_subscribe_subject;  // empty: none
+    std::string tertiary_subscribe_subject;   // empty: none
+    std::string username;
+    std::string password;
+    std::string token;
+    bool tls = false;
+};
+
+// What creation needs; the connection keeps a copy. Only the chosen
+// backend's settings are read.
 struct MessagingConnectionConfig {
-    MessagingBackend backend;
-    // RabbitMQ
-    const char *host;
-    uint16_t port;
-    const char *username;
-    const char *password;
-    const char *exchange;
-    const char *exchange_type;
-    const char *binding_key;
-    const char *secondary_binding_key;
-    const char *tertiary_binding_key;
-    // Both: the subject or routing key the EventPublisher uses.
-    const char *publish_key;
-    // NATS
-    const char *url;
-    const char *subscribe_subject;
-    const char *publish_subject;
-    const char *secondary_subscribe_subject;
-    const char *tertiary_subscribe_subject;
-    const char *nats_username;
-    const char *nats_password;
-    const char *token;
-    bool tls;
-    ConnectionStateCallback state_callback;
-    void *state_user_data;
-    MessageCallback message_callback;
-    void *message_user_data;
+    MessagingBackend backend = 0;  // every value but NATS selects RabbitMQ
+    RabbitmqSettings rabbitmq;
+    NatsSettings nats;
+    ConnectionStateCallback state_callback = nullptr;
+    void *state_user_data = nullptr;
+    MessageCallback message_callback = nullptr;
+    void *message_user_data = nullptr;
 };
 
 MessagingConnection *messaging_connection_new(const MessagingConnectionConfig *config);

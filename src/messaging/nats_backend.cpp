@@ -9,6 +9,7 @@
 #include <memory>
 #include <new>
 
+#include "app/guarded.h"
 #include "app/log.h"
 #include "messaging/messaging_backend.h"
 
@@ -70,8 +71,6 @@ class NatsBackend final : public BusBackend {
   public:
     explicit NatsBackend(MessagingConnection &connection);
     ~NatsBackend() override;
-    NatsBackend(const NatsBackend &) = delete;
-    NatsBackend &operator=(const NatsBackend &) = delete;
 
     void start();
     bool is_connected() override;
@@ -86,7 +85,7 @@ class NatsBackend final : public BusBackend {
     // confirm in time.
     bool shut_down_library();
 
-    MessagingConnection &connection_;
+    const NatsSettings &settings_;
     HandlerContext *context_ = nullptr;  // owned; see shut_down_library
     natsConnection *nats_ = nullptr;
     natsSubscription *subscriptions_[3] = {};
@@ -95,12 +94,12 @@ class NatsBackend final : public BusBackend {
 void on_message(natsConnection * /*nats*/, natsSubscription * /*subscription*/, natsMsg *message,
                 void *closure) noexcept {
     auto *context = static_cast<HandlerContext *>(closure);
-    {
+    guarded("a NATS message", [&] {
         OwnerUse use(*context);
         const int length = natsMsg_GetDataLength(message);
         if (use.owner() && length > 0)
             messaging_connection_deliver(*use.owner(), natsMsg_GetData(message), static_cast<size_t>(length));
-    }
+    });
     natsMsg_Destroy(message);
 }
 
@@ -117,45 +116,51 @@ void change_state(HandlerContext &context, ConnectionState state) {
     if (use.owner()) messaging_connection_set_state(*use.owner(), state, !context.closing.load());
 }
 
-void on_connected(natsConnection * /*nats*/, void *closure) noexcept {
+void on_connected(natsConnection * /*nats*/, void *closure) {
     auto *context = static_cast<HandlerContext *>(closure);
     change_state(*context, CONNECTION_STATE_CONNECTED);
     app_log(LOG_INFO, "Successfully connected to NATS (url: %s)", context->url.c_str());
 }
 
-void on_disconnected(natsConnection * /*nats*/, void *closure) noexcept {
+void on_disconnected(natsConnection * /*nats*/, void *closure) {
     auto *context = static_cast<HandlerContext *>(closure);
     change_state(*context, CONNECTION_STATE_DISCONNECTED);
     app_log(LOG_WARNING, "Disconnected from NATS");
 }
 
-void on_reconnected(natsConnection * /*nats*/, void *closure) noexcept {
+void on_reconnected(natsConnection * /*nats*/, void *closure) {
     auto *context = static_cast<HandlerContext *>(closure);
     change_state(*context, CONNECTION_STATE_CONNECTED);
     app_log(LOG_INFO, "Reconnected to NATS");
 }
 
-void on_closed(natsConnection *nats, void *closure) noexcept {
-    auto *context = static_cast<HandlerContext *>(closure);
-    change_state(*context, CONNECTION_STATE_DISCONNECTED);
+void report_closed(natsConnection *nats, HandlerContext &context) {
+    change_state(context, CONNECTION_STATE_DISCONNECTED);
     app_log(LOG_INFO, "NATS connection closed");
     // Unasked, the library closes only when it gives up (refused
     // credentials, for one): say why, since nothing reconnects after this.
-    if (!context->closing.load()) {
+    if (!context.closing.load()) {
         const char *reason = nullptr;
         natsStatus status = natsConnection_GetLastError(nats, &reason);
         app_log(LOG_ERROR, "NATS gave up on the connection: %s",
                 reason && *reason ? reason : natsStatus_GetText(status));
     }
+}
+
+// Freeing waits for this confirmation, so it is given whatever happened in
+// the report.
+void on_closed(natsConnection *nats, void *closure) noexcept {
+    auto *context = static_cast<HandlerContext *>(closure);
+    guarded("the NATS close handler", [&] { report_closed(nats, *context); });
     std::lock_guard lock(context->lifecycle_mutex);
     context->library_closed = true;
     context->lifecycle_changed.notify_all();
 }
 
-NatsBackend::NatsBackend(MessagingConnection &connection) : connection_(connection) {
+NatsBackend::NatsBackend(MessagingConnection &connection) : BusBackend(connection), settings_(connection.config.nats) {
     auto context = std::make_unique<HandlerContext>();
     context->owner = &connection;  // no handler runs yet
-    context->url = connection.url.empty() ? default_url : connection.url;
+    context->url = settings_.url.empty() ? default_url : settings_.url;
     context_ = context.release();
 }
 
@@ -172,20 +177,20 @@ void NatsBackend::start() {
     natsOptions_SetMaxReconnect(options.get(), -1);
     natsOptions_SetReconnectWait(options.get(), connection_.reconnect_delay_ms);
     natsOptions_SetReconnectBufSize(options.get(), reconnect_buffer_bytes);
-    if (!connection_.token.empty()) {
-        natsOptions_SetToken(options.get(), connection_.token.c_str());
-    } else if (!connection_.nats_username.empty()) {
-        natsOptions_SetUserInfo(options.get(), connection_.nats_username.c_str(), connection_.nats_password.c_str());
+    if (!settings_.token.empty()) {
+        natsOptions_SetToken(options.get(), settings_.token.c_str());
+    } else if (!settings_.username.empty()) {
+        natsOptions_SetUserInfo(options.get(), settings_.username.c_str(), settings_.password.c_str());
     }
-    if (connection_.tls) natsOptions_SetSecure(options.get(), true);
-    natsOptions_SetDisconnectedCB(options.get(), on_disconnected, context_);
-    natsOptions_SetReconnectedCB(options.get(), on_reconnected, context_);
+    if (settings_.tls) natsOptions_SetSecure(options.get(), true);
+    natsOptions_SetDisconnectedCB(options.get(), guarded_callback<on_disconnected>, context_);
+    natsOptions_SetReconnectedCB(options.get(), guarded_callback<on_reconnected>, context_);
     natsOptions_SetClosedCB(options.get(), on_closed, context_);
     // A daemon may start before its server: the library then keeps trying in
     // the background with the reconnect settings and reports the first
     // connection through on_connected. Subscriptions made meanwhile are sent
     // once it connects.
-    natsOptions_SetRetryOnFailedConnect(options.get(), true, on_connected, context_);
+    natsOptions_SetRetryOnFailedConnect(options.get(), true, guarded_callback<on_connected>, context_);
     natsOptions_SetURL(options.get(), context_->url.c_str());
 
     status = natsConnection_Connect(&nats_, options.get());
@@ -200,17 +205,17 @@ void NatsBackend::start() {
         }
     }
 
-    std::string primary = connection_.subscribe_subject.empty() ? default_subject : connection_.subscribe_subject;
+    std::string primary = settings_.subscribe_subject.empty() ? default_subject : settings_.subscribe_subject;
     if (!subscribe(subscriptions_[0], primary, "Failed to subscribe to NATS subject '%s': %s", LOG_ERROR)) {
         shut_down_library();
         initial_failure(false);
         return;
     }
-    if (!connection_.secondary_subscribe_subject.empty())
-        subscribe(subscriptions_[1], connection_.secondary_subscribe_subject,
+    if (!settings_.secondary_subscribe_subject.empty())
+        subscribe(subscriptions_[1], settings_.secondary_subscribe_subject,
                   "Failed to subscribe to secondary NATS subject '%s': %s", LOG_WARNING);
-    if (!connection_.tertiary_subscribe_subject.empty())
-        subscribe(subscriptions_[2], connection_.tertiary_subscribe_subject,
+    if (!settings_.tertiary_subscribe_subject.empty())
+        subscribe(subscriptions_[2], settings_.tertiary_subscribe_subject,
                   "Failed to subscribe to tertiary NATS subject '%s': %s", LOG_WARNING);
 
     if (retrying) {

@@ -22,6 +22,7 @@
 #include <system_error>
 #include <thread>
 
+#include "app/guarded.h"
 #include "app/log.h"
 #include "messaging/messaging_backend.h"
 
@@ -108,10 +109,9 @@ bool connection_broken(int status) {
 
 class RabbitmqBackend final : public BusBackend {
   public:
-    explicit RabbitmqBackend(MessagingConnection &connection) : connection_(connection) {}
+    explicit RabbitmqBackend(MessagingConnection &connection)
+        : BusBackend(connection), settings_(connection.config.rabbitmq) {}
     ~RabbitmqBackend() override;
-    RabbitmqBackend(const RabbitmqBackend &) = delete;
-    RabbitmqBackend &operator=(const RabbitmqBackend &) = delete;
 
     // Starts the connection thread; false when it cannot be started.
     bool start();
@@ -120,6 +120,8 @@ class RabbitmqBackend final : public BusBackend {
 
   private:
     void run() noexcept;
+    // One turn of the thread: waits, serves or connects, as the state asks.
+    void step();
     bool running();
     // Sleeps unless freeing wakes it first; false once the thread should end.
     bool sleep_while_running(std::chrono::milliseconds duration);
@@ -148,7 +150,7 @@ class RabbitmqBackend final : public BusBackend {
     // Destroys the AMQP connection and forgets its socket.
     void drop_connection();
 
-    MessagingConnection &connection_;
+    const RabbitmqSettings &settings_;
     std::thread thread_;
 
     // The connection thread's alone until it has been joined.
@@ -304,17 +306,13 @@ bool RabbitmqBackend::sleep_while_running(std::chrono::milliseconds duration) {
 void RabbitmqBackend::run() noexcept {
     app_log(LOG_DEBUG, "Nats connection thread started");
     while (running()) {
-        switch (state()) {
-            case CONNECTION_STATE_CONNECTING:
-                sleep_while_running(connecting_poll);
-                break;
-            case CONNECTION_STATE_CONNECTED:
-                serve();
-                break;
-            default:  // disconnected or failed
-                connect_attempt();
-                break;
-        }
+        // A step that fails in an unexpected way counts as a failed attempt:
+        // the connection is dropped and tried again after the back-off.
+        if (!guarded("the RabbitMQ connection thread", false, [&] {
+                step();
+                return true;
+            }))
+            attempt_failed(false);
     }
     app_log(LOG_DEBUG, "Nats connection thread exiting");
     std::lock_guard lock(running_mutex_);
@@ -322,9 +320,23 @@ void RabbitmqBackend::run() noexcept {
     running_changed_.notify_all();
 }
 
+void RabbitmqBackend::step() {
+    switch (state()) {
+        case CONNECTION_STATE_CONNECTING:
+            sleep_while_running(connecting_poll);
+            break;
+        case CONNECTION_STATE_CONNECTED:
+            serve();
+            break;
+        default:  // disconnected or failed
+            connect_attempt();
+            break;
+    }
+}
+
 void RabbitmqBackend::connect_attempt() {
-    app_log(LOG_DEBUG, "Attempting to connect to RabbitMQ (host: %s, port: %u)", connection_.host.c_str(),
-            static_cast<unsigned>(connection_.port));
+    app_log(LOG_DEBUG, "Attempting to connect to RabbitMQ (host: %s, port: %u)", settings_.host.c_str(),
+            static_cast<unsigned>(settings_.port));
     messaging_connection_set_state(connection_, CONNECTION_STATE_CONNECTING, true);
 
     amqp_ = amqp_new_connection();
@@ -342,7 +354,7 @@ void RabbitmqBackend::connect_attempt() {
     // A bounded connect: an unreachable host would otherwise hold the thread,
     // and freeing with it, for the system's TCP time-out of minutes.
     timeval open_timeout = connect_timeout;
-    int status = amqp_socket_open_noblock(socket, connection_.host.c_str(), connection_.port, &open_timeout);
+    int status = amqp_socket_open_noblock(socket, settings_.host.c_str(), settings_.port, &open_timeout);
     if (status != AMQP_STATUS_OK) {
         app_log(LOG_ERROR, "Failed to open socket: %s", amqp_error_string2(status));
         attempt_failed(false);
@@ -358,8 +370,8 @@ void RabbitmqBackend::connect_attempt() {
         attempt_failed(false);
         return;
     }
-    if (!reply_ok(amqp_login(amqp_, "/", 0, frame_max, 0, AMQP_SASL_METHOD_PLAIN, connection_.username.c_str(),
-                             connection_.password.c_str()))) {
+    if (!reply_ok(amqp_login(amqp_, "/", 0, frame_max, 0, AMQP_SASL_METHOD_PLAIN, settings_.username.c_str(),
+                             settings_.password.c_str()))) {
         app_log(LOG_ERROR, "Failed to login to RabbitMQ");
         attempt_failed(false);
         return;
@@ -371,8 +383,8 @@ void RabbitmqBackend::connect_attempt() {
         return;
     }
 
-    amqp_bytes_t exchange = amqp_cstring_bytes(connection_.exchange.c_str());
-    amqp_exchange_declare(amqp_, channel, exchange, amqp_cstring_bytes(connection_.exchange_type.c_str()), 0, 1, 0, 0,
+    amqp_bytes_t exchange = amqp_cstring_bytes(settings_.exchange.c_str());
+    amqp_exchange_declare(amqp_, channel, exchange, amqp_cstring_bytes(settings_.exchange_type.c_str()), 0, 1, 0, 0,
                           amqp_empty_table);
     if (!reply_ok(amqp_get_rpc_reply(amqp_))) {
         app_log(LOG_ERROR, "Failed to declare RabbitMQ exchange");
@@ -400,9 +412,9 @@ void RabbitmqBackend::connect_attempt() {
     queue_name_.assign(static_cast<const char *>(declared->queue.bytes), declared->queue.len);
     amqp_bytes_t queue{queue_name_.size(), queue_name_.data()};
 
-    const std::string &primary = connection_.binding_key;
-    const std::string &secondary = connection_.secondary_binding_key;
-    const std::string &tertiary = connection_.tertiary_binding_key;
+    const std::string &primary = settings_.binding_key;
+    const std::string &secondary = settings_.secondary_binding_key;
+    const std::string &tertiary = settings_.tertiary_binding_key;
     amqp_queue_bind(amqp_, channel, queue, exchange, amqp_cstring_bytes(primary.c_str()), amqp_empty_table);
     if (!reply_ok(amqp_get_rpc_reply(amqp_))) {
         app_log(LOG_ERROR, "Failed to bind queue to RabbitMQ exchange");
@@ -497,7 +509,7 @@ bool RabbitmqBackend::wait_for_events(int timeout_ms) {
 
 bool RabbitmqBackend::send_queued(bool &stalled) {
     stalled = false;
-    amqp_bytes_t exchange = amqp_cstring_bytes(connection_.exchange.c_str());
+    amqp_bytes_t exchange = amqp_cstring_bytes(settings_.exchange.c_str());
     amqp_basic_properties_t properties{};
     properties._flags = AMQP_BASIC_CONTENT_TYPE_FLAG | AMQP_BASIC_DELIVERY_MODE_FLAG;
     properties.content_type = amqp_cstring_bytes("application/json");
@@ -557,7 +569,7 @@ bool RabbitmqBackend::consume_one() {
         amqp_destroy_envelope(&envelope);
         return true;
     }
-    if (!connection_.message_callback) {
+    if (!connection_.config.message_callback) {
         app_log(LOG_WARNING, "Message received but no callback handler registered");
     } else {
         std::unique_ptr<char[]> copy(new (std::nothrow) char[content.len + 1]);

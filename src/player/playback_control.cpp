@@ -2,6 +2,7 @@
 // the sink's callbacks and the data path from a stream into the sink.
 #include <string>
 
+#include "app/guarded.h"
 #include "app/log.h"
 #include "messaging/event_publisher.h"
 #include "player/player_internal.h"
@@ -30,7 +31,7 @@ bool sink_step_ok(Player *player, bool succeeded) {
     return succeeded;
 }
 
-void on_initiate(ZrvConnect *, uint32_t initial_state, void *user) noexcept {
+void on_initiate(ZrvConnect *, uint32_t initial_state, void *user) {
     Player *player = player_of(user);
     app_log(LOG_INFO, "Initiating playback, initial state: %s", zrv_playback_state_to_string(initial_state));
 
@@ -64,7 +65,7 @@ void on_initiate(ZrvConnect *, uint32_t initial_state, void *user) noexcept {
         player_playback_error(player);
 }
 
-void on_pause(ZrvConnect *, void *user) noexcept {
+void on_pause(ZrvConnect *, void *user) {
     Player *player = player_of(user);
     app_log(LOG_INFO, "Pausing playback");
     if (!sink_step_ok(player, pipewire_sink_pause(player->sink))) return;
@@ -75,7 +76,7 @@ void on_pause(ZrvConnect *, void *user) noexcept {
     notify(player, zrv_connect_notify_playback_paused, "Failed to notify Zorva Connect of playback pausing: %s");
 }
 
-void on_resume(ZrvConnect *, void *user) noexcept {
+void on_resume(ZrvConnect *, void *user) {
     Player *player = player_of(user);
     app_log(LOG_INFO, "Resuming playback");
     if (!sink_step_ok(player, pipewire_sink_resume(player->sink))) return;
@@ -87,14 +88,14 @@ void on_resume(ZrvConnect *, void *user) noexcept {
     notify(player, zrv_connect_notify_playback_resumed, "Failed to notify Zorva Connect of playback resuming: %s");
 }
 
-void on_stop(ZrvConnect *, void *user) noexcept {
+void on_stop(ZrvConnect *, void *user) {
     Player *player = player_of(user);
     app_log(LOG_INFO, "Stopping playback");
     player_reset_playback(player);
     notify(player, zrv_connect_notify_playback_stopped, "Failed to notify Zorva Connect of playback stopping: %s");
 }
 
-void on_seek_started(ZrvConnect *, void *user) noexcept {
+void on_seek_started(ZrvConnect *, void *user) {
     Player *player = player_of(user);
     app_log(LOG_INFO, "Seek is in progress");
     player->seek_position_ms = player_position_ms(player);
@@ -109,7 +110,7 @@ void on_seek_started(ZrvConnect *, void *user) noexcept {
     player->state = player->state == PLAYER_STATE_PLAYING ? PLAYER_STATE_SEEKING_PLAYING : PLAYER_STATE_SEEKING_PAUSED;
 }
 
-uint64_t on_get_position(ZrvConnect *, void *user) noexcept {
+uint64_t on_get_position(ZrvConnect *, void *user) {
     Player *player = player_of(user);
     if (!pipewire_sink_is_open(player->sink)) {
         app_log(LOG_DEBUG, "Audio sink is not open, returning playback position 0");
@@ -133,33 +134,33 @@ void apply_sdk_change(Player *player, Value value, void (*hook)(Value, void *),
     if (player->publisher) publish_body(player, event_body(value));
 }
 
-void on_volume_changed(ZrvConnect *, uint32_t volume, void *user) noexcept {
+void on_volume_changed(ZrvConnect *, uint32_t volume, void *user) {
     Player *player = player_of(user);
     app_log(LOG_INFO, "Playback volume changed: %u", volume);
     apply_sdk_change(player, volume, player->volume_hook, pipewire_sink_set_volume, event_body_volume_changed);
 }
 
-void on_mute_changed(ZrvConnect *, bool muted, void *user) noexcept {
+void on_mute_changed(ZrvConnect *, bool muted, void *user) {
     Player *player = player_of(user);
     app_log(LOG_INFO, "Playback mute state changed: %u", muted ? 1u : 0u);
     apply_sdk_change(player, muted, player->mute_hook, pipewire_sink_set_mute, event_body_mute_changed);
 }
 
-void on_playback_state_changed(ZrvConnect *, uint32_t state, void *user) noexcept {
+void on_playback_state_changed(ZrvConnect *, uint32_t state, void *user) {
     Player *player = player_of(user);
     const char *text = zrv_playback_state_to_string(state);
     app_log(LOG_INFO, "Playback state changed: %s", text);
     if (player->publisher) event_publisher_playback_state(player->publisher, text);
 }
 
-void on_max_quality_changed(ZrvConnect *, uint32_t quality, void *user) noexcept {
+void on_max_quality_changed(ZrvConnect *, uint32_t quality, void *user) {
     Player *player = player_of(user);
     const char *text = zrv_audio_quality_to_string(quality);
     app_log(LOG_INFO, "Maximum audio quality has changed: %s", text);
     if (player->publisher) publish_body(player, event_body_max_quality_changed(text));
 }
 
-void on_controls_changed(ZrvConnect *, uint32_t loop_mode, bool shuffle, void *user) noexcept {
+void on_controls_changed(ZrvConnect *, uint32_t loop_mode, bool shuffle, void *user) {
     Player *player = player_of(user);
     const char *text = zrv_loop_mode_to_string(loop_mode);
     app_log(LOG_INFO, "Playback controls changed, loop mode: %s, shuffle mode: %s", text,
@@ -167,19 +168,19 @@ void on_controls_changed(ZrvConnect *, uint32_t loop_mode, bool shuffle, void *u
     if (player->publisher) publish_body(player, event_body_controls_changed(text, shuffle));
 }
 
-void on_actions_availability_changed(ZrvConnect *, bool next_available, void *user) noexcept {
+void on_actions_availability_changed(ZrvConnect *, bool next_available, void *user) {
     Player *player = player_of(user);
     app_log(LOG_INFO, "Playback actions availability changed, next: %s",
             next_available ? "available" : "not available");
     if (player->publisher) publish_body(player, event_body_actions_availability_changed(next_available));
 }
 
-void on_sink_need_data(PipeWireSink *, void *user) noexcept {
+void on_sink_need_data(PipeWireSink *, void *user) {
     Player *player = player_of(user);
     if (player->flowing_stream) stream_manager_resume_delivery(player->flowing_stream);
 }
 
-void on_sink_volume_changed(PipeWireSink *, uint32_t volume, void *user) noexcept {
+void on_sink_volume_changed(PipeWireSink *, uint32_t volume, void *user) {
     Player *player = player_of(user);
     app_log(LOG_TRACE, "Volume changed: %u", volume);
     if (player->external_volume) return;
@@ -188,7 +189,7 @@ void on_sink_volume_changed(PipeWireSink *, uint32_t volume, void *user) noexcep
         app_log(LOG_ERROR, "Failed to set Zorva Connect's volume to %u: %s", volume, zrv_error_to_string(error));
 }
 
-void on_sink_mute_changed(PipeWireSink *, bool muted, void *user) noexcept {
+void on_sink_mute_changed(PipeWireSink *, bool muted, void *user) {
     Player *player = player_of(user);
     app_log(LOG_TRACE, "Mute state changed: %s", true_false(muted));
     if (player->external_volume) return;
@@ -200,7 +201,7 @@ void on_sink_mute_changed(PipeWireSink *, bool muted, void *user) noexcept {
 
 // The sink lost its PipeWire stream (the server stopped or failed it): the
 // audio is gone, so this is a playback error like a failed write.
-void on_sink_stream_lost(PipeWireSink *, void *user) noexcept { player_playback_error(player_of(user)); }
+void on_sink_stream_lost(PipeWireSink *, void *user) { player_playback_error(player_of(user)); }
 
 }  // namespace
 
@@ -245,7 +246,7 @@ uint64_t player_position_ms(Player *player) {
     return played_ms > buffered_ms ? played_ms - buffered_ms : 0;
 }
 
-size_t player_on_data(AudioStream *, const void *data, size_t size, void *user) noexcept {
+size_t player_on_data(AudioStream *, const void *data, size_t size, void *user) {
     Player *player = player_of(user);
     bool ok = false;
     size_t taken = pipewire_sink_write(player->sink, data, size, &ok);
@@ -256,7 +257,7 @@ size_t player_on_data(AudioStream *, const void *data, size_t size, void *user) 
     return taken;
 }
 
-void player_on_seeked(AudioStream *, void *user) noexcept {
+void player_on_seeked(AudioStream *, void *user) {
     Player *player = player_of(user);
     app_log(LOG_DEBUG, "Seek has been completed");
     player->seek_position_ms = 0;
@@ -270,21 +271,22 @@ void player_on_seeked(AudioStream *, void *user) noexcept {
 }
 
 SinkCallbacks player_sink_callbacks(Player *player) {
-    return SinkCallbacks{player, on_sink_need_data, on_sink_volume_changed, on_sink_mute_changed, on_sink_stream_lost};
+    return SinkCallbacks{player, guarded_callback<on_sink_need_data>, guarded_callback<on_sink_volume_changed>,
+                         guarded_callback<on_sink_mute_changed>, guarded_callback<on_sink_stream_lost>};
 }
 
 PlaybackDelegate player_playback_delegate(Player *player) {
     return PlaybackDelegate{player,
-                            on_initiate,
-                            on_pause,
-                            on_resume,
-                            on_stop,
-                            on_seek_started,
-                            on_get_position,
-                            on_volume_changed,
-                            on_mute_changed,
-                            on_playback_state_changed,
-                            on_max_quality_changed,
-                            on_controls_changed,
-                            on_actions_availability_changed};
+                            guarded_callback<on_initiate>,
+                            guarded_callback<on_pause>,
+                            guarded_callback<on_resume>,
+                            guarded_callback<on_stop>,
+                            guarded_callback<on_seek_started>,
+                            guarded_callback<on_get_position>,
+                            guarded_callback<on_volume_changed>,
+                            guarded_callback<on_mute_changed>,
+                            guarded_callback<on_playback_state_changed>,
+                            guarded_callback<on_max_quality_changed>,
+                            guarded_callback<on_controls_changed>,
+                            guarded_callback<on_actions_availability_changed>};
 }

@@ -43,13 +43,15 @@ uint64_t player_position_ms(Player *player);
 // Milliseconds of audio in the sink's ring buffer at the current stream's
 // rate; 0 without a current stream or with the sink closed.
 uint64_t player_buffered_ms(Player *player);
-size_t player_on_data(AudioStream *stream, const void *data, size_t size, void *user) noexcept;
-void player_on_seeked(AudioStream *stream, void *user) noexcept;
+// The stream hooks (player_on_*) run inside the SDK's audio delegate
+// callbacks, whose guards stop what they throw.
+size_t player_on_data(AudioStream *stream, const void *data, size_t size, void *user);
+void player_on_seeked(AudioStream *stream, void *user);
 SinkCallbacks player_sink_callbacks(Player *player);
 
 // Track transitions.
-void player_on_new_stream(StreamManager *manager, AudioStream *stream, void *user) noexcept;
-void player_on_state_changed(AudioStream *stream, StreamState new_state, StreamState old_state, void *user) noexcept;
-void player_on_disposed(AudioStream *stream, void *user) noexcept;
-void player_on_roles_changed(StreamManager *manager, void *user) noexcept;
+void player_on_new_stream(StreamManager *manager, AudioStream *stream, void *user);
+void player_on_state_changed(AudioStream *stream, StreamState new_state, StreamState old_state, void *user);
+void player_on_disposed(AudioStream *stream, void *user);
+void player_on_roles_changed(StreamManager *manager, void *user);
 void player_hand_over_check(Player *player);

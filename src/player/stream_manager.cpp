@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 
+#include "app/guarded.h"
 #include "app/log.h"
 #include "messaging/event_publisher.h"
 
@@ -65,8 +66,7 @@ void request_delivery(AudioStream *stream) {
 
 const char *text_or_empty(const char *text) { return text ? text : ""; }
 
-void on_new_stream(ZrvConnect *, uint64_t stream_id, const StreamInfo *info, uint64_t start_position_ms,
-                   void *user) noexcept {
+void on_new_stream(ZrvConnect *, uint64_t stream_id, const StreamInfo *info, uint64_t start_position_ms, void *user) {
     StreamManager *manager = manager_of(user);
     if (!info) {
         app_log(LOG_WARNING, "[Stream %lu]: Ignoring a new audio stream without stream information", stream_id);
@@ -95,7 +95,7 @@ void on_new_stream(ZrvConnect *, uint64_t stream_id, const StreamInfo *info, uin
     if (manager->new_stream_hook) manager->new_stream_hook(manager, added, manager->user);
 }
 
-size_t on_audio_data(ZrvConnect *, uint64_t stream_id, const void *data, size_t size, void *user) noexcept {
+size_t on_audio_data(ZrvConnect *, uint64_t stream_id, const void *data, size_t size, void *user) {
     AudioStream *stream = find_or_warn(manager_of(user), stream_id, "audio data");
     if (!stream || !stream->delivering || !stream->hooks.on_data) return 0;
     StreamManager *manager = stream->manager;
@@ -108,7 +108,7 @@ size_t on_audio_data(ZrvConnect *, uint64_t stream_id, const void *data, size_t 
     return taken;
 }
 
-void on_metadata(ZrvConnect *, uint64_t stream_id, const StreamMetadata *metadata, void *user) noexcept {
+void on_metadata(ZrvConnect *, uint64_t stream_id, const StreamMetadata *metadata, void *user) {
     StreamManager *manager = manager_of(user);
     AudioStream *stream = find_or_warn(manager, stream_id, "metadata");
     if (!stream) return;
@@ -138,7 +138,7 @@ void on_metadata(ZrvConnect *, uint64_t stream_id, const StreamMetadata *metadat
                                        bitrate, "", "zorva", lossless, info.sample_rate, bit_depth);
 }
 
-void on_finished(ZrvConnect *, uint64_t stream_id, void *user) noexcept {
+void on_finished(ZrvConnect *, uint64_t stream_id, void *user) {
     StreamManager *manager = manager_of(user);
     AudioStream *stream = find_or_warn(manager, stream_id, "the end of data");
     if (!stream) return;
@@ -151,7 +151,7 @@ void on_finished(ZrvConnect *, uint64_t stream_id, void *user) noexcept {
         stream->hooks.on_state_changed(stream, STREAM_STATE_FINISHED, old_state, stream->hooks.user);
 }
 
-void on_seeked(ZrvConnect *, uint64_t stream_id, uint64_t position_ms, void *user) noexcept {
+void on_seeked(ZrvConnect *, uint64_t stream_id, uint64_t position_ms, void *user) {
     StreamManager *manager = manager_of(user);
     AudioStream *stream = find_or_warn(manager, stream_id, "a seek");
     if (!stream) return;
@@ -173,7 +173,7 @@ void on_seeked(ZrvConnect *, uint64_t stream_id, uint64_t position_ms, void *use
     }
 }
 
-void on_disposed(ZrvConnect *, uint64_t stream_id, void *user) noexcept {
+void on_disposed(ZrvConnect *, uint64_t stream_id, void *user) {
     StreamManager *manager = manager_of(user);
     AudioStream *stream = find_or_warn(manager, stream_id, "a disposal");
     if (!stream) return;
@@ -211,7 +211,13 @@ void stream_manager_set_sdk(StreamManager *manager, ZrvConnect *sdk) { manager->
 void stream_manager_set_publisher(StreamManager *manager, EventPublisher *publisher) { manager->publisher = publisher; }
 
 AudioDelegate stream_manager_audio_delegate(StreamManager *manager) {
-    return AudioDelegate{manager, on_new_stream, on_audio_data, on_metadata, on_finished, on_seeked, on_disposed};
+    return AudioDelegate{manager,
+                         guarded_callback<on_new_stream>,
+                         guarded_callback<on_audio_data>,
+                         guarded_callback<on_metadata>,
+                         guarded_callback<on_finished>,
+                         guarded_callback<on_seeked>,
+                         guarded_callback<on_disposed>};
 }
 
 AudioStream *stream_manager_current(const StreamManager *manager) { return manager->current; }

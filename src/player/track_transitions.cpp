@@ -5,6 +5,7 @@
 // moves on to the next track, reopening the sink for a new format.
 #include <algorithm>
 
+#include "app/guarded.h"
 #include "app/log.h"
 #include "player/player_internal.h"
 
@@ -18,15 +19,15 @@ Player *player_of_timer(uv_timer_t *handle) {
     return static_cast<Player *>(uv_handle_get_data(reinterpret_cast<uv_handle_t *>(handle)));
 }
 
-void on_finished_timer(uv_timer_t *handle) noexcept;
+void on_finished_timer(uv_timer_t *handle);
 
 void start_finished_timer(Player *player) {
     uint64_t delay_ms = player_buffered_ms(player);
     app_log(LOG_DEBUG, "Scheduling playback finished timer for: %lums", delay_ms);
-    loop_timer_start(player->finished_timer, on_finished_timer, delay_ms, 0);
+    loop_timer_start(player->finished_timer, guarded_callback<on_finished_timer>, delay_ms, 0);
 }
 
-void on_nearly_finished_timer(uv_timer_t *handle) noexcept {
+void on_nearly_finished_timer(uv_timer_t *handle) {
     Player *player = player_of_timer(handle);
     app_log(LOG_INFO, "Playback is nearly finished");
     player_hand_over_check(player);
@@ -53,7 +54,7 @@ void arm_end_of_track(Player *player) {
     if (!follows_a_track(player)) return;
     uint64_t nearly_ms = std::max(player_buffered_ms(player), hand_over_lead_ms) - hand_over_lead_ms;
     app_log(LOG_DEBUG, "Scheduling playback nearly finished timer: %lums", nearly_ms);
-    loop_timer_start(player->nearly_finished_timer, on_nearly_finished_timer, nearly_ms, 0);
+    loop_timer_start(player->nearly_finished_timer, guarded_callback<on_nearly_finished_timer>, nearly_ms, 0);
     start_finished_timer(player);
     if (player->state == PLAYER_STATE_PAUSED) {
         loop_timer_pause(player->nearly_finished_timer);
@@ -77,7 +78,7 @@ void change_format(Player *player, AudioStream *next) {
                   "Failed to notify Zorva Connect of initiating playback (not gapless): %s");
 }
 
-void on_finished_timer(uv_timer_t *handle) noexcept {
+void on_finished_timer(uv_timer_t *handle) {
     Player *player = player_of_timer(handle);
     app_log(LOG_INFO, "Playback has finished");
     // The SDK may dispose of streams from inside any call it is given, so
@@ -149,7 +150,7 @@ void player_hand_over_check(Player *player) {
     stream_manager_resume_delivery(next);
 }
 
-void player_on_new_stream(StreamManager *manager, AudioStream *stream, void *user) noexcept {
+void player_on_new_stream(StreamManager *manager, AudioStream *stream, void *user) {
     Player *player = player_of(user);
     StreamHooks hooks{player, player_on_data, player_on_state_changed, player_on_seeked, player_on_disposed};
     audio_stream_install_hooks(stream, &hooks);
@@ -160,13 +161,13 @@ void player_on_new_stream(StreamManager *manager, AudioStream *stream, void *use
     player_hand_over_check(player);
 }
 
-void player_on_state_changed(AudioStream *stream, StreamState new_state, StreamState, void *user) noexcept {
+void player_on_state_changed(AudioStream *stream, StreamState new_state, StreamState, void *user) {
     Player *player = player_of(user);
     if (!stream_manager_is_current(player->streams, stream) || new_state != STREAM_STATE_FINISHED) return;
     arm_end_of_track(player);
 }
 
-void player_on_disposed(AudioStream *stream, void *user) noexcept {
+void player_on_disposed(AudioStream *stream, void *user) {
     Player *player = player_of(user);
     if (stream != player->flowing_stream) return;
     // A disposed flowing stream that is still current leaves nothing
@@ -175,7 +176,7 @@ void player_on_disposed(AudioStream *stream, void *user) noexcept {
         stream_manager_is_current(player->streams, stream) ? nullptr : stream_manager_current(player->streams);
 }
 
-void player_on_roles_changed(StreamManager *manager, void *user) noexcept {
+void player_on_roles_changed(StreamManager *manager, void *user) {
     Player *player = player_of(user);
     AudioStream *current = stream_manager_current(manager);
     // A current stream whose data is still arriving is followed from its own

@@ -1,4 +1,6 @@
-// The shutdown path on a private loop, in this process.
+// Wiring, its failure and the shutdown path on a private loop, in this
+// process. A handle left open fails uv_loop_close; a component left allocated
+// fails the sanitizer build's leak check.
 #include "app/app.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +10,7 @@
 
 #include "app/config.h"
 #include "capture.h"
+#include "zorva_standin.h"
 
 namespace {
 
@@ -82,6 +85,60 @@ TEST_F(AppShutdown, WiringAgainAfterShutdownWorks) {
         uv_run(&loop, UV_RUN_DEFAULT);
         EXPECT_EQ(count(out.finish(), "Ctrl+C detected"), 1u);
     }
+    EXPECT_EQ(uv_loop_close(&loop), 0);
+}
+
+TEST_F(AppShutdown, RefusedSdkCreationLeavesNothingBehind) {
+    AppConfig config = test_config();
+    zrv_standin_reset();
+    zrv_standin_inject_error("zrv_connect_create", ZRV_ERROR_AUTHENTICATION, 1);
+    AppState state;
+    StreamCapture out(STDOUT_FILENO);
+    EXPECT_FALSE(app_wire(&state, &loop, config, device_id));
+    std::string text = out.finish();
+
+    EXPECT_FALSE(state.sdk || state.shutdown_async || state.advertiser || state.config_server || state.player ||
+                 state.device_info);
+    // The components went before the reason was logged, which stays the
+    // last word of the failed start.
+    const std::string last = std::string("ERROR JuxApp: Unable to create Zorva Connect: ") +
+                             zrv_error_to_string(ZRV_ERROR_AUTHENTICATION) + "\n";
+    ASSERT_GE(text.size(), last.size()) << text;
+    EXPECT_EQ(text.substr(text.size() - last.size()), last) << text;
+    // The handles of the Player's sink and timers and of the ConfigServer
+    // close on this run; one left open would keep the loop busy.
+    EXPECT_EQ(uv_run(&loop, UV_RUN_NOWAIT), 0);
+    EXPECT_EQ(uv_loop_close(&loop), 0);
+}
+
+TEST_F(AppShutdown, AStateDroppedWithoutSigintReleasesEverythingSdkFirst) {
+    AppConfig config = test_config();
+    zrv_standin_reset();
+    StreamCapture out(STDOUT_FILENO);
+    {
+        AppState state;
+        ASSERT_TRUE(app_wire(&state, &loop, config, device_id));
+        // The SDK starts the HTTP server from the loop.
+        for (int i = 0; i < 100 && !config_server_is_running(state.config_server.get()); ++i)
+            uv_run(&loop, UV_RUN_NOWAIT);
+        ASSERT_TRUE(config_server_is_running(state.config_server.get()));
+    }
+    std::string text = out.finish();
+    EXPECT_EQ(zrv_standin_count_calls("zrv_connect_free"), 1u);
+    // The SDK instance went first: it stopped the server it had started,
+    // and the server's owner then found it stopped.
+    size_t sdk_stopped = text.find("INFO ZorvaConnect: Zorva Connect stopped\n");
+    ASSERT_NE(sdk_stopped, std::string::npos) << text;
+    EXPECT_LT(text.find("INFO JuxApp: Stopping Local configuration server\n"), sdk_stopped) << text;
+    size_t found_stopped = text.find("TRACE JuxApp: Local configuration server is already stopped\n");
+    EXPECT_NE(found_stopped, std::string::npos) << text;
+    EXPECT_GT(found_stopped, sdk_stopped) << text;
+
+    // The handler stays installed, with nothing left to wake.
+    StreamCapture after(STDOUT_FILENO);
+    raise(SIGINT);
+    EXPECT_EQ(uv_run(&loop, UV_RUN_NOWAIT), 0);
+    EXPECT_EQ(after.finish().find("Ctrl+C detected"), std::string::npos);
     EXPECT_EQ(uv_loop_close(&loop), 0);
 }
 

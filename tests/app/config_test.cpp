@@ -31,8 +31,8 @@ void expect_failure(const std::string &json, const std::string &message) {
     EXPECT_FALSE(result.ok) << json;
     EXPECT_EQ(result.err, message) << json;
     EXPECT_TRUE(config.app_id.empty() && config.app_secret.empty() && config.device_name.empty() &&
-                config.output_device.empty() && config.messaging.nats_url.empty() &&
-                config.messaging.rabbitmq_host.empty())
+                config.output_device.empty() && config.messaging.nats.url.empty() &&
+                config.messaging.rabbitmq.host.empty())
         << json;
 }
 
@@ -78,8 +78,8 @@ TEST(ConfigRequiredKeys, MinimalFileLoadsWithEveryDefault) {
     EXPECT_EQ(c.max_audio_quality, 3u);
     EXPECT_FALSE(c.messaging.enabled);
     EXPECT_EQ(c.messaging.backend, 0u);
-    EXPECT_EQ(c.messaging.nats_url, "");
-    EXPECT_EQ(c.messaging.rabbitmq_host, "");
+    EXPECT_EQ(c.messaging.nats.url, "");
+    EXPECT_EQ(c.messaging.rabbitmq.host, "");
     config_free(&c);
 }
 
@@ -149,8 +149,8 @@ TEST(ConfigPorts, RabbitMqPortRange) {
     const std::string bad = "Error: RabbitMQ port must be an integer in range <1 - 65535>\n";
     expect_failure(with_credentials(R"("rabbitmq": {"port": 0})"), bad);
     expect_failure(with_credentials(R"("rabbitmq": {"port": 65536})"), bad);
-    EXPECT_EQ(load_ok(with_credentials(R"("rabbitmq": {"port": 65535})")).messaging.rabbitmq_port, 65535);
-    EXPECT_EQ(load_ok(with_credentials(R"("rabbitmq": {"port": "1"})")).messaging.rabbitmq_port, 5672);
+    EXPECT_EQ(load_ok(with_credentials(R"("rabbitmq": {"port": 65535})")).messaging.rabbitmq.port, 65535);
+    EXPECT_EQ(load_ok(with_credentials(R"("rabbitmq": {"port": "1"})")).messaging.rabbitmq.port, 5672);
 }
 
 TEST(ConfigQuality, NamesMapToCodes) {
@@ -177,16 +177,16 @@ TEST(ConfigMessaging, MessagingObjectWithNatsBackendUsesDefaults) {
     const MessagingConfig &m = c.messaging;
     EXPECT_TRUE(m.enabled);
     EXPECT_EQ(m.backend, MESSAGING_BACKEND_NATS);
-    EXPECT_EQ(m.nats_url, "nats://localhost:4222");
-    EXPECT_EQ(m.nats_subscribe_subject, "zorva.incoming.events");
-    EXPECT_EQ(m.nats_publish_subject, "zorva.outgoing.events");
-    EXPECT_EQ(m.nats_secondary_subscribe, "");
-    EXPECT_EQ(m.nats_tertiary_subscribe, "");
-    EXPECT_EQ(m.nats_username, "");
-    EXPECT_EQ(m.nats_password, "");
-    EXPECT_EQ(m.nats_token, "");
-    EXPECT_FALSE(m.nats_tls);
-    EXPECT_EQ(m.rabbitmq_host, "");
+    EXPECT_EQ(m.nats.url, "nats://localhost:4222");
+    EXPECT_EQ(m.nats.subscribe_subject, "zorva.incoming.events");
+    EXPECT_EQ(m.nats.publish_subject, "zorva.outgoing.events");
+    EXPECT_EQ(m.nats.secondary_subscribe_subject, "");
+    EXPECT_EQ(m.nats.tertiary_subscribe_subject, "");
+    EXPECT_EQ(m.nats.username, "");
+    EXPECT_EQ(m.nats.password, "");
+    EXPECT_EQ(m.nats.token, "");
+    EXPECT_FALSE(m.nats.tls);
+    EXPECT_EQ(m.rabbitmq.host, "");
 }
 
 TEST(ConfigMessaging, RabbitMqComesOnlyFromTopLevelObject) {
@@ -200,47 +200,47 @@ TEST(ConfigMessaging, RabbitMqComesOnlyFromTopLevelObject) {
     const MessagingConfig &m = c.messaging;
     EXPECT_TRUE(m.enabled);
     EXPECT_EQ(m.backend, MESSAGING_BACKEND_RABBITMQ);
-    EXPECT_EQ(m.rabbitmq_host, "localhost");
-    EXPECT_EQ(m.rabbitmq_port, 5672);
-    EXPECT_EQ(m.rabbitmq_username, "guest");
-    EXPECT_EQ(m.rabbitmq_password, "tansy");
-    EXPECT_EQ(m.rabbitmq_exchange, "zorva.audio");
-    EXPECT_EQ(m.rabbitmq_exchange_type, "topic");
-    EXPECT_EQ(m.rabbitmq_binding_key, "zorva.incoming.events");
-    EXPECT_EQ(m.rabbitmq_secondary_binding_key, "");
-    EXPECT_EQ(m.rabbitmq_tertiary_binding_key, "");
-    EXPECT_EQ(m.rabbitmq_routing_key, "zorva.incoming.events");
-    EXPECT_EQ(m.nats_url, "");
+    EXPECT_EQ(m.rabbitmq.host, "localhost");
+    EXPECT_EQ(m.rabbitmq.port, 5672);
+    EXPECT_EQ(m.rabbitmq.username, "guest");
+    EXPECT_EQ(m.rabbitmq.password, "tansy");
+    EXPECT_EQ(m.rabbitmq.exchange, "zorva.audio");
+    EXPECT_EQ(m.rabbitmq.exchange_type, "topic");
+    EXPECT_EQ(m.rabbitmq.binding_key, "zorva.incoming.events");
+    EXPECT_EQ(m.rabbitmq.secondary_binding_key, "");
+    EXPECT_EQ(m.rabbitmq.tertiary_binding_key, "");
+    EXPECT_EQ(m.rabbitmq.routing_key, "zorva.incoming.events");
+    EXPECT_EQ(m.nats.url, "");
 }
 
 TEST(ConfigMessaging, RabbitMqKeysAreRead) {
     AppConfig c = load_ok(with_credentials(R"("rabbitmq": {"host": "broker", "port": 5673, "username": "u",
         "password": "p", "exchange": "ex", "exchangeType": "direct", "bindingKey": "in", "routingKey": "out"})"));
     const MessagingConfig &m = c.messaging;
-    EXPECT_EQ(m.rabbitmq_host, "broker");
-    EXPECT_EQ(m.rabbitmq_port, 5673);
-    EXPECT_EQ(m.rabbitmq_username, "u");
-    EXPECT_EQ(m.rabbitmq_password, "p");
-    EXPECT_EQ(m.rabbitmq_exchange, "ex");
-    EXPECT_EQ(m.rabbitmq_exchange_type, "direct");
-    EXPECT_EQ(m.rabbitmq_binding_key, "in");
-    EXPECT_EQ(m.rabbitmq_routing_key, "out");
+    EXPECT_EQ(m.rabbitmq.host, "broker");
+    EXPECT_EQ(m.rabbitmq.port, 5673);
+    EXPECT_EQ(m.rabbitmq.username, "u");
+    EXPECT_EQ(m.rabbitmq.password, "p");
+    EXPECT_EQ(m.rabbitmq.exchange, "ex");
+    EXPECT_EQ(m.rabbitmq.exchange_type, "direct");
+    EXPECT_EQ(m.rabbitmq.binding_key, "in");
+    EXPECT_EQ(m.rabbitmq.routing_key, "out");
 }
 
 TEST(ConfigMessaging, Precedence) {
     AppConfig both = load_ok(with_credentials(R"("rabbitmq": {"host": "rabbit"}, "nats": {"host": "natshost"})"));
     EXPECT_EQ(both.messaging.backend, MESSAGING_BACKEND_NATS);
-    EXPECT_EQ(both.messaging.nats_url, "nats://natshost:4222");
-    EXPECT_EQ(both.messaging.rabbitmq_host, "");
+    EXPECT_EQ(both.messaging.nats.url, "nats://natshost:4222");
+    EXPECT_EQ(both.messaging.rabbitmq.host, "");
 
     AppConfig generic = load_ok(with_credentials(
         R"("nats": {"host": "second"}, "messaging": {"backend": "nats", "host": "first"}, "rabbitmq": {})"));
-    EXPECT_EQ(generic.messaging.nats_url, "nats://first:4222");
+    EXPECT_EQ(generic.messaging.nats.url, "nats://first:4222");
 
     AppConfig fallback =
         load_ok(with_credentials(R"("messaging": {"backend": "rabbitmq"}, "nats": {"host": "second"})"));
     EXPECT_EQ(fallback.messaging.backend, MESSAGING_BACKEND_NATS);
-    EXPECT_EQ(fallback.messaging.nats_url, "nats://second:4222");
+    EXPECT_EQ(fallback.messaging.nats.url, "nats://second:4222");
 }
 
 TEST(ConfigNats, UrlKeysAndTls) {
@@ -248,20 +248,20 @@ TEST(ConfigNats, UrlKeysAndTls) {
         "subjectSubscribe": "in", "subjectPublish": "out", "secondarySubscribe": "in2", "tertiarySubscribe": "in3",
         "username": "user", "password": "pw", "token": "tok", "tls": 1})"));
     const MessagingConfig &m = c.messaging;
-    EXPECT_EQ(m.nats_url, "nats://bus.lan:70000");
-    EXPECT_EQ(m.nats_subscribe_subject, "in");
-    EXPECT_EQ(m.nats_publish_subject, "out");
-    EXPECT_EQ(m.nats_secondary_subscribe, "in2");
-    EXPECT_EQ(m.nats_tertiary_subscribe, "in3");
-    EXPECT_EQ(m.nats_username, "user");
-    EXPECT_EQ(m.nats_password, "pw");
-    EXPECT_EQ(m.nats_token, "tok");
-    EXPECT_TRUE(m.nats_tls);
+    EXPECT_EQ(m.nats.url, "nats://bus.lan:70000");
+    EXPECT_EQ(m.nats.subscribe_subject, "in");
+    EXPECT_EQ(m.nats.publish_subject, "out");
+    EXPECT_EQ(m.nats.secondary_subscribe_subject, "in2");
+    EXPECT_EQ(m.nats.tertiary_subscribe_subject, "in3");
+    EXPECT_EQ(m.nats.username, "user");
+    EXPECT_EQ(m.nats.password, "pw");
+    EXPECT_EQ(m.nats.token, "tok");
+    EXPECT_TRUE(m.nats.tls);
 
-    EXPECT_FALSE(load_ok(with_credentials(R"("nats": {"tls": true})")).messaging.nats_tls);
-    EXPECT_FALSE(load_ok(with_credentials(R"("nats": {"tls": 0})")).messaging.nats_tls);
-    EXPECT_TRUE(load_ok(with_credentials(R"("nats": {"tls": -3})")).messaging.nats_tls);
-    EXPECT_EQ(load_ok(with_credentials(R"("nats": {"port": "4223", "host": 7})")).messaging.nats_url,
+    EXPECT_FALSE(load_ok(with_credentials(R"("nats": {"tls": true})")).messaging.nats.tls);
+    EXPECT_FALSE(load_ok(with_credentials(R"("nats": {"tls": 0})")).messaging.nats.tls);
+    EXPECT_TRUE(load_ok(with_credentials(R"("nats": {"tls": -3})")).messaging.nats.tls);
+    EXPECT_EQ(load_ok(with_credentials(R"("nats": {"port": "4223", "host": 7})")).messaging.nats.url,
               "nats://localhost:4222");
 }
 
@@ -332,7 +332,7 @@ TEST(ConfigErrors, LateFailureReleasesTheRecord) {
     AppConfig c = load_ok(with_credentials(R"("nats": {})"));
     LoadResult result = load_text(with_credentials(R"("deviceName": "X", "port": 0, "nats": {})"), &c);
     EXPECT_FALSE(result.ok);
-    EXPECT_TRUE(c.app_id.empty() && c.device_name.empty() && c.messaging.nats_url.empty());
+    EXPECT_TRUE(c.app_id.empty() && c.device_name.empty() && c.messaging.nats.url.empty());
     EXPECT_FALSE(c.messaging.enabled);
     EXPECT_EQ(c.port, 0);
 }
@@ -343,7 +343,7 @@ TEST(ConfigFree, SafeOnEmptyRecordAndTwice) {
     config_free(nullptr);
     c = load_ok(with_credentials(R"("rabbitmq": {})"));
     config_free(&c);
-    EXPECT_TRUE(c.app_id.empty() && c.messaging.rabbitmq_host.empty());
+    EXPECT_TRUE(c.app_id.empty() && c.messaging.rabbitmq.host.empty());
     EXPECT_FALSE(c.messaging.enabled);
     EXPECT_EQ(c.port, 0);
     config_free(&c);
@@ -384,7 +384,7 @@ TEST(ConfigUnknownKeys, BusObjectsAreCheckedAgainstTheirOwnKeys) {
               "Warning: unknown configuration key \"nats.hots\" ignored; did you mean \"nats.host\"?\n"
               "Warning: unknown configuration key \"rabbitmq.routing_key\" ignored; "
               "did you mean \"rabbitmq.routingKey\"?\n");
-    EXPECT_EQ(c.messaging.nats_publish_subject, "zorva.outgoing.events");
+    EXPECT_EQ(c.messaging.nats.publish_subject, "zorva.outgoing.events");
 
     // Objects of another type, and a "messaging" object that is not used,
     // are not looked into beyond their own keys.

@@ -53,9 +53,9 @@ TEST(DeviceInfo, ConnectionEventGoesOutUnderTheFixedSubject) {
     const std::string url = fixture_url("nats");
     MessagingConnectionConfig config{};
     config.backend = MESSAGING_BACKEND_NATS;
-    config.url = url.c_str();
-    config.subscribe_subject = "zrv.device.ignored";
-    config.publish_subject = "zrv.device.configured";
+    config.nats.url = url;
+    config.nats.subscribe_subject = "zrv.device.ignored";
+    config.nats.publish_subject = "zrv.device.configured";
     MessagingConnection *connection = messaging_connection_new(&config);
     ASSERT_TRUE(wait_until([&] { return messaging_connection_is_connected(connection); }));
     EventPublisher *publisher = event_publisher_new(connection, "zrv.device.configured");

@@ -1,27 +1,61 @@
-// The guard that keeps exceptions from crossing into C.
+// The guard at the C boundary: what it lets through and what it stops.
 #include "app/guarded.h"
 
 #include <gtest/gtest.h>
 
-#include <new>
 #include <stdexcept>
+#include <string>
+
+#include "capture.h"
 
 namespace {
 
-TEST(Guarded, PassesTheResultAndTurnsAnyExceptionIntoTheFallback) {
-    EXPECT_EQ(guarded(-1, [] { return 7; }), 7);
-    EXPECT_EQ(guarded(-1, []() -> int { throw std::bad_alloc(); }), -1);
-    EXPECT_EQ(guarded(-1, []() -> int { throw 42; }), -1);
-    static_assert(noexcept(guarded(0, []() -> int { throw std::runtime_error("x"); })));
+size_t take_half(size_t size, void *user) {
+    ++*static_cast<int *>(user);
+    return size / 2;
+}
+size_t refuse(size_t, void *) { throw std::runtime_error("refused"); }
+void throw_a_number(int value) { throw value; }
 
-    int steps = 0;
-    guarded([&] {
-        ++steps;
-        throw std::runtime_error("stop here");
-        ++steps;
-    });
-    EXPECT_EQ(steps, 1);
-    static_assert(noexcept(guarded([] { throw 1; })));
+// What a C table stores: a plain function pointer of the same signature.
+using DataCallback = size_t (*)(size_t size, void *user);
+static_assert(noexcept(guarded_callback<refuse>(1, nullptr)));
+
+TEST(Guarded, AnExceptionStopsThereWithAnErrorLineAndTheFallback) {
+    StreamCapture out(STDOUT_FILENO);
+    EXPECT_EQ(guarded("a test body", 7, []() -> int { throw std::runtime_error("broken"); }), 7);
+    guarded("a void body", [] { throw 42; });
+    std::string text = out.finish();
+    EXPECT_NE(text.find("ERROR JuxApp: Exception stopped at a test body: broken\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("ERROR JuxApp: Exception stopped at a void body\n"), std::string::npos) << text;
+}
+
+TEST(Guarded, ABodyThatDoesNotThrowRunsUntouched) {
+    StreamCapture out(STDOUT_FILENO);
+    int runs = 0;
+    auto count_and_answer = [&] {
+        ++runs;
+        return 5;
+    };
+    EXPECT_EQ(guarded("a counting body", -1, count_and_answer), 5);
+    guarded("another counting body", [&] { ++runs; });
+    EXPECT_EQ(runs, 2);
+    EXPECT_EQ(out.finish(), "");
+}
+
+TEST(Guarded, ACallbackKeepsItsSignatureAndAnswersZeroAfterAnException) {
+    StreamCapture out(STDOUT_FILENO);
+    int calls = 0;
+    DataCallback halving = guarded_callback<take_half>;
+    EXPECT_EQ(halving(10, &calls), 5u);
+    EXPECT_EQ(calls, 1);
+    DataCallback refusing = guarded_callback<refuse>;
+    EXPECT_EQ(refusing(10, &calls), 0u);
+    void (*throwing)(int) = guarded_callback<throw_a_number>;
+    throwing(3);
+    std::string text = out.finish();
+    EXPECT_NE(text.find("ERROR JuxApp: Exception stopped at a callback from C: refused\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("ERROR JuxApp: Exception stopped at a callback from C\n"), std::string::npos) << text;
 }
 
 }  // namespace

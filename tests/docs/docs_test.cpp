@@ -130,26 +130,26 @@ const std::map<std::string, StringField> &top_level_strings() {
 
 const std::map<std::string, StringField> &nats_strings() {
     static const std::map<std::string, StringField> fields{
-        {"subjectSubscribe", [](const AppConfig &c) { return c.messaging.nats_subscribe_subject; }},
-        {"subjectPublish", [](const AppConfig &c) { return c.messaging.nats_publish_subject; }},
-        {"secondarySubscribe", [](const AppConfig &c) { return c.messaging.nats_secondary_subscribe; }},
-        {"tertiarySubscribe", [](const AppConfig &c) { return c.messaging.nats_tertiary_subscribe; }},
-        {"username", [](const AppConfig &c) { return c.messaging.nats_username; }},
-        {"password", [](const AppConfig &c) { return c.messaging.nats_password; }},
-        {"token", [](const AppConfig &c) { return c.messaging.nats_token; }},
+        {"subjectSubscribe", [](const AppConfig &c) { return c.messaging.nats.subscribe_subject; }},
+        {"subjectPublish", [](const AppConfig &c) { return c.messaging.nats.publish_subject; }},
+        {"secondarySubscribe", [](const AppConfig &c) { return c.messaging.nats.secondary_subscribe_subject; }},
+        {"tertiarySubscribe", [](const AppConfig &c) { return c.messaging.nats.tertiary_subscribe_subject; }},
+        {"username", [](const AppConfig &c) { return c.messaging.nats.username; }},
+        {"password", [](const AppConfig &c) { return c.messaging.nats.password; }},
+        {"token", [](const AppConfig &c) { return c.messaging.nats.token; }},
     };
     return fields;
 }
 
 const std::map<std::string, StringField> &rabbitmq_strings() {
     static const std::map<std::string, StringField> fields{
-        {"host", [](const AppConfig &c) { return c.messaging.rabbitmq_host; }},
-        {"username", [](const AppConfig &c) { return c.messaging.rabbitmq_username; }},
-        {"password", [](const AppConfig &c) { return c.messaging.rabbitmq_password; }},
-        {"exchange", [](const AppConfig &c) { return c.messaging.rabbitmq_exchange; }},
-        {"exchangeType", [](const AppConfig &c) { return c.messaging.rabbitmq_exchange_type; }},
-        {"bindingKey", [](const AppConfig &c) { return c.messaging.rabbitmq_binding_key; }},
-        {"routingKey", [](const AppConfig &c) { return c.messaging.rabbitmq_routing_key; }},
+        {"host", [](const AppConfig &c) { return c.messaging.rabbitmq.host; }},
+        {"username", [](const AppConfig &c) { return c.messaging.rabbitmq.username; }},
+        {"password", [](const AppConfig &c) { return c.messaging.rabbitmq.password; }},
+        {"exchange", [](const AppConfig &c) { return c.messaging.rabbitmq.exchange; }},
+        {"exchangeType", [](const AppConfig &c) { return c.messaging.rabbitmq.exchange_type; }},
+        {"bindingKey", [](const AppConfig &c) { return c.messaging.rabbitmq.binding_key; }},
+        {"routingKey", [](const AppConfig &c) { return c.messaging.rabbitmq.routing_key; }},
     };
     return fields;
 }
@@ -286,14 +286,14 @@ TEST(ConfigurationDoc, OtherDefaultsAndRulesMatchTheLoader) {
     ASSERT_TRUE(quoted(nats_defaults["host"], &host));
     ASSERT_TRUE(file.load(in_nats(""), &config));
     EXPECT_EQ(config.messaging.backend, MESSAGING_BACKEND_NATS);
-    EXPECT_EQ(config.messaging.nats_url, "nats://" + host + ":" + nats_defaults["port"]);
+    EXPECT_EQ(config.messaging.nats.url, "nats://" + host + ":" + nats_defaults["port"]);
     EXPECT_EQ(nats_defaults["tls"], "0");
-    EXPECT_FALSE(config.messaging.nats_tls);
+    EXPECT_FALSE(config.messaging.nats.tls);
     ASSERT_TRUE(file.load(in_nats(R"("tls":1,"host":"bus","port":70000)"), &config));
-    EXPECT_TRUE(config.messaging.nats_tls);
-    EXPECT_EQ(config.messaging.nats_url, "nats://bus:70000") << "the NATS port is documented as not range-checked";
+    EXPECT_TRUE(config.messaging.nats.tls);
+    EXPECT_EQ(config.messaging.nats.url, "nats://bus:70000") << "the NATS port is documented as not range-checked";
     ASSERT_TRUE(file.load(in_nats(R"("tls":true)"), &config));
-    EXPECT_FALSE(config.messaging.nats_tls);
+    EXPECT_FALSE(config.messaging.nats.tls);
     ASSERT_TRUE(file.load(R"("messaging":{"backend":"nats"})", &config));
     EXPECT_EQ(config.messaging.backend, MESSAGING_BACKEND_NATS);
     ASSERT_TRUE(file.load(R"("messaging":{"backend":"rabbitmq"})", &config));
@@ -304,7 +304,7 @@ TEST(ConfigurationDoc, OtherDefaultsAndRulesMatchTheLoader) {
     // RabbitMQ: the port default and range.
     ASSERT_TRUE(file.load(in_rabbitmq(""), &config));
     EXPECT_EQ(config.messaging.backend, MESSAGING_BACKEND_RABBITMQ);
-    EXPECT_EQ(rabbitmq_defaults["port"], std::to_string(config.messaging.rabbitmq_port));
+    EXPECT_EQ(rabbitmq_defaults["port"], std::to_string(config.messaging.rabbitmq.port));
     EXPECT_FALSE(file.load(in_rabbitmq(R"("port":0)"), &config));
     EXPECT_FALSE(file.load(in_rabbitmq(R"("port":65536)"), &config));
 }
@@ -312,7 +312,8 @@ TEST(ConfigurationDoc, OtherDefaultsAndRulesMatchTheLoader) {
 // A bus backend that keeps what it is given.
 class RecordingBus : public BusBackend {
   public:
-    explicit RecordingBus(std::vector<std::pair<std::string, std::string>> &sent) : sent_(sent) {}
+    RecordingBus(MessagingConnection &connection, std::vector<std::pair<std::string, std::string>> &sent)
+        : BusBackend(connection), sent_(sent) {}
     bool is_connected() override { return true; }
     bool publish(const char *subject, const char *body) override {
         sent_.emplace_back(subject, body);
@@ -366,7 +367,7 @@ constexpr const char *publish_key = "doc.test.publish";
 TEST(EventsDoc, EveryDocumentedBodyAndSubjectIsWhatTheCodeSends) {
     std::vector<std::pair<std::string, std::string>> sent;
     MessagingConnection connection;
-    connection.bus = std::make_unique<RecordingBus>(sent);
+    connection.bus = std::make_unique<RecordingBus>(connection, sent);
     EventPublisher *publisher = event_publisher_new(&connection, publish_key);
     ASSERT_NE(publisher, nullptr);
 
@@ -386,8 +387,7 @@ TEST(EventsDoc, EveryDocumentedBodyAndSubjectIsWhatTheCodeSends) {
         {"zorva_connection", [&] { sent.emplace_back("", event_body_zorva_connection(true)); }},
         {"mute_changed", [&] { sent.emplace_back("", event_body_mute_changed(true)); }},
         {"volume_changed", [&] { sent.emplace_back("", event_body_volume_changed(65)); }},
-        {"actions_availability_changed",
-         [&] { sent.emplace_back("", event_body_actions_availability_changed(true)); }},
+        {"actions_availability_changed", [&] { sent.emplace_back("", event_body_actions_availability_changed(true)); }},
         {"max_quality_changed", [&] { sent.emplace_back("", event_body_max_quality_changed("HIRES1")); }},
         {"controls_changed", [&] { sent.emplace_back("", event_body_controls_changed("QUEUE", false)); }},
         {"volume", [&] { sent.emplace_back("", event_body_volume(65, false)); }},

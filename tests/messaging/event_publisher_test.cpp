@@ -35,8 +35,8 @@ class EventPublisherTest : public ::testing::Test {
         MessagingConnectionConfig config{};
         config.backend = MESSAGING_BACKEND_NATS;
         std::string url = server_.url();
-        config.url = url.c_str();
-        config.subscribe_subject = "zrv.events.ignored";
+        config.nats.url = url;
+        config.nats.subscribe_subject = "zrv.events.ignored";
         connection_ = messaging_connection_new(&config);
         ASSERT_TRUE(messaging_connection_is_connected(connection_));
         publisher_ = event_publisher_new(connection_, routing_key);

@@ -52,11 +52,10 @@ struct ConnectionDeleter {
 };
 using ConnectionPtr = std::unique_ptr<MessagingConnection, ConnectionDeleter>;
 
-// The record borrows the url: keep the string alive as long as the record.
 MessagingConnectionConfig nats_config(const std::string &url, Recorder &recorder) {
     MessagingConnectionConfig config{};
     config.backend = MESSAGING_BACKEND_NATS;
-    config.url = url.c_str();
+    config.nats.url = url;
     config.state_callback = Recorder::on_state;
     config.state_user_data = &recorder;
     config.message_callback = Recorder::on_message;
@@ -72,13 +71,14 @@ TEST(MessagingConnection, ThreeSubscriptionsDeliverEachMatchAndDropEmptyPayloads
     std::string primary = subject("primary"), tertiary = subject("tertiary");
     Recorder recorder;
     MessagingConnectionConfig config = nats_config(url, recorder);
-    config.subscribe_subject = primary.c_str();
-    config.secondary_subscribe_subject = primary.c_str();  // a duplicate is subscribed again
-    config.tertiary_subscribe_subject = tertiary.c_str();
+    config.nats.subscribe_subject = primary;
+    config.nats.secondary_subscribe_subject = primary;  // a duplicate is subscribed again
+    config.nats.tertiary_subscribe_subject = tertiary;
 
     LogCapture log;
     ConnectionPtr connection(messaging_connection_new(&config));
     ASSERT_TRUE(connection);
+    config = MessagingConnectionConfig{};  // the connection keeps its own copy, callbacks included
     EXPECT_TRUE(messaging_connection_is_connected(connection.get()));
     EXPECT_EQ(recorder.states_copy(), std::vector<bool>{true});
 
@@ -125,8 +125,8 @@ TEST(MessagingConnection, FreeingWaitsForAMessageHandlerHoweverLongItTakes) {
     std::string inbound = subject("slow");
     MessagingConnectionConfig config{};
     config.backend = MESSAGING_BACKEND_NATS;
-    config.url = url.c_str();
-    config.subscribe_subject = inbound.c_str();
+    config.nats.url = url;
+    config.nats.subscribe_subject = inbound;
     config.message_callback = SlowConsumer::on_message;
     config.message_user_data = &consumer;
     MessagingConnection *connection = messaging_connection_new(&config);
@@ -164,7 +164,7 @@ TEST(MessagingConnection, PublishesTheBodyUnderTheGivenSubject) {
     Recorder recorder;
     MessagingConnectionConfig config = nats_config(url, recorder);
     std::string inbound = subject("in");
-    config.subscribe_subject = inbound.c_str();
+    config.nats.subscribe_subject = inbound;
     ConnectionPtr connection(messaging_connection_new(&config));
     ASSERT_TRUE(messaging_connection_is_connected(connection.get()));
 
@@ -191,15 +191,15 @@ TEST(MessagingConnection, TokenTakesPrecedenceOverUserAndPassword) {
 
     // A wrong user next to the right token: only the token is sent.
     MessagingConnectionConfig token_config = nats_config(token_url, token_recorder);
-    token_config.token = "zrv-test-token";
-    token_config.nats_username = "nobody";
-    token_config.nats_password = "wrong";
+    token_config.nats.token = "zrv-test-token";
+    token_config.nats.username = "nobody";
+    token_config.nats.password = "wrong";
     ConnectionPtr token_connection(messaging_connection_new(&token_config));
     EXPECT_TRUE(messaging_connection_is_connected(token_connection.get()));
 
     MessagingConnectionConfig user_config = nats_config(user_url, user_recorder);
-    user_config.nats_username = "zrv-user";
-    user_config.nats_password = "zrv-pass";
+    user_config.nats.username = "zrv-user";
+    user_config.nats.password = "zrv-pass";
     ConnectionPtr user_connection(messaging_connection_new(&user_config));
     EXPECT_TRUE(messaging_connection_is_connected(user_connection.get()));
 
@@ -207,7 +207,7 @@ TEST(MessagingConnection, TokenTakesPrecedenceOverUserAndPassword) {
     MessagingConnectionConfig both_config = user_config;
     both_config.state_user_data = &both_recorder;
     both_config.message_user_data = &both_recorder;
-    both_config.token = "zrv-test-token";
+    both_config.nats.token = "zrv-test-token";
     LogCapture log;
     ConnectionPtr both_connection(messaging_connection_new(&both_config));
     std::this_thread::sleep_for(1200ms);  // longer than the reconnect wait
@@ -231,7 +231,7 @@ TEST(MessagingConnection, ConnectsOnceAServerStartedLaterAppears) {
     std::string inbound = subject("late");
     Recorder recorder;
     MessagingConnectionConfig config = nats_config(url, recorder);
-    config.subscribe_subject = inbound.c_str();
+    config.nats.subscribe_subject = inbound;
 
     LogCapture log;
     ConnectionPtr connection(messaging_connection_new(&config));
@@ -267,7 +267,7 @@ TEST(MessagingConnection, ReconnectsAfterTheServerRestartsAndRefusesToPublishMea
     std::string inbound = subject("restart");
     Recorder recorder;
     MessagingConnectionConfig config = nats_config(url, recorder);
-    config.subscribe_subject = inbound.c_str();
+    config.nats.subscribe_subject = inbound;
 
     LogCapture log;
     ConnectionPtr connection(messaging_connection_new(&config));
@@ -304,7 +304,7 @@ TEST(MessagingConnection, TlsAgainstAPlainServerStaysDisconnected) {
     std::string url = fixture_url("nats");
     Recorder recorder;
     MessagingConnectionConfig config = nats_config(url, recorder);
-    config.tls = true;
+    config.nats.tls = true;
     LogCapture log;
     ConnectionPtr connection(messaging_connection_new(&config));
     ASSERT_TRUE(connection);
@@ -324,7 +324,7 @@ TEST(MessagingConnection, InvalidPrimarySubjectLeavesAConnectionThatRefusesToPub
     std::string url = fixture_url("nats");
     Recorder recorder;
     MessagingConnectionConfig config = nats_config(url, recorder);
-    config.subscribe_subject = "bad subject";
+    config.nats.subscribe_subject = "bad subject";
     LogCapture log;
     ConnectionPtr connection(messaging_connection_new(&config));
     ASSERT_TRUE(connection);
@@ -342,9 +342,9 @@ TEST(MessagingConnection, BadSecondarySubjectOnlyLosesThatSubject) {
     std::string primary = subject("good");
     Recorder recorder;
     MessagingConnectionConfig config = nats_config(url, recorder);
-    config.subscribe_subject = primary.c_str();
-    config.secondary_subscribe_subject = "bad subject";
-    config.tertiary_subscribe_subject = "also bad";
+    config.nats.subscribe_subject = primary;
+    config.nats.secondary_subscribe_subject = "bad subject";
+    config.nats.tertiary_subscribe_subject = "also bad";
     LogCapture log;
     ConnectionPtr connection(messaging_connection_new(&config));
     EXPECT_TRUE(messaging_connection_is_connected(connection.get()));

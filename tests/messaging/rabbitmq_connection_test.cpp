@@ -88,19 +88,18 @@ using ConnectionPtr = std::unique_ptr<MessagingConnection, ConnectionDeleter>;
 // Unique names per test, so tests sharing the fixture's broker never meet.
 std::string unique(const char *name) { return std::string("zrv.test.") + std::to_string(getpid()) + "." + name; }
 
-// The record borrows the strings: keep the exchange and key alive with it.
 MessagingConnectionConfig rabbitmq_config(int port, const std::string &exchange, const std::string &key,
                                           Recorder &recorder) {
     MessagingConnectionConfig config{};
     config.backend = MESSAGING_BACKEND_RABBITMQ;
-    config.host = "127.0.0.1";
-    config.port = static_cast<uint16_t>(port);
-    config.username = "guest";
-    config.password = "guest";
-    config.exchange = exchange.c_str();
-    config.exchange_type = "topic";
-    config.binding_key = key.c_str();
-    config.publish_key = key.c_str();
+    config.rabbitmq.host = "127.0.0.1";
+    config.rabbitmq.port = static_cast<uint16_t>(port);
+    config.rabbitmq.username = "guest";
+    config.rabbitmq.password = "guest";
+    config.rabbitmq.exchange = exchange;
+    config.rabbitmq.exchange_type = "topic";
+    config.rabbitmq.binding_key = key;
+    config.rabbitmq.routing_key = key;
     config.state_callback = Recorder::on_state;
     config.state_user_data = &recorder;
     config.message_callback = Recorder::on_message;
@@ -124,7 +123,7 @@ TEST(RabbitmqConnection, DefaultsBindIncomingEventsSoOwnEventsComeBack) {
     Recorder recorder;
     std::string exchange = "zorva.audio", key = "zorva.incoming.events";
     MessagingConnectionConfig config = rabbitmq_config(port, exchange, key, recorder);
-    config.host = "localhost";  // the broker listens on 127.0.0.1 alone
+    config.rabbitmq.host = "localhost";  // the broker listens on 127.0.0.1 alone
 
     LogCapture log;
     ConnectionPtr connection(messaging_connection_new(&config));
@@ -183,15 +182,15 @@ TEST(RabbitmqConnection, EveryBackendValueButNatsSelectsRabbitmq) {
 TEST(RabbitmqConnection, AbsentStringsCountAsEmpty) {
     MessagingConnectionConfig config{};
     config.backend = MESSAGING_BACKEND_RABBITMQ;
-    config.port = static_cast<uint16_t>(free_loopback_port());
+    config.rabbitmq.port = static_cast<uint16_t>(free_loopback_port());
     LogCapture log;
     ConnectionPtr connection(messaging_connection_new(&config));
     ASSERT_TRUE(connection);
     std::this_thread::sleep_for(200ms);
     EXPECT_FALSE(messaging_connection_is_connected(connection.get()));
     connection.reset();
-    EXPECT_TRUE(
-        log.has_line("DEBUG", "Nats connection manager created (host: , port: " + std::to_string(config.port) + ")"));
+    EXPECT_TRUE(log.has_line(
+        "DEBUG", "Nats connection manager created (host: , port: " + std::to_string(config.rabbitmq.port) + ")"));
     EXPECT_TRUE(log.has_line("WARNING", "Connection failed, will retry in 1000 ms"));
 }
 
@@ -201,8 +200,8 @@ TEST(RabbitmqConnection, PeerMessagesArriveZeroTerminatedOnceEachAndEmptyOnesAre
     std::string exchange = unique("inbound"), key = "commands", other = "volume";
     MessagingConnectionConfig config = rabbitmq_config(port, exchange, key, recorder);
     // Repeated keys are bound once; the distinct tertiary key is bound too.
-    config.secondary_binding_key = key.c_str();
-    config.tertiary_binding_key = other.c_str();
+    config.rabbitmq.secondary_binding_key = key;
+    config.rabbitmq.tertiary_binding_key = other;
 
     LogCapture log;
     ConnectionPtr connection(messaging_connection_new(&config));
@@ -296,7 +295,8 @@ TEST(RabbitmqConnection, OutboundQueueIsBoundedAndDrainsInOrder) {
 }
 
 // Publishing to an exchange that someone deleted makes the broker close the
-// channel: the connection notices, reconnects and declares the exchange anew.
+// channel: the connection notices, reconnects and declares the exchange anew,
+// from its own copy of the settings.
 TEST(RabbitmqConnection, AChannelClosedByTheBrokerLeadsToAReconnect) {
     int port = rabbitmq_fixture_port();
     Recorder recorder;
@@ -304,6 +304,8 @@ TEST(RabbitmqConnection, AChannelClosedByTheBrokerLeadsToAReconnect) {
     MessagingConnectionConfig config = rabbitmq_config(port, exchange, key, recorder);
     LogCapture log;
     ConnectionPtr connection(messaging_connection_new(&config));
+    // The reconnect below uses the connection's own copy of the settings.
+    config = MessagingConnectionConfig{};
     ASSERT_TRUE(wait_connected(connection.get()));
 
     AmqpPeer peer(port);
@@ -362,7 +364,7 @@ TEST(RabbitmqConnection, WrongCredentialsFailAtLogin) {
     Recorder recorder;
     std::string exchange = unique("login"), key = "events";
     MessagingConnectionConfig config = rabbitmq_config(port, exchange, key, recorder);
-    config.password = "tansy";  // the configuration's default, which the test broker does not know
+    config.rabbitmq.password = "tansy";  // the configuration's default, which the test broker does not know
 
     LogCapture log;
     ConnectionPtr connection(messaging_connection_new(&config));

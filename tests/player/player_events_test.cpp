@@ -26,9 +26,8 @@ class PlayerEventsTest : public PlayerTest {
         peer_->flush();
         MessagingConnectionConfig config{};
         config.backend = MESSAGING_BACKEND_NATS;
-        config.url = url_.c_str();
-        config.publish_key = routing_key;
-        config.publish_subject = routing_key;
+        config.nats.url = url_;
+        config.nats.publish_subject = routing_key;
         connection_ = messaging_connection_new(&config);
         ASSERT_TRUE(connection_);
         ASSERT_TRUE(run_until([&] { return messaging_connection_is_connected(connection_); }, 5000));

@@ -1,5 +1,7 @@
 // The bridge against the stand-in SDK (calls read from its record), a local
 // REST service and a private nats-server.
+#include "volume/volume_bridge.h"
+
 #include <gtest/gtest.h>
 #include <uv.h>
 
@@ -10,7 +12,6 @@
 #include "../messaging/test_support.h"
 #include "messaging/messaging_connection.h"
 #include "rest_fixture.h"
-#include "volume/volume_bridge.h"
 #include "zorva_standin.h"
 
 namespace {
@@ -30,7 +31,7 @@ std::vector<std::string> sdk_calls() {
 }
 
 class VolumeBridgeTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         uv_loop_init(&loop_);
         zrv_standin_reset();
@@ -60,8 +61,8 @@ protected:
             MessagingConnectionConfig config{};
             config.backend = MESSAGING_BACKEND_NATS;
             url_ = fixture_url("nats");
-            config.url = url_.c_str();
-            config.subscribe_subject = "zrv.volume.ignored";
+            config.nats.url = url_;
+            config.nats.subscribe_subject = "zrv.volume.ignored";
             connection_ = messaging_connection_new(&config);
             ASSERT_TRUE(messaging_connection_is_connected(connection_));
         }
@@ -86,7 +87,8 @@ TEST_F(VolumeBridgeTest, RestSyncAppliesPercentAndMuteToTheSdk) {
     LogCapture log;
     EXPECT_TRUE(volume_bridge_sync_from_rest(bridge_));
     EXPECT_EQ(log.line_count(), 0u) << log.text();
-    EXPECT_EQ(sdk_calls(), (std::vector<std::string>{"zrv_connect_set_volume(35)", "zrv_connect_set_mute_state(true)"}));
+    EXPECT_EQ(sdk_calls(),
+              (std::vector<std::string>{"zrv_connect_set_volume(35)", "zrv_connect_set_mute_state(true)"}));
     EXPECT_TRUE(volume_bridge_state_known(bridge_));
     EXPECT_EQ(volume_bridge_volume(bridge_), 35u);
     EXPECT_TRUE(volume_bridge_muted(bridge_));
@@ -164,8 +166,8 @@ TEST_F(VolumeBridgeTest, RejectedValuesAreNotStored) {
     zrv_standin_inject_error("zrv_connect_set_mute_state", ZRV_ERROR_INVALID_STATE, 1);
     LogCapture log;
     EXPECT_FALSE(volume_bridge_sync_from_rest(bridge_));
-    std::string expected = std::string("Failed to set Zorva mute state to true: ") +
-                           zrv_error_to_string(ZRV_ERROR_INVALID_STATE);
+    std::string expected =
+        std::string("Failed to set Zorva mute state to true: ") + zrv_error_to_string(ZRV_ERROR_INVALID_STATE);
     EXPECT_TRUE(log.has_line("ERROR", expected)) << log.text();
     EXPECT_FALSE(volume_bridge_state_known(bridge_));
     EXPECT_EQ(volume_bridge_volume(bridge_), 100u);
@@ -196,7 +198,8 @@ TEST_F(VolumeBridgeTest, InboundMessagesAreConsumedOrPassedOn) {
 
     // The same volume with a new mute flag applies both.
     EXPECT_TRUE(offer(R"({"volume":30,"isMuted":true})", &handled));
-    EXPECT_EQ(sdk_calls(), (std::vector<std::string>{"zrv_connect_set_volume(30)", "zrv_connect_set_mute_state(true)"}));
+    EXPECT_EQ(sdk_calls(),
+              (std::vector<std::string>{"zrv_connect_set_volume(30)", "zrv_connect_set_mute_state(true)"}));
     EXPECT_TRUE(volume_bridge_muted(bridge_));
 
     zrv_standin_clear_calls();
