@@ -21,7 +21,7 @@ demo_packages=(
 # Everything else: tests, fuzzing, the Debian package's checks, benchmarks.
 all_packages=(
   "${demo_packages[@]}"
-  git clang libclang-rt-14-dev
+  git clang clang-format libclang-rt-14-dev
   # tests, and the other real services they run against
   googletest libgtest-dev libgmock-dev jq nats-server rabbitmq-server
   # the Debian package: dpkg-shlibdeps needs file, its scripts adduser

@@ -2,7 +2,7 @@
 # The test command: installs what the project needs, builds it and runs every
 # test against real services (PipeWire, avahi-daemon, nats-server,
 # rabbitmq-server; ctest starts and stops them as fixtures), three times, and
-# checks the Debian package after the first:
+# checks the Debian package after the first. Formatting is checked first:
 #   build/       the normal build, every test;
 #   build-deb/   the package: built, linted, installed into a scratch root
 #                whose installed daemon must start and answer;
@@ -17,6 +17,9 @@ scripts/install-deps.sh
 
 started=$SECONDS
 step() { echo; echo "=== $* ($(( SECONDS - started )) s)"; }
+
+step "formatting"
+scripts/check-format.sh
 
 step "normal build"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZRV_BUILD_TESTS=ON -DZRV_BUILD_BENCH=ON

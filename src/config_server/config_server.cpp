@@ -306,7 +306,9 @@ int on_http_error(mg_connection *connection, int status, const char * /*message*
 // 500.
 template <class Handler>
 int serve(mg_connection *connection, Handler &&handler) noexcept {
-    if (const std::optional<int> status = guarded("an HTTP request", std::optional<int>(), std::forward<Handler>(handler))) return *status;
+    if (const std::optional<int> status =
+            guarded("an HTTP request", std::optional<int>(), std::forward<Handler>(handler)))
+        return *status;
     return answer_error(connection, 500, "Internal Server Error");
 }
 

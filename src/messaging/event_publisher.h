@@ -15,12 +15,12 @@ EventPublisher *event_publisher_new(MessagingConnection *connection, const char 
 void event_publisher_free(EventPublisher *publisher);
 
 // Each returns true when the connection accepted the message.
-bool event_publisher_track_started(EventPublisher *publisher, uint64_t stream_id, const char *title,
-                                   const char *artist, const char *album, uint64_t duration_ms);
+bool event_publisher_track_started(EventPublisher *publisher, uint64_t stream_id, const char *title, const char *artist,
+                                   const char *album, uint64_t duration_ms);
 bool event_publisher_track_metadata(EventPublisher *publisher, uint64_t stream_id, const char *title,
                                     const char *artist, const char *album, uint64_t duration_ms,
-                                    const char *album_art_url, uint64_t bitrate, const char *genre,
-                                    const char *source, bool lossless, uint32_t sample_rate, uint32_t bit_depth);
+                                    const char *album_art_url, uint64_t bitrate, const char *genre, const char *source,
+                                    bool lossless, uint32_t sample_rate, uint32_t bit_depth);
 bool event_publisher_track_finished(EventPublisher *publisher, uint64_t stream_id);
 bool event_publisher_seek(EventPublisher *publisher, uint64_t stream_id, uint64_t position_ms);
 bool event_publisher_playback_state(EventPublisher *publisher, const char *state);

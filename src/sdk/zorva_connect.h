@@ -42,14 +42,14 @@ typedef struct ZrvConnect ZrvConnect;
 typedef int32_t ZrvError;
 enum {
     ZRV_OK = 0,
-    ZRV_ERROR_INVALID_ARGUMENT = 1,   /* a required argument or configuration value is missing or invalid */
-    ZRV_ERROR_INVALID_STATE = 2,      /* the operation does not fit the current state */
-    ZRV_ERROR_NOT_CONNECTED = 3,      /* no session: the renderer is not connected to the service */
-    ZRV_ERROR_NO_PLAYBACK = 4,        /* no playback queue or no active playback */
-    ZRV_ERROR_UNKNOWN_STREAM = 5,     /* no audio stream with the given id */
+    ZRV_ERROR_INVALID_ARGUMENT = 1, /* a required argument or configuration value is missing or invalid */
+    ZRV_ERROR_INVALID_STATE = 2,    /* the operation does not fit the current state */
+    ZRV_ERROR_NOT_CONNECTED = 3,    /* no session: the renderer is not connected to the service */
+    ZRV_ERROR_NO_PLAYBACK = 4,      /* no playback queue or no active playback */
+    ZRV_ERROR_UNKNOWN_STREAM = 5,   /* no audio stream with the given id */
     ZRV_ERROR_OUT_OF_MEMORY = 6,
-    ZRV_ERROR_NETWORK = 7,            /* the service could not be reached */
-    ZRV_ERROR_AUTHENTICATION = 8,     /* a session token was refused */
+    ZRV_ERROR_NETWORK = 7,        /* the service could not be reached */
+    ZRV_ERROR_AUTHENTICATION = 8, /* a session token was refused */
     ZRV_ERROR_NOT_SUPPORTED = 9,
     ZRV_ERROR_INTERNAL = 10
 };
@@ -60,16 +60,16 @@ enum {
     ZRV_PLAYBACK_STATE_STOPPED = 0,
     ZRV_PLAYBACK_STATE_PLAYING = 1,
     ZRV_PLAYBACK_STATE_PAUSED = 2,
-    ZRV_PLAYBACK_STATE_BUFFERING = 3  /* playing, waiting for data */
+    ZRV_PLAYBACK_STATE_BUFFERING = 3 /* playing, waiting for data */
 };
 
 /* Maximum audio quality a renderer supports. */
 typedef uint32_t ZrvAudioQuality;
 enum {
-    ZRV_AUDIO_QUALITY_CD = 0,      /* 44.1 kHz, 16 bit */
-    ZRV_AUDIO_QUALITY_HIRES1 = 1,  /* up to 48 kHz, 24 bit */
-    ZRV_AUDIO_QUALITY_HIRES2 = 2,  /* up to 96 kHz, 24 bit */
-    ZRV_AUDIO_QUALITY_HIRES3 = 3   /* up to 192 kHz, 24 bit */
+    ZRV_AUDIO_QUALITY_CD = 0,     /* 44.1 kHz, 16 bit */
+    ZRV_AUDIO_QUALITY_HIRES1 = 1, /* up to 48 kHz, 24 bit */
+    ZRV_AUDIO_QUALITY_HIRES2 = 2, /* up to 96 kHz, 24 bit */
+    ZRV_AUDIO_QUALITY_HIRES3 = 3  /* up to 192 kHz, 24 bit */
 };
 
 /* Device type codes. */
@@ -85,18 +85,14 @@ enum {
 
 /* Loop (repeat) mode of the playback queue. */
 typedef uint32_t ZrvLoopMode;
-enum {
-    ZRV_LOOP_MODE_OFF = 0,
-    ZRV_LOOP_MODE_TRACK = 1,
-    ZRV_LOOP_MODE_QUEUE = 2
-};
+enum { ZRV_LOOP_MODE_OFF = 0, ZRV_LOOP_MODE_TRACK = 1, ZRV_LOOP_MODE_QUEUE = 2 };
 
 /* Sample formats of decoded PCM. Samples are interleaved little-endian. */
 typedef uint32_t ZrvSampleFormat;
 enum {
-    ZRV_SAMPLE_FORMAT_S16 = 0,     /* signed 16 bit, 2 bytes */
-    ZRV_SAMPLE_FORMAT_S24_32 = 1,  /* signed 24 bit in the low bits of a 32-bit container, 4 bytes */
-    ZRV_SAMPLE_FORMAT_S32 = 2      /* signed 32 bit, 4 bytes (the daemon's sink does not accept it) */
+    ZRV_SAMPLE_FORMAT_S16 = 0,    /* signed 16 bit, 2 bytes */
+    ZRV_SAMPLE_FORMAT_S24_32 = 1, /* signed 24 bit in the low bits of a 32-bit container, 4 bytes */
+    ZRV_SAMPLE_FORMAT_S32 = 2     /* signed 32 bit, 4 bytes (the daemon's sink does not accept it) */
 };
 
 /* Levels of the log delegate; values of 5 and above are fatal. */
@@ -111,16 +107,16 @@ enum {
 
 /* Format of an audio stream, passed by value. */
 typedef struct AudioFormat {
-    uint32_t sample_rate;    /* frames per second */
+    uint32_t sample_rate; /* frames per second */
     uint32_t channels;
-    uint32_t sample_format;  /* ZrvSampleFormat */
+    uint32_t sample_format; /* ZrvSampleFormat */
 } AudioFormat;
 
 /* What the SDK announces with a new audio stream. */
 typedef struct StreamInfo {
     uint32_t sample_rate;
     uint32_t channels;
-    uint32_t sample_format;  /* ZrvSampleFormat */
+    uint32_t sample_format; /* ZrvSampleFormat */
     uint32_t padding;
     uint64_t duration_ms;
 } StreamInfo;
@@ -136,8 +132,8 @@ typedef struct StreamMetadata {
 /* One session token handed over by the controller. */
 typedef struct SessionToken {
     const char *endpoint;
-    const char *token;   /* the JWT */
-    uint64_t expiry;     /* "exp", seconds since the epoch */
+    const char *token; /* the JWT */
+    uint64_t expiry;   /* "exp", seconds since the epoch */
 } SessionToken;
 
 /* Delegate tables. Each begins with its user pointer. */
@@ -170,7 +166,7 @@ typedef struct AudioDelegate {
 
 typedef struct PlaybackDelegate {
     void *user;
-    void (*initiate)(ZrvConnect *sdk, uint32_t initial_state, void *user);  /* 1 playing, 2 paused */
+    void (*initiate)(ZrvConnect *sdk, uint32_t initial_state, void *user); /* 1 playing, 2 paused */
     void (*pause)(ZrvConnect *sdk, void *user);
     void (*resume)(ZrvConnect *sdk, void *user);
     void (*stop)(ZrvConnect *sdk, void *user);
@@ -220,8 +216,7 @@ typedef struct ZrvConnectConfig {
 } ZrvConnectConfig;
 
 /* Instance. */
-ZRV_EXPORT ZrvConnect *zrv_connect_create(struct uv_loop_s *loop, const ZrvConnectConfig *config,
-                                          ZrvError *out_error);
+ZRV_EXPORT ZrvConnect *zrv_connect_create(struct uv_loop_s *loop, const ZrvConnectConfig *config, ZrvError *out_error);
 ZRV_EXPORT void zrv_connect_free(ZrvConnect *sdk);
 /* Installs the process-wide log delegate; may be called before any instance exists. */
 ZRV_EXPORT ZrvError zrv_connect_set_log_delegate(const LogDelegate *delegate);

@@ -1,5 +1,7 @@
 // Inbound messages from foreign threads to SDK calls on a real loop, with the
 // stand-in SDK recording what the executor called.
+#include "app/command_executor.h"
+
 #include <gtest/gtest.h>
 #include <uv.h>
 
@@ -8,7 +10,6 @@
 #include <vector>
 
 #include "../messaging/test_support.h"
-#include "app/command_executor.h"
 #include "volume/volume_bridge.h"
 #include "zorva_standin.h"
 
@@ -42,7 +43,7 @@ size_t count_of(const std::string &text, const std::string &part) {
 }
 
 class CommandExecutorTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         uv_loop_init(&loop_);
         zrv_standin_reset();
@@ -134,8 +135,8 @@ TEST_F(CommandExecutorTest, PlayWithoutAPlaybackStateDoesNothingMore) {
     LogCapture log;
     run();
     EXPECT_EQ(control_calls(), std::vector<std::string>{"get_playback_state"});
-    EXPECT_TRUE(log.has_line("ERROR", std::string("Failed to get playback state: ") +
-                                          zrv_error_to_string(ZRV_ERROR_INTERNAL)));
+    EXPECT_TRUE(
+        log.has_line("ERROR", std::string("Failed to get playback state: ") + zrv_error_to_string(ZRV_ERROR_INTERNAL)));
 }
 
 TEST_F(CommandExecutorTest, VolumeMessagesGoToTheBridgeNotToTheParser) {
@@ -145,8 +146,7 @@ TEST_F(CommandExecutorTest, VolumeMessagesGoToTheBridgeNotToTheParser) {
     queue(R"({"isMuted":1,"command":"stop"})");
     queue("pause");
     run();
-    EXPECT_EQ(control_calls(),
-              (std::vector<std::string>{"set_volume(30)", "stop_playback", "pause_playback"}));
+    EXPECT_EQ(control_calls(), (std::vector<std::string>{"set_volume(30)", "stop_playback", "pause_playback"}));
 }
 
 TEST_F(CommandExecutorTest, ZeroByteCutsTheCopyAndUnknownMessagesAreDropped) {

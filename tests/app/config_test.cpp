@@ -106,9 +106,11 @@ TEST(ConfigRequiredKeys, EveryKeyIsRead) {
 
 TEST(ConfigRequiredKeys, KeysOfAnotherTypeCountAsAbsent) {
     AppConfig c;
-    LoadResult result = load_text(with_credentials(
-        R"("deviceName": 5, "model": null, "volumeControlMode": true, "port": "8080", "maxAudioQuality": 2,
-           "DeviceName": "case matters")"), &c);
+    LoadResult result = load_text(
+        with_credentials(
+            R"("deviceName": 5, "model": null, "volumeControlMode": true, "port": "8080", "maxAudioQuality": 2,
+           "DeviceName": "case matters")"),
+        &c);
     ASSERT_TRUE(result.ok);
     EXPECT_EQ(result.err, "Warning: unknown configuration key \"DeviceName\" ignored; did you mean \"deviceName\"?\n");
     EXPECT_EQ(c.device_name, "Sample device");
@@ -359,7 +361,8 @@ TEST(ConfigUsage, ExactText) {
 TEST(ConfigUnknownKeys, EachIsNamedWithTheClosestKnownKeyAndIgnored) {
     AppConfig c;
     LoadResult result = load_text(with_credentials(R"("rabbitMQ": {"host": "broker"}, "volumeControl": "alsa",
-        "PORT": 0, "colour": "red", "port": 8100)"), &c);
+        "PORT": 0, "colour": "red", "port": 8100)"),
+                                  &c);
     ASSERT_TRUE(result.ok) << result.err;
     EXPECT_EQ(result.err,
               "Warning: unknown configuration key \"rabbitMQ\" ignored; did you mean \"rabbitmq\"?\n"
@@ -375,7 +378,8 @@ TEST(ConfigUnknownKeys, EachIsNamedWithTheClosestKnownKeyAndIgnored) {
 TEST(ConfigUnknownKeys, BusObjectsAreCheckedAgainstTheirOwnKeys) {
     AppConfig c;
     LoadResult result = load_text(with_credentials(R"("messaging": {"backend": "nats", "subjectPublsh": "out"},
-        "nats": {"backend": "nats", "hots": "h"}, "rabbitmq": {"routing_key": "out", "bindingKey": "in"})"), &c);
+        "nats": {"backend": "nats", "hots": "h"}, "rabbitmq": {"routing_key": "out", "bindingKey": "in"})"),
+                                  &c);
     ASSERT_TRUE(result.ok) << result.err;
     EXPECT_EQ(result.err,
               "Warning: unknown configuration key \"messaging.subjectPublsh\" ignored; "

@@ -1,12 +1,12 @@
 // Runs the daemon binary as a real process and checks its output and exit
 // status.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <arpa/inet.h>
 #include <netinet/in.h>
-#include <sys/socket.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,10 +20,10 @@
 #include <vector>
 
 #include "app/unique_device_id.h"
-#include "zorva_connect.h"
 #include "capture.h"
 #include "expected_usage.h"
 #include "fake_service_manager.h"
+#include "zorva_connect.h"
 
 namespace {
 
@@ -267,11 +267,11 @@ TEST(Entry, RunsUntilSigintAndLogsInOrder) {
     // The SDK starts the HTTP server and the advertising from the loop; the
     // shutdown frees the SDK first, then the components in order.
     std::string missing;
-    EXPECT_TRUE(in_order(lines,
-                         {"Running event loop", "Starting Local configuration server",
-                          "Ctrl+C detected, quitting main loop", "Stopping Avahi advertiser",
-                          "Event loop has finished", "Sample application finished"},
-                         &missing))
+    EXPECT_TRUE(
+        in_order(lines,
+                 {"Running event loop", "Starting Local configuration server", "Ctrl+C detected, quitting main loop",
+                  "Stopping Avahi advertiser", "Event loop has finished", "Sample application finished"},
+                 &missing))
         << missing << "\n"
         << daemon.out();
     EXPECT_EQ(lines.back().message, "Sample application finished");
@@ -290,10 +290,9 @@ TEST(Entry, RepeatedSigintsStillEndCleanly) {
         std::vector<Line> lines = log_lines(daemon.out(), daemon.pid());
         ASSERT_GE(lines.size(), 3u);
         std::string missing;
-        EXPECT_TRUE(in_order(lines,
-                             {"Ctrl+C detected, quitting main loop", "Event loop has finished",
-                              "Sample application finished"},
-                             &missing))
+        EXPECT_TRUE(in_order(
+            lines, {"Ctrl+C detected, quitting main loop", "Event loop has finished", "Sample application finished"},
+            &missing))
             << missing;
         EXPECT_EQ(lines.back().message, "Sample application finished");
         size_t shutdowns = 0;

@@ -151,7 +151,8 @@ TEST(LogEscaping, EveryControlCharacterIsEscapedAndNothingElse) {
     controls += '\x7f';
     expected += "\\x7f";
     // Backslashes, quotes and UTF-8 (the arrow of the PLAY lines) are text.
-    const std::string text = R"(C:\dir "q" \n )" "\u2192 \xc3\xa9";
+    const std::string text = R"(C:\dir "q" \n )"
+                             "\u2192 \xc3\xa9";
     StreamCapture out(STDOUT_FILENO);
     app_log(LOG_INFO, "%s|%s", controls.c_str(), text.c_str());
     auto lines = parse_lines(out.finish());

@@ -9,7 +9,7 @@
 namespace {
 
 class NoSystemBus : public ::testing::Environment {
-public:
+  public:
     void SetUp() override { setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/zrv-test-no-bus", 1); }
 };
 

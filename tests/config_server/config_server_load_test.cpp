@@ -229,8 +229,7 @@ TEST_F(ConfigServerLoadTest, StalledClientIsAnswered408AndTheNextRequestIsServed
 // meanwhile waited for the one worker and is answered within 4 s.
 TEST_F(ConfigServerLoadTest, TricklingBodyIsAnswered408WhileAGetWaitsLessThan4s) {
     StdoutCapture log;
-    const std::string head =
-        "POST /connect-to-zconnect HTTP/1.1\r\nHost: x\r\nContent-Length: 1000\r\n\r\n";
+    const std::string head = "POST /connect-to-zconnect HTTP/1.1\r\nHost: x\r\nContent-Length: 1000\r\n\r\n";
     RawRequestOptions trickle;
     trickle.byte_gap = 1500ms;
     trickle.sent_at_once = head.size();
@@ -296,9 +295,9 @@ TEST_F(ConfigServerLoadTest, TricklingHeadIsAnswered408) {
     std::chrono::steady_clock::duration took{};
     run_loop_during(&loop, [&] {
         const auto started = std::chrono::steady_clock::now();
-        trickled = http_raw(port, "GET /get-display-info HTTP/1.1\r\nHost: x\r\nX-Slow: " + std::string(100, 's') +
-                                      "\r\n\r\n",
-                            trickle);
+        trickled =
+            http_raw(port, "GET /get-display-info HTTP/1.1\r\nHost: x\r\nX-Slow: " + std::string(100, 's') + "\r\n\r\n",
+                     trickle);
         took = std::chrono::steady_clock::now() - started;
         display = http_get(port, "/get-display-info");
     });

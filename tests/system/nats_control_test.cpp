@@ -314,8 +314,7 @@ TEST_F(NatsControlPlane, AFloodAtWireSpeedIsBoundedAndTheApiKeepsAnswering) {
     peer.publish("system.incoming", seek_message(2));
     peer.flush();
     ASSERT_TRUE(daemon.wait_for_record("zrv_connect_seek_time(2)", 1)) << daemon.log();
-    EXPECT_EQ(daemon.count_log("WARNING JuxApp: Inbound message of 70000 bytes dropped: larger than 65536 bytes"),
-              1u);
+    EXPECT_EQ(daemon.count_log("WARNING JuxApp: Inbound message of 70000 bytes dropped: larger than 65536 bytes"), 1u);
     EXPECT_EQ(daemon.count_record("zrv_connect_seek_time(1)"), 0u);
     std::this_thread::sleep_for(300ms);
     const long peak_before = daemon.peak_rss_kb();
@@ -330,7 +329,8 @@ TEST_F(NatsControlPlane, AFloodAtWireSpeedIsBoundedAndTheApiKeepsAnswering) {
         const size_t dropped_before = dropped_in_log(daemon);
         std::atomic<bool> sent{false};
         std::thread flooder([&] {
-            for (size_t i = 0; i < flood.count; ++i) peer.publish("system.incoming", seek_message(first + i, flood.size));
+            for (size_t i = 0; i < flood.count; ++i)
+                peer.publish("system.incoming", seek_message(first + i, flood.size));
             peer.flush();
             sent = true;
         });
@@ -339,9 +339,9 @@ TEST_F(NatsControlPlane, AFloodAtWireSpeedIsBoundedAndTheApiKeepsAnswering) {
         while (!sent) {
             const auto asked = std::chrono::steady_clock::now();
             statuses.push_back(http_get(port, "/get-display-info").status);
-            slowest_ms = std::max<long>(
-                slowest_ms,
-                std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - asked).count());
+            slowest_ms = std::max<long>(slowest_ms, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                        std::chrono::steady_clock::now() - asked)
+                                                        .count());
             std::this_thread::sleep_for(50ms);
         }
         flooder.join();
@@ -401,8 +401,8 @@ TEST_F(NatsControlPlane, ShippedExampleWorksWithAStockServer) {
     peer.subscribe("zorva.outgoing.events");
     peer.flush();
 
-    Daemon daemon({config, {{"ZRV_STANDIN_CONNECT", "standin:queue=44100/16/2/20000;paused"}}, false, "",
-                   pipewire->dir()});
+    Daemon daemon(
+        {config, {{"ZRV_STANDIN_CONNECT", "standin:queue=44100/16/2/20000;paused"}}, false, "", pipewire->dir()});
     daemon.start();
     ASSERT_TRUE(daemon.wait_for_log("Messaging initialized successfully")) << daemon.log();
     ASSERT_TRUE(daemon.wait_for_log("Initiating playback, initial state: PAUSED")) << daemon.log();

@@ -191,16 +191,15 @@ TEST_F(RabbitmqControlPlane, BrokerRestartMidPlaybackKeepsTheAudioAndReconnects)
 TEST_F(RabbitmqControlPlane, ShippedExampleWorksWithAStockBroker) {
     RabbitmqBroker broker("system_rabbitmq_example");
     broker.start();
-    const std::string config = shipped_example(
-        "config-rabbitmq.json",
-        {{"\"port\": 8000", "\"port\": " + std::to_string(free_port())},
-         {"\"port\": 5672", "\"port\": " + std::to_string(broker.port())}});
+    const std::string config =
+        shipped_example("config-rabbitmq.json", {{"\"port\": 8000", "\"port\": " + std::to_string(free_port())},
+                                                 {"\"port\": 5672", "\"port\": " + std::to_string(broker.port())}});
     AmqpPeer peer(broker.port());
     peer.declare_exchange("zorva.audio");
     peer.listen("zorva.audio", "zorva.outgoing.events");
 
-    Daemon daemon({config, {{"ZRV_STANDIN_CONNECT", "standin:queue=44100/16/2/20000;paused"}}, false, "",
-                   pipewire->dir()});
+    Daemon daemon(
+        {config, {{"ZRV_STANDIN_CONNECT", "standin:queue=44100/16/2/20000;paused"}}, false, "", pipewire->dir()});
     daemon.start();
     ASSERT_TRUE(daemon.wait_for_log("Successfully connected to RabbitMQ", 10s)) << daemon.log();
     ASSERT_TRUE(daemon.wait_for_log("Initiating playback, initial state: PAUSED")) << daemon.log();

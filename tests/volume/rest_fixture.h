@@ -9,7 +9,7 @@
 struct mg_context;
 
 class VolumeRestFixture {
-public:
+  public:
     VolumeRestFixture();
     ~VolumeRestFixture();
     VolumeRestFixture(const VolumeRestFixture &) = delete;
@@ -20,7 +20,7 @@ public:
     std::string url() const;
     int requests() const;
 
-private:
+  private:
     static int handle(struct mg_connection *connection, void *self) noexcept;
 
     mg_context *context_ = nullptr;
