@@ -35,10 +35,10 @@ using Owned = std::unique_ptr<T, ReleaseWith<release>>;
 
 // Owns what it holds. The shutdown handler, a failed wiring and the
 // destructor free it in one order: the service manager's notifier first
-// (it says STOPPING=1), the SDK instance (it may still call
-// its delegates while it stops), the two async handles, the advertiser, the
-// ConfigServer, the Player, the DeviceInfo, the publisher, the connection,
-// the VolumeBridge and last the pending messages. SIGINT wakes nothing
+// (it says STOPPING=1), the SDK instance (it may still call its delegates
+// while it stops), the two async handles, the advertiser, the ConfigServer,
+// the Player, the DeviceInfo, the publisher, the connection, the
+// VolumeBridge and last the pending messages. SIGINT wakes nothing
 // afterwards.
 struct AppState {
     Owned<ZrvConnect, zrv_connect_free> sdk;
@@ -66,8 +66,9 @@ struct AppState {
 
 // Creates every component, the SDK instance and the optional messaging and
 // volume halves, fills the state, creates the shutdown handle, installs the
-// SIGINT handler and sets up the service manager's notifications. The configuration and the unique device id must
-// outlive the loop run (the SDK keeps pointers to their strings). False when
+// SIGINT handler and sets up the service manager's notifications. The
+// configuration and the unique device id must outlive the loop run (the SDK
+// keeps pointers to their strings). False when
 // the daemon cannot run; the reason has been logged and whatever had been
 // created is released again (handles close on the next loop run).
 bool app_wire(AppState *state, uv_loop_t *loop, const AppConfig &config, const std::string &unique_device_id);
