@@ -18,11 +18,15 @@ bin=/usr/lib/rabbitmq/bin
 
 listening() { ss -Hltn "sport = :$1" 2>/dev/null | grep -q .; }
 
-# A port that nothing listens on now, not among those already taken.
+# A port that nothing listens on now, not among those already taken. It lies
+# below the kernel's range of ephemeral ports, which outgoing connections
+# take without listening (ss does not show them, yet epmd could not bind).
 pick_port() {
-  local port
+  local port low=32768
+  read -r low _ </proc/sys/net/ipv4/ip_local_port_range 2>/dev/null || true
+  [ "$low" -gt 21024 ] || low=60000
   for _ in $(seq 200); do
-    port=$((20000 + RANDOM % 40000))
+    port=$((20000 + RANDOM % (low - 20000)))
     case " $* " in *" $port "*) continue ;; esac
     listening "$port" || { echo "$port"; return 0; }
   done
@@ -108,6 +112,11 @@ start_broker() {
   # So this tree's epmd (on ERL_EPMD_PORT and ERL_EPMD_ADDRESS) comes first.
   epmd -daemon
   for _ in $(seq 100); do listening "$epmd_port" && break; sleep 0.1; done
+  if ! listening "$epmd_port"; then
+    echo "epmd did not listen on 127.0.0.1:$epmd_port within 10 s; rabbitmq-server not started" >&2
+    rm -f "$dir/ports.env"
+    exit 1
+  fi
   "$bin/rabbitmq-server" >>"$RABBITMQ_LOG_BASE/stdout.log" 2>&1 &
   local server=$!
   if ctl wait --timeout 120 "$RABBITMQ_PID_FILE" >>"$RABBITMQ_LOG_BASE/ctl.log" 2>&1 &&

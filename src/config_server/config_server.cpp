@@ -193,8 +193,7 @@ std::optional<std::string> hand_off(ConfigServer &server, mg_connection *connect
     WorkItem item;
     item.work = std::move(work);
     std::unique_lock lock(server.mutex);
-    // Without its async handle nothing would ever wake the loop for this.
-    if (server.stopping || !server.work_async) {
+    if (server.stopping) {
         lock.unlock();
         answer_error(connection, 500, "Internal Server Error");
         return std::nullopt;
@@ -496,8 +495,9 @@ ConfigServer *config_server_new(uv_loop_t *loop, uint16_t port, DeviceInfo *devi
     server->port = port;
     server->device = device;
     server->player = player;
-    mg_init_library(0);
     server->work_async = loop_async_new(loop, run_queued_work, server.get());
+    if (!server->work_async) return nullptr;
+    mg_init_library(0);
     return server.release();
 }
 

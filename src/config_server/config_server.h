@@ -18,6 +18,7 @@ struct Player;
 // Bodies of "connect-to-zconnect" above this size are refused unread.
 inline constexpr long long config_server_max_body_size = 64 * 1024;
 
+// Null when the async handle that hands requests to the loop cannot be made.
 ConfigServer *config_server_new(uv_loop_t *loop, uint16_t port, DeviceInfo *device, Player *player);
 // Stops the server, then closes the async handle; accepts none.
 void config_server_free(ConfigServer *server);
