@@ -184,9 +184,12 @@ TEST_F(NatsControlPlane, EachRestFailureWarnsAndStartUpGoesOn) {
             EXPECT_GE(took, 1900ms);
             EXPECT_LT(took, 3500ms);
         }
-        // It carries on: the HTTP API answers.
+        // It carries on: the HTTP API answers once its listener is bound,
+        // which comes a moment after the start line.
         ASSERT_TRUE(daemon.wait_for_log("Starting Local configuration server")) << daemon.log();
-        EXPECT_EQ(http_get(port, "/get-connect-info").status, 200) << c.warning;
+        EXPECT_TRUE(eventually([&] { return http_get(port, "/get-connect-info").status == 200; }, 5s))
+            << c.warning << "\n"
+            << daemon.log();
         const auto result = daemon.interrupt();
         EXPECT_TRUE(result.exited && result.status == 0) << daemon.log();
     }
