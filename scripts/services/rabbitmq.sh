@@ -62,6 +62,9 @@ setup_env() {
   export ERL_EPMD_ADDRESS=127.0.0.1
   export RABBITMQ_MNESIA_BASE=$dir/mnesia
   export RABBITMQ_LOG_BASE=$dir/log
+  # A node that fails to start writes its crash dump here, not into the
+  # caller's working directory.
+  export ERL_CRASH_DUMP=$dir/log/erl_crash.dump
   export RABBITMQ_PID_FILE=$dir/rabbit.pid
   export RABBITMQ_ENABLED_PLUGINS_FILE=$dir/enabled_plugins
   export RABBITMQ_CONFIG_FILE=$dir/rabbitmq
