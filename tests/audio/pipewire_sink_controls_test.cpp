@@ -61,10 +61,7 @@ TEST_F(PipeWireSinkTest, FlushDropsWhatWasBuffered) {
     EXPECT_EQ(pipewire_sink_buffered_frames(sink, &ok), 0u);
 
     const auto kept = pw_test_pcm(11025, 2, 0, 12);
-    feeder.pcm = kept;
-    feeder.pcm.resize(kept.size() + quantum * stride, 0);
-    feeder.feed();
-    run_loop(30000, [&] { return feeder.done(); });
+    feed_with_a_silent_period(kept, stride);
     ASSERT_TRUE(pipewire_sink_drain(sink));
     run_loop(3000, [&] { return sound_of(capture->bytes(), stride).size() >= kept.size(); });
 
@@ -87,11 +84,7 @@ TEST_F(PipeWireSinkTest, WritesAfterADrainPlayToo) {
     const auto first = pw_test_pcm(8820, 2, 0, 21);
     const auto second = pw_test_pcm(8820, 2, 0, 22);
     for (const auto *part : {&first, &second}) {
-        feeder.pcm = *part;
-        feeder.pcm.resize(part->size() + quantum * stride, 0);
-        feeder.offset = 0;
-        feeder.feed();
-        run_loop(30000, [&] { return feeder.done(); });
+        feed_with_a_silent_period(*part, stride);
         ASSERT_TRUE(pipewire_sink_drain(sink));
     }
     run_loop(3000, [&] { return sound_of(capture->bytes(), stride).size() >= first.size() + second.size(); });

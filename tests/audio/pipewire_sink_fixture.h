@@ -201,6 +201,16 @@ class PipeWireSinkTest : public ::testing::Test {
         run_loop(ms, [] { return false; });
     }
 
+    // Feeds `pcm` and a period of silence after it, so that all of it is
+    // played before a drain, until the sink has taken everything.
+    void feed_with_a_silent_period(const std::vector<uint8_t> &pcm, size_t stride) {
+        feeder.pcm = pcm;
+        feeder.pcm.resize(pcm.size() + quantum * stride, 0);
+        feeder.offset = 0;
+        feeder.feed();
+        run_loop(30000, [&] { return feeder.done(); });
+    }
+
     // Plays `pcm` through the open sink, drains, and compares what test_sink
     // played: every frame, the last partial period included. Empty on
     // success.
