@@ -73,15 +73,6 @@ bool is_open_for(const PipeWireSink *sink, const char *refusal) {
     return sink->open;
 }
 
-// Runs or stops the stream's cycles. A paused sink takes no data.
-bool set_running(PipeWireSink *sink, bool running, const char *refusal) {
-    if (!is_open_for(sink, refusal)) return false;
-    sink->paused = !running;
-    ThreadLoopLock lock(sink->thread_loop.get());
-    pw_stream_set_active(sink->stream.get(), running);
-    return true;
-}
-
 // Sets one of the stream's controls (volume, mute) when it is open; a closed
 // sink keeps only the value the caller stored.
 void set_control(PipeWireSink *sink, uint32_t control, float value) {
@@ -244,6 +235,7 @@ void pipewire_sink_close(PipeWireSink *sink) {
     (void)sink->stride.load(std::memory_order_acquire);
     report_out_of_buffers(sink);
     sink->drain_pending = false;
+    sink->pause_pending = false;
     sink->lost = false;
     sink->partial_size = 0;
     ring_buffer_release(&sink->ring);
@@ -293,12 +285,25 @@ uint64_t pipewire_sink_buffered_frames(PipeWireSink *sink, bool *ok) {
     return stride ? ring_buffer_fill_level(&sink->ring) / stride : 0;
 }
 
+// A paused sink takes no data and plays none of what its ring buffer holds.
+// Its stream is stopped by the process event of the next cycle, once what
+// the graph already took has been played.
 bool pipewire_sink_pause(PipeWireSink *sink) {
-    return set_running(sink, false, "Unable to pause PipeWire audio sink: device is not open");
+    if (!is_open_for(sink, "Unable to pause PipeWire audio sink: device is not open")) return false;
+    sink->paused = true;
+    sink->pause_pending = true;
+    // A cycle under way may still read the ring buffer; after this none does.
+    wait_for_data_thread(sink);
+    return true;
 }
 
 bool pipewire_sink_resume(PipeWireSink *sink) {
-    return set_running(sink, true, "Unable to resume PipeWire audio sink: device is not open");
+    if (!is_open_for(sink, "Unable to resume PipeWire audio sink: device is not open")) return false;
+    sink->pause_pending = false;
+    sink->paused = false;
+    ThreadLoopLock lock(sink->thread_loop.get());
+    pw_stream_set_active(sink->stream.get(), true);
+    return true;
 }
 
 bool pipewire_sink_flush(PipeWireSink *sink) {

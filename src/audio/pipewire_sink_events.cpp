@@ -141,14 +141,22 @@ int do_drain_done(spa_loop *, bool, uint32_t, const void *, size_t, void *user) 
     return 0;
 }
 
-// Data thread. The buffer this cycle queued is taken by the graph in this
-// same cycle (the process event runs on demand, nothing is queued ahead), and
-// the stream cannot be disconnected before the cycle is over, so the drain
-// ends here: waiting for PipeWire's own drained event would add a quantum
-// of silence to every format change. The invoke only queues the call for
-// the thread loop's thread, as PipeWire's own drained event does.
+// Data thread. Called at the start of the first cycle that finds the ring
+// buffer empty: the graph has finished the cycle before it, so the buffer
+// that carried the last bytes has been played, and the stream may be paused
+// or closed without losing it (ending in the cycle that queued that buffer
+// cut off its last period on a busy machine). The invoke only queues the
+// call for the thread loop's thread, as PipeWire's own drained event does.
 void end_drain(PipeWireSink *sink) {
     pw_loop_invoke(pw_thread_loop_get_loop(sink->thread_loop.get()), do_drain_done, 0, nullptr, 0, false, sink);
+}
+
+// The stream of a paused sink stops. With the lock held, on the thread
+// loop's thread; a resume since the request keeps it running.
+int do_stop_paused_stream(spa_loop *, bool, uint32_t, const void *, size_t, void *user) noexcept {
+    auto *sink = static_cast<PipeWireSink *>(user);
+    if (sink->paused && sink->connected) pw_stream_set_active(sink->stream.get(), false);
+    return 0;
 }
 
 // Data thread, once per graph cycle while the stream runs.
@@ -158,11 +166,19 @@ void on_process(void *data) noexcept {
     if (stride == 0) return;
     pw_stream *stream = sink->stream.get();
 
-    // A drain that finds the ring buffer empty is over at once.
+    // Everything written has been played: the drain is over.
     if (sink->drain_pending.load(std::memory_order_acquire) && ring_buffer_fill_level(&sink->ring) == 0) {
         sink->drain_pending = false;
         end_drain(sink);
     }
+    // A paused sink plays silence and keeps what its ring buffer holds. The
+    // stream is stopped from here, a cycle after the last one that carried
+    // audio: that audio has been played by then, where stopping it at once
+    // could drop it on a busy machine.
+    const bool playing = !sink->paused.load(std::memory_order_acquire) || sink->drain_pending.load();
+    if (!playing && sink->pause_pending.exchange(false))
+        pw_loop_invoke(pw_thread_loop_get_loop(sink->thread_loop.get()), do_stop_paused_stream, 0, nullptr, 0, false,
+                       sink);
 
     pw_buffer *buffer = pw_stream_dequeue_buffer(stream);
     if (!buffer) {
@@ -182,20 +198,17 @@ void on_process(void *data) noexcept {
     const uint32_t length = frames * stride;
 
     auto *bytes = static_cast<uint8_t *>(block.data);
-    const size_t got = ring_buffer_read(&sink->ring, bytes, length);
+    const size_t got = playing ? ring_buffer_read(&sink->ring, bytes, length) : 0;
     if (got < length) std::memset(bytes + got, 0, length - got);
     block.chunk->offset = 0;
     block.chunk->size = length;
     block.chunk->stride = static_cast<int32_t>(stride);
     pw_stream_queue_buffer(stream, buffer);
 
-    // This cycle emptied the ring buffer.
-    if (got < length && sink->drain_pending.exchange(false)) end_drain(sink);
-
     // Two periods of room, or half the ring buffer when a period is larger
     // than a quarter of it (a large quantum at a low rate).
     const size_t room_wanted = std::min(2 * static_cast<size_t>(length), sink->ring.capacity / 2);
-    if (ring_buffer_free_space(&sink->ring) >= room_wanted) loop_async_send(sink->need_data_async);
+    if (playing && ring_buffer_free_space(&sink->ring) >= room_wanted) loop_async_send(sink->need_data_async);
 }
 
 void on_drained(void *data) noexcept { drain_done(static_cast<PipeWireSink *>(data)); }
@@ -272,6 +285,8 @@ int do_reset_ring(spa_loop *, bool, uint32_t, const void *, size_t, void *user) 
     return 0;
 }
 
+int do_nothing(spa_loop *, bool, uint32_t, const void *, size_t, void *) noexcept { return 0; }
+
 // Runs fn on the data thread and waits for it.
 void run_on_data_thread(PipeWireSink *sink, int (*fn)(spa_loop *, bool, uint32_t, const void *, size_t, void *)) {
     pw_data_loop_invoke(pw_context_get_data_loop(sink->context.get()), fn, 0, nullptr, 0, true, sink);
@@ -335,5 +350,7 @@ void report_out_of_buffers(PipeWireSink *sink) {
 void let_go_of_ring_on_data_thread(PipeWireSink *sink) { run_on_data_thread(sink, do_let_go_of_ring); }
 
 void reset_ring_on_data_thread(PipeWireSink *sink) { run_on_data_thread(sink, do_reset_ring); }
+
+void wait_for_data_thread(PipeWireSink *sink) { run_on_data_thread(sink, do_nothing); }
 
 }  // namespace pipewire_sink_detail

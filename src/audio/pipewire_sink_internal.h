@@ -95,8 +95,10 @@ struct PipeWireSink {
     std::atomic<uint32_t> stride{0};
     // Written on the loop thread, read by the PipeWire threads.
     std::atomic<bool> paused{false};
-    // Set by drain: the process event ends the drain in the cycle that
-    // empties the ring buffer.
+    // Set by pause: the process event stops the stream in the next cycle.
+    std::atomic<bool> pause_pending{false};
+    // Set by drain: the process event ends the drain in the first cycle
+    // that finds the ring buffer empty.
     std::atomic<bool> drain_pending{false};
     // Set when the open stream failed or was disconnected by the server.
     std::atomic<bool> lost{false};
@@ -143,8 +145,10 @@ void drop_connection(PipeWireSink *sink);
 void report_out_of_buffers(PipeWireSink *sink);
 
 // Work done on the data thread while the loop thread waits for it: at close,
-// letting go of the ring buffer; at flush, emptying it.
+// letting go of the ring buffer; at flush, emptying it; at pause, nothing.
 void let_go_of_ring_on_data_thread(PipeWireSink *sink);
 void reset_ring_on_data_thread(PipeWireSink *sink);
+// Returns once a graph cycle the data thread may be running is over.
+void wait_for_data_thread(PipeWireSink *sink);
 
 }  // namespace pipewire_sink_detail

@@ -103,6 +103,17 @@ inline std::vector<uint8_t> sound_of(const std::vector<uint8_t> &bytes, size_t s
     return sound;
 }
 
+// Empty when `sound` is `expected`; else where and how they part, for the
+// failure message.
+inline std::string sound_difference(const std::vector<uint8_t> &sound, const std::vector<uint8_t> &expected,
+                                    size_t stride) {
+    if (sound == expected) return {};
+    const auto parted = std::mismatch(sound.begin(), sound.end(), expected.begin(), expected.end());
+    return "played " + std::to_string(sound.size() / stride) + " frames of sound, expected " +
+           std::to_string(expected.size() / stride) + "; they part at frame " +
+           std::to_string((parted.first - sound.begin()) / stride);
+}
+
 inline int count_of(const std::string &text, const std::string &part) {
     int count = 0;
     for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++count;

@@ -69,8 +69,8 @@ TEST_F(Faults, SigintDuringPlayback) {
 
 TEST_F(Faults, SigintDuringTheDrainAtAFormatChange) {
     // The first track's end: the sink drains (the loop waits until the
-    // graph cycle that empties the ring, up to a quantum: 371 ms at 11025 Hz)
-    // before it reopens at 48000 Hz. A busy machine may let the test see the
+    // graph has played what the ring held, up to two quanta: 743 ms at
+    // 11025 Hz) before it reopens at 48000 Hz. A busy machine may let the test see the
     // end too late; it then tries again.
     for (int attempt = 0; attempt < 3; ++attempt) {
         Daemon daemon(options(free_port(), "standin:queue=11025/16/2/1500,48000/16/2/1500"));
