@@ -19,6 +19,9 @@ zrv_require_pkg(cjson libcjson libcjson-dev)
 zrv_require_pkg(jansson jansson libjansson-dev)
 zrv_require_pkg(nats libnats libnats-dev)
 zrv_require_pkg(rabbitmq librabbitmq librabbitmq-dev)
+# rabbitmq-c's TLS socket leaves the CA store empty; the system's is added
+# to its OpenSSL context.
+zrv_require_pkg(openssl openssl libssl-dev)
 zrv_require_pkg(curl libcurl libcurl4-openssl-dev)
 zrv_require_pkg(systemd libsystemd libsystemd-dev)
 

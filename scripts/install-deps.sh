@@ -14,7 +14,7 @@ set -euo pipefail
 demo_packages=(
   build-essential g++ cmake ninja-build pkg-config
   libuv1-dev libpipewire-0.3-dev libavahi-client-dev libcivetweb-dev libcjson-dev
-  libjansson-dev libnats-dev librabbitmq-dev libcurl4-openssl-dev libsystemd-dev
+  libjansson-dev libnats-dev librabbitmq-dev libssl-dev libcurl4-openssl-dev libsystemd-dev
   pipewire pipewire-bin wireplumber avahi-daemon avahi-utils dbus iproute2 util-linux procps curl
 )
 
@@ -24,6 +24,8 @@ all_packages=(
   git clang clang-format libclang-rt-14-dev
   # tests, and the other real services they run against
   googletest libgtest-dev libgmock-dev jq nats-server rabbitmq-server
+  # the test certificates of the TLS broker
+  openssl
   # the Debian package: dpkg-shlibdeps needs file, its scripts adduser
   file lintian adduser
   # benchmarks (python3 picks free ports)

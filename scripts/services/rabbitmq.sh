@@ -1,19 +1,28 @@
 #!/usr/bin/env bash
 # Test service: a private rabbitmq-server on free loopback ports.
-#   rabbitmq.sh start <dir>     start (or start again on the ports used before)
-#   rabbitmq.sh stop <dir>      stop the broker and its own epmd
-#   rabbitmq.sh restart <dir>   stop, then start on the same port and state
+#   rabbitmq.sh start <dir> [--tls]  start (or start again on the ports used before)
+#   rabbitmq.sh stop <dir>           stop the broker and its own epmd
+#   rabbitmq.sh restart <dir>        stop, then start on the same port and state
 # Everything lives in <dir>: HOME (with the Erlang cookie), mnesia, logs, pid
 # and config. <dir>/port holds the AMQP port on 127.0.0.1 while the broker
-# runs; <dir>/ports.env keeps the AMQP, distribution and epmd ports across a
-# stop, so a restart comes back where clients expect it. Each state dir has
-# its own epmd on its own port, so several build trees can run brokers side
-# by side and a stop ends only this tree's epmd.
+# runs; <dir>/ports.env keeps the AMQP, AMQPS, distribution and epmd ports
+# across a stop, so a restart comes back where clients expect it. Each state
+# dir has its own epmd on its own port, so several build trees can run
+# brokers side by side and a stop ends only this tree's epmd.
+# With --tls the broker also listens for AMQPS, with a certificate for the
+# host name "localhost" signed by a CA made for it: <dir>/tls_port holds that
+# port, <dir>/tls/ca.pem the CA. A restart keeps TLS and the certificates.
 set -euo pipefail
 
-usage() { echo "usage: $0 start|stop|restart <dir>" >&2; exit 2; }
-[ $# -eq 2 ] || usage
+usage() { echo "usage: $0 start <dir> [--tls] | stop <dir> | restart <dir>" >&2; exit 2; }
+[ $# -ge 2 ] || usage
 action=$1 dir=$2
+tls=false
+case $# in
+2) ;;
+3) [ "$3" = --tls ] && [ "$action" = start ] || usage; tls=true ;;
+*) usage ;;
+esac
 bin=/usr/lib/rabbitmq/bin
 
 listening() { ss -Hltn "sport = :$1" 2>/dev/null | grep -q .; }
@@ -39,15 +48,37 @@ gone() {  # a process is gone once it no longer exists or is a zombie
 }
 
 load_ports() {
+  tls_port=
   if [ -f "$dir/ports.env" ]; then
     # shellcheck disable=SC1091
     . "$dir/ports.env"
-  else
+  fi
+  if [ -z "$tls_port" ]; then
     amqp_port=$(pick_port)
     dist_port=$(pick_port "$amqp_port")
     epmd_port=$(pick_port "$amqp_port" "$dist_port")
-    printf 'amqp_port=%s\ndist_port=%s\nepmd_port=%s\n' "$amqp_port" "$dist_port" "$epmd_port" >"$dir/ports.env"
+    tls_port=$(pick_port "$amqp_port" "$dist_port" "$epmd_port")
+    printf 'amqp_port=%s\ndist_port=%s\nepmd_port=%s\ntls_port=%s\n' "$amqp_port" "$dist_port" "$epmd_port" \
+      "$tls_port" >"$dir/ports.env"
   fi
+}
+
+# A CA of the broker's own and a server certificate it signed for
+# "localhost", made once per state dir.
+make_certificates() {
+  local certs=$dir/tls
+  [ -f "$certs/server.pem" ] && return 0
+  command -v openssl >/dev/null || { echo "openssl not installed (apt-get install openssl)" >&2; exit 1; }
+  mkdir -p "$certs"
+  openssl req -x509 -newkey rsa:2048 -nodes -days 3650 -subj "/CN=zrv test CA" \
+    -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign" \
+    -keyout "$certs/ca.key" -out "$certs/ca.pem" 2>>"$certs/openssl.log"
+  openssl req -newkey rsa:2048 -nodes -subj "/CN=localhost" -keyout "$certs/server.key" \
+    -out "$certs/server.csr" 2>>"$certs/openssl.log"
+  printf 'subjectAltName=DNS:localhost\nbasicConstraints=CA:FALSE\nkeyUsage=digitalSignature,keyEncipherment\nextendedKeyUsage=serverAuth\n' \
+    >"$certs/server.ext"
+  openssl x509 -req -days 3650 -in "$certs/server.csr" -CA "$certs/ca.pem" -CAkey "$certs/ca.key" \
+    -CAcreateserial -extfile "$certs/server.ext" -out "$certs/server.pem" 2>>"$certs/openssl.log"
 }
 
 setup_env() {
@@ -79,7 +110,7 @@ stop_broker() {
   [ -d "$dir" ] || return 0
   [ -f "$dir/ports.env" ] || return 0
   setup_env
-  rm -f "$dir/port"
+  rm -f "$dir/port" "$dir/tls_port"
   if [ -f "$RABBITMQ_PID_FILE" ]; then
     local pid; pid=$(cat "$RABBITMQ_PID_FILE")
     if [ -n "$pid" ] && ! gone "$pid"; then
@@ -99,9 +130,13 @@ start_broker() {
   stop_broker
   # Ports recorded earlier are reused when they are still free.
   if [ -f "$dir/ports.env" ]; then
+    tls_port=
     . "$dir/ports.env"
-    if listening "$amqp_port" || listening "$dist_port" || listening "$epmd_port"; then rm -f "$dir/ports.env"; fi
+    if listening "$amqp_port" || listening "$dist_port" || listening "$epmd_port" ||
+       { [ -n "$tls_port" ] && listening "$tls_port"; }; then rm -f "$dir/ports.env"; fi
   fi
+  # A restart keeps what the first start chose.
+  if $tls; then touch "$dir/tls.enabled"; elif [ "$action" = start ]; then rm -f "$dir/tls.enabled"; fi
   setup_env
   mkdir -p "$HOME" "$RABBITMQ_MNESIA_BASE" "$RABBITMQ_LOG_BASE"
   echo '[].' >"$RABBITMQ_ENABLED_PLUGINS_FILE"
@@ -109,6 +144,11 @@ start_broker() {
   : >"$RABBITMQ_CONF_ENV_FILE"
   printf 'listeners.tcp.default = 127.0.0.1:%s\nloopback_users.guest = true\nlog.console = false\nlog.file.level = info\n' \
     "$amqp_port" >"$dir/rabbitmq.conf"
+  if [ -f "$dir/tls.enabled" ]; then
+    make_certificates
+    printf 'listeners.ssl.default = 127.0.0.1:%s\nssl_options.cacertfile = %s\nssl_options.certfile = %s\nssl_options.keyfile = %s\nssl_options.verify = verify_none\nssl_options.fail_if_no_peer_cert = false\n' \
+      "$tls_port" "$dir/tls/ca.pem" "$dir/tls/server.pem" "$dir/tls/server.key" >>"$dir/rabbitmq.conf"
+  fi
 
   # Left to itself, the node starts epmd and registers at once; on a loaded
   # machine epmd may not listen yet, and the node gives up ("nodistribution").
@@ -125,6 +165,7 @@ start_broker() {
   if ctl wait --timeout 120 "$RABBITMQ_PID_FILE" >>"$RABBITMQ_LOG_BASE/ctl.log" 2>&1 &&
      ctl await_startup >>"$RABBITMQ_LOG_BASE/ctl.log" 2>&1; then
     echo "$amqp_port" >"$dir/port"
+    [ ! -f "$dir/tls.enabled" ] || echo "$tls_port" >"$dir/tls_port"
     echo "rabbitmq-server ready on 127.0.0.1:$amqp_port (node $RABBITMQ_NODENAME, pid $(cat "$RABBITMQ_PID_FILE"))"
     return 0
   fi

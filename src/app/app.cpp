@@ -91,6 +91,9 @@ void wire_messaging(AppState *state, const AppConfig &config) {
     const MessagingConnectionConfig connection_config{.backend = m.backend,
                                                       .rabbitmq = m.rabbitmq,
                                                       .nats = m.nats,
+                                                      .limits = {.max_message_bytes = inbound_message_max_bytes,
+                                                                 .max_pending_messages = pending_messages_max,
+                                                                 .max_pending_bytes = held_bytes_max},
                                                       .message_callback = queue_inbound_message,
                                                       .message_user_data = &state->commands};
     Owned<MessagingConnection, messaging_connection_free> connection(messaging_connection_new(&connection_config));

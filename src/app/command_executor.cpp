@@ -135,11 +135,12 @@ void queue_message(InboundCommands *commands, const char *data, size_t length) {
     size_t queued = 0, held_bytes = 0;
     {
         std::lock_guard lock(commands->mutex);
-        if (commands->pending.size() >= pending_messages_max || commands->held_bytes + copy.size() > held_bytes_max) {
+        // The bounds count what the loop took and has not executed yet too.
+        if (commands->held_messages >= pending_messages_max || commands->held_bytes + copy.size() > held_bytes_max) {
             // Only the first refusal of a burst is logged; the loop reports
             // how many there were when it takes the queue.
             first_refusal = commands->dropped++ == 0;
-            queued = commands->pending.size();
+            queued = commands->held_messages;
             held_bytes = commands->held_bytes;
         } else {
             try {
@@ -148,6 +149,7 @@ void queue_message(InboundCommands *commands, const char *data, size_t length) {
                 app_log(LOG_ERROR, "Failed to grow pending message queue");
                 return;
             }
+            ++commands->held_messages;
             commands->held_bytes += commands->pending.back().size();
             accepted = true;
         }
@@ -177,6 +179,7 @@ void inbound_commands_drop_pending(InboundCommands *commands) {
     std::lock_guard lock(commands->mutex);
     commands->pending.clear();
     commands->pending.shrink_to_fit();
+    commands->held_messages = 0;
     commands->held_bytes = 0;
     commands->dropped = 0;
     commands->taken.clear();
@@ -206,6 +209,7 @@ void execute_pending_commands(uv_async_t *handle) noexcept {
         std::string().swap(message);
         {
             std::lock_guard lock(commands->mutex);
+            --commands->held_messages;
             commands->held_bytes -= size;
         }
         if (uv_hrtime() - started >= slice_ns) break;

@@ -32,6 +32,7 @@ struct InboundCommands {
     bool closed = false;                    // the async handle has been closed
     std::mutex mutex;
     std::vector<std::string> pending;  // guarded by mutex, in arrival order
+    size_t held_messages = 0;          // guarded by mutex: messages queued or taken and not executed yet
     size_t held_bytes = 0;             // guarded by mutex: text queued or being executed
     size_t dropped = 0;                // guarded by mutex: refused since the loop last took the queue
     // Loop thread only: the messages taken from the queue, executed up to

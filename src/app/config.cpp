@@ -68,8 +68,8 @@ constexpr std::string_view messaging_keys[] = {"backend",
                                                "token",
                                                "tls"};
 constexpr std::span<const std::string_view> nats_keys = std::span(messaging_keys).subspan(1);
-constexpr std::string_view rabbitmq_keys[] = {"host",     "port",         "username",   "password",
-                                              "exchange", "exchangeType", "bindingKey", "routingKey"};
+constexpr std::string_view rabbitmq_keys[] = {"host",         "port",       "username",   "password", "exchange",
+                                              "exchangeType", "bindingKey", "routingKey", "tls",      "caFile"};
 
 char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -238,6 +238,10 @@ bool read_rabbitmq(const cJSON *object, MessagingConfig *messaging) {
     rabbitmq.secondary_binding_key.clear();
     rabbitmq.tertiary_binding_key.clear();
     rabbitmq.routing_key = string_or(object, "routingKey", "zorva.incoming.events");
+    // As for NATS, only a nonzero number turns TLS on.
+    int tls = 0;
+    rabbitmq.tls = integer_of(object, "tls", &tls) && tls != 0;
+    rabbitmq.ca_file = string_or(object, "caFile", "");
     return true;
 }
 

@@ -43,6 +43,11 @@ struct RabbitmqSettings {
     std::string tertiary_binding_key;   // empty: none
     // The EventPublisher's routing key; the connection does not use it.
     std::string routing_key;
+    // AMQPS: the broker's certificate chain and host name are verified.
+    bool tls = false;
+    // The CAs that sign the broker's certificate (a PEM file); empty: the
+    // system's.
+    std::string ca_file;
 };
 
 // The settings of a NATS connection.
@@ -59,12 +64,23 @@ struct NatsSettings {
     bool tls = false;
 };
 
+// What the receiver of inbound messages keeps at most, so that the bus
+// client holds no more on its behalf: a message over max_message_bytes is
+// dropped before it is read whole, and the client buffers at most the
+// pending counts for it. Zero leaves a bound to the library.
+struct InboundLimits {
+    size_t max_message_bytes = 0;
+    size_t max_pending_messages = 0;
+    size_t max_pending_bytes = 0;
+};
+
 // What creation needs; the connection keeps a copy. Only the chosen
 // backend's settings are read.
 struct MessagingConnectionConfig {
     MessagingBackend backend = 0;  // every value but NATS selects RabbitMQ
     RabbitmqSettings rabbitmq;
     NatsSettings nats;
+    InboundLimits limits;
     ConnectionStateCallback state_callback = nullptr;
     void *state_user_data = nullptr;
     MessageCallback message_callback = nullptr;

@@ -3,8 +3,10 @@
 // delivery threads and the connection event handlers on its callback thread.
 #include <nats/nats.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <memory>
 #include <new>
@@ -18,6 +20,11 @@ namespace {
 constexpr const char *default_url = "nats://localhost:4222";
 constexpr const char *default_subject = "zorva.incoming.events";
 constexpr int reconnect_buffer_bytes = 4 * 1024 * 1024;
+// A server (or a path to it) that goes silent is noticed when pings go
+// unanswered: the library gives up once more than max_pings_out are out, so
+// a silent server is lost after 15 to 20 s rather than minutes.
+constexpr int64_t ping_interval_ms = 5000;
+constexpr int max_pings_out = 3;
 constexpr auto close_wait = std::chrono::seconds(5);
 
 struct OptionsDeleter {
@@ -103,6 +110,16 @@ void on_message(natsConnection * /*nats*/, natsSubscription * /*subscription*/, 
     natsMsg_Destroy(message);
 }
 
+// What went wrong without a call to fail, above all a subscriber that fell
+// behind and had messages dropped (reported once per episode).
+void on_async_error(natsConnection * /*nats*/, natsSubscription * /*subscription*/, natsStatus status,
+                    void * /*closure*/) noexcept {
+    if (status == NATS_SLOW_CONSUMER)
+        app_log(LOG_WARNING, "NATS messages dropped: more are pending than the daemon holds");
+    else
+        app_log(LOG_WARNING, "NATS asynchronous error: %s", natsStatus_GetText(status));
+}
+
 void on_subscription_complete(void *closure) noexcept {
     auto *context = static_cast<HandlerContext *>(closure);
     std::lock_guard lock(context->lifecycle_mutex);
@@ -177,6 +194,9 @@ void NatsBackend::start() {
     natsOptions_SetMaxReconnect(options.get(), -1);
     natsOptions_SetReconnectWait(options.get(), connection_.reconnect_delay_ms);
     natsOptions_SetReconnectBufSize(options.get(), reconnect_buffer_bytes);
+    natsOptions_SetPingInterval(options.get(), ping_interval_ms);
+    natsOptions_SetMaxPingsOut(options.get(), max_pings_out);
+    natsOptions_SetErrorHandler(options.get(), on_async_error, context_);
     if (!settings_.token.empty()) {
         natsOptions_SetToken(options.get(), settings_.token.c_str());
     } else if (!settings_.username.empty()) {
@@ -235,6 +255,17 @@ bool NatsBackend::subscribe(natsSubscription *&slot, const std::string &subject,
         slot = nullptr;
         app_log(failure_level, failure_format, subject.c_str(), natsStatus_GetText(status));
         return false;
+    }
+    // The library holds no more messages for a subscription than the daemon
+    // would take from it: past that it drops them and says so.
+    const InboundLimits &limits = connection_.config.limits;
+    if (limits.max_pending_messages > 0 && limits.max_pending_bytes > 0) {
+        natsStatus limited = natsSubscription_SetPendingLimits(
+            slot, static_cast<int>(std::min<size_t>(limits.max_pending_messages, INT_MAX)),
+            static_cast<int>(std::min<size_t>(limits.max_pending_bytes, INT_MAX)));
+        if (limited != NATS_OK)
+            app_log(LOG_WARNING, "Failed to bound pending messages of NATS subject '%s': %s", subject.c_str(),
+                    natsStatus_GetText(limited));
     }
     // The completion callback tells freeing when this subscription's handler
     // has returned for the last time.

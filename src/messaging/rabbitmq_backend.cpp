@@ -4,7 +4,9 @@
 // backend, appends to the outbound queue (waking the thread) and reads the
 // state; it touches the AMQP connection only after the thread has been joined.
 #include <amqp.h>
+#include <amqp_ssl_socket.h>
 #include <amqp_tcp_socket.h>
+#include <openssl/ssl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -39,9 +41,14 @@ constexpr size_t max_queue_name = 255;
 constexpr size_t max_routing_key = 255;
 constexpr size_t max_pending_messages = 1000;
 constexpr auto connecting_poll = 100ms;
-// Frames are read only once poll has seen them arrive (or the library holds
-// them already), so reading never waits.
+// Frames are read without waiting: the thread waits in its own poll.
 constexpr timeval no_wait{0, 0};
+// The heartbeat asked of the broker, in seconds. A broker (or a path to it)
+// that goes silent is given up after two beats without a byte from it; the
+// library sends our own beat when one is due whenever a frame is read, so
+// the thread reads at least this often even when its socket stays quiet.
+constexpr int heartbeat_seconds = 10;
+constexpr auto heartbeat_check = 1s;
 // After a send that failed without breaking the connection, the queue is
 // tried again this much later rather than at once.
 constexpr auto send_retry = 250ms;
@@ -57,6 +64,26 @@ constexpr auto stop_grace = 1s;
 struct PendingMessage {
     std::string routing_key;
     std::string body;
+};
+
+// The inbound delivery being read, frame by frame: its method frame, then
+// its header frame announcing the body's size, then the body frames. A body
+// over the size bound is counted through and never kept.
+struct InboundDelivery {
+    enum class Stage { none, header, body };
+    Stage stage = Stage::none;
+    uint64_t delivery_tag = 0;
+    uint64_t body_size = 0;
+    uint64_t received = 0;
+    bool keep = false;
+    std::string body;
+
+    void reset() {
+        stage = Stage::none;
+        delivery_tag = body_size = received = 0;
+        keep = false;
+        std::string().swap(body);
+    }
 };
 
 // An eventfd through which publish and freeing wake the connection thread
@@ -101,6 +128,7 @@ bool connection_broken(int status) {
         case AMQP_STATUS_UNKNOWN_METHOD:
         case AMQP_STATUS_TIMER_FAILURE:
         case AMQP_STATUS_SSL_ERROR:
+        case AMQP_STATUS_NO_MEMORY:
             return true;
         default:
             return false;
@@ -128,24 +156,31 @@ class RabbitmqBackend final : public BusBackend {
     ConnectionState state();
 
     void connect_attempt();
+    // A TCP or, with tls set, a verifying TLS socket of the new connection;
+    // null (logged) when it cannot be made.
+    amqp_socket_t *new_socket();
     void attempt_failed(bool close_channel);
     // Serves the connection until it breaks or freeing begins.
     void serve();
     // True when the library has read frames off the socket that nobody has
     // taken yet: poll cannot see those.
     bool frames_buffered();
-    // Waits for the socket, the wake-up or the time-out (none when negative);
-    // true when the socket has something to read.
-    bool wait_for_events(int timeout_ms);
+    // Waits for the socket, the wake-up or the time-out.
+    void wait_for_events(std::chrono::milliseconds timeout);
     // Sends the outbound queue from the head; false when the connection
     // broke. stalled tells whether a message stays queued after a failure.
     bool send_queued(bool &stalled);
-    // Takes at most one inbound message, without waiting for one. False when
-    // the connection broke.
-    bool consume_one();
-    // Reads the frame that interrupted consuming; false when the server closed
-    // the channel or the connection, or stopped the consumer.
-    bool handle_unexpected_frame();
+    // Reads at most one frame, without waiting for one, and acts on it.
+    // False when the connection is lost.
+    bool read_frame();
+    // A method frame: a delivery begins, or the broker ends the channel, the
+    // connection or the consumer (false).
+    bool handle_method(const amqp_frame_t &frame);
+    bool handle_header(const amqp_frame_t &frame);
+    bool handle_body(const amqp_frame_t &frame);
+    // The whole body is in: hands it on (unless it was dropped) and
+    // acknowledges it. False when the connection broke.
+    bool finish_delivery();
     void connection_lost(const char *reason);
     // Destroys the AMQP connection and forgets its socket.
     void drop_connection();
@@ -156,6 +191,7 @@ class RabbitmqBackend final : public BusBackend {
     // The connection thread's alone until it has been joined.
     amqp_connection_state_t amqp_ = nullptr;
     std::string queue_name_;
+    InboundDelivery delivery_;
 
     std::mutex running_mutex_;
     std::condition_variable running_changed_;
@@ -345,9 +381,8 @@ void RabbitmqBackend::connect_attempt() {
         attempt_failed(false);
         return;
     }
-    amqp_socket_t *socket = amqp_tcp_socket_new(amqp_);
+    amqp_socket_t *socket = new_socket();
     if (!socket) {
-        app_log(LOG_ERROR, "Failed to create TCP socket");
         attempt_failed(false);
         return;
     }
@@ -357,6 +392,10 @@ void RabbitmqBackend::connect_attempt() {
     int status = amqp_socket_open_noblock(socket, settings_.host.c_str(), settings_.port, &open_timeout);
     if (status != AMQP_STATUS_OK) {
         app_log(LOG_ERROR, "Failed to open socket: %s", amqp_error_string2(status));
+        if (status == AMQP_STATUS_SSL_PEER_VERIFY_FAILED || status == AMQP_STATUS_SSL_HOSTNAME_VERIFY_FAILED ||
+            status == AMQP_STATUS_SSL_CONNECTION_FAILED)
+            app_log(LOG_ERROR, "TLS connection to RabbitMQ broker %s refused: its certificate was not verified",
+                    settings_.host.c_str());
         attempt_failed(false);
         return;
     }
@@ -370,8 +409,8 @@ void RabbitmqBackend::connect_attempt() {
         attempt_failed(false);
         return;
     }
-    if (!reply_ok(amqp_login(amqp_, "/", 0, frame_max, 0, AMQP_SASL_METHOD_PLAIN, settings_.username.c_str(),
-                             settings_.password.c_str()))) {
+    if (!reply_ok(amqp_login(amqp_, "/", 0, frame_max, heartbeat_seconds, AMQP_SASL_METHOD_PLAIN,
+                             settings_.username.c_str(), settings_.password.c_str()))) {
         app_log(LOG_ERROR, "Failed to login to RabbitMQ");
         attempt_failed(false);
         return;
@@ -451,6 +490,40 @@ void RabbitmqBackend::connect_attempt() {
     connection_.reconnect_delay_ms = 1000;
 }
 
+amqp_socket_t *RabbitmqBackend::new_socket() {
+    if (!settings_.tls) {
+        amqp_socket_t *socket = amqp_tcp_socket_new(amqp_);
+        if (!socket) app_log(LOG_ERROR, "Failed to create TCP socket");
+        return socket;
+    }
+    amqp_socket_t *socket = amqp_ssl_socket_new(amqp_);
+    if (!socket) {
+        app_log(LOG_ERROR, "Failed to create TLS socket");
+        return nullptr;
+    }
+    amqp_ssl_socket_set_verify_peer(socket, 1);
+    amqp_ssl_socket_set_verify_hostname(socket, 1);
+    amqp_ssl_socket_set_ssl_versions(socket, AMQP_TLSv1_2, AMQP_TLSvLATEST);
+    if (!settings_.ca_file.empty()) {
+        int status = amqp_ssl_socket_set_cacert(socket, settings_.ca_file.c_str());
+        if (status != AMQP_STATUS_OK) {
+            app_log(LOG_ERROR, "Failed to load RabbitMQ CA file %s: %s", settings_.ca_file.c_str(),
+                    amqp_error_string2(status));
+            return nullptr;
+        }
+    } else {
+        // The library trusts no CA of its own accord: the system's store is
+        // added to its context.
+        auto *context = static_cast<SSL_CTX *>(amqp_ssl_socket_get_context(socket));
+        if (!context || SSL_CTX_set_default_verify_paths(context) != 1) {
+            app_log(LOG_ERROR, "Failed to load the system's CA certificates for RabbitMQ");
+            return nullptr;
+        }
+    }
+    // The socket belongs to the connection, which frees it.
+    return socket;
+}
+
 void RabbitmqBackend::attempt_failed(bool close_channel) {
     if (amqp_) {
         if (close_channel) amqp_channel_close(amqp_, channel, reply_success);
@@ -464,6 +537,7 @@ void RabbitmqBackend::attempt_failed(bool close_channel) {
 }
 
 void RabbitmqBackend::drop_connection() {
+    delivery_.reset();
     std::lock_guard lock(socket_mutex_);
     amqp_destroy_connection(amqp_);
     amqp_ = nullptr;
@@ -479,32 +553,28 @@ void RabbitmqBackend::connection_lost(const char *reason) {
 }
 
 void RabbitmqBackend::serve() {
-    bool readable = false;
     bool stalled = false;
     while (running() && state() == CONNECTION_STATE_CONNECTED) {
         // What the broker sent comes first: a close from a broker going down
         // is then seen before queued messages are written into a connection
-        // that is gone, and they stay queued.
-        if ((readable || frames_buffered()) && !consume_one()) return;
+        // that is gone, and they stay queued. Reading also has the library
+        // send a heartbeat when one is due, and give up on a broker that has
+        // been silent for two.
+        if (!read_frame()) return;
         if (!send_queued(stalled)) return;
         // More frames may have come in with the last read: take them before
         // waiting, since poll would not report them.
-        if (frames_buffered()) {
-            readable = false;
-            continue;
-        }
-        readable = wait_for_events(stalled ? static_cast<int>(send_retry.count()) : -1);
+        if (frames_buffered()) continue;
+        wait_for_events(stalled ? std::chrono::milliseconds(send_retry) : std::chrono::milliseconds(heartbeat_check));
     }
 }
 
 bool RabbitmqBackend::frames_buffered() { return amqp_data_in_buffer(amqp_) || amqp_frames_enqueued(amqp_); }
 
-bool RabbitmqBackend::wait_for_events(int timeout_ms) {
+void RabbitmqBackend::wait_for_events(std::chrono::milliseconds timeout) {
     pollfd descriptors[2] = {{amqp_get_sockfd(amqp_), POLLIN, 0}, {wakeup_.fd(), POLLIN, 0}};
-    if (::poll(descriptors, 2, timeout_ms) <= 0) return false;
-    if (descriptors[1].revents & POLLIN) wakeup_.clear();
-    // A closed or failed socket counts as readable: reading then reports it.
-    return descriptors[0].revents != 0;
+    if (::poll(descriptors, 2, static_cast<int>(timeout.count())) > 0 && (descriptors[1].revents & POLLIN))
+        wakeup_.clear();
 }
 
 bool RabbitmqBackend::send_queued(bool &stalled) {
@@ -542,65 +612,39 @@ bool RabbitmqBackend::send_queued(bool &stalled) {
     }
 }
 
-bool RabbitmqBackend::consume_one() {
+bool RabbitmqBackend::read_frame() {
+    // The frames read before were handled: their memory is reused.
     amqp_maybe_release_buffers(amqp_);
-    amqp_envelope_t envelope;
-    amqp_rpc_reply_t reply = amqp_consume_message(amqp_, &envelope, &no_wait, 0);
-
-    if (reply.reply_type == AMQP_RESPONSE_LIBRARY_EXCEPTION) {
-        if (reply.library_error == AMQP_STATUS_TIMEOUT) return true;
-        app_log(LOG_ERROR, "Error consuming message from RabbitMQ: %s", amqp_error_string2(reply.library_error));
-        if (reply.library_error == AMQP_STATUS_UNEXPECTED_STATE) return handle_unexpected_frame();
-        if (connection_broken(reply.library_error)) {
-            connection_lost(amqp_error_string2(reply.library_error));
-            return false;
-        }
-        return true;
-    }
-    if (reply.reply_type != AMQP_RESPONSE_NORMAL) {
-        app_log(LOG_ERROR, "RabbitMQ consume error: reply_type=%d", static_cast<int>(reply.reply_type));
-        return true;
-    }
-
-    const amqp_bytes_t &content = envelope.message.body;
-    if (content.len == 0 || !content.bytes) {
-        // Left unacknowledged: the broker keeps it until this queue goes away.
-        app_log(LOG_WARNING, "Received empty message from RabbitMQ");
-        amqp_destroy_envelope(&envelope);
-        return true;
-    }
-    if (!connection_.config.message_callback) {
-        app_log(LOG_WARNING, "Message received but no callback handler registered");
-    } else {
-        std::unique_ptr<char[]> copy(new (std::nothrow) char[content.len + 1]);
-        if (!copy) {
-            app_log(LOG_ERROR, "Failed to allocate memory for message body");
-        } else {
-            std::copy_n(static_cast<const char *>(content.bytes), content.len, copy.get());
-            copy[content.len] = '\0';
-            app_log(LOG_DEBUG, "Received message from RabbitMQ (size: %zu)", content.len);
-            messaging_connection_deliver(connection_, copy.get(), content.len);
-        }
-    }
-    int status = amqp_basic_ack(amqp_, channel, envelope.delivery_tag, 0);
-    amqp_destroy_envelope(&envelope);
-    if (status < 0 && connection_broken(status)) {
-        connection_lost(amqp_error_string2(status));
-        return false;
-    }
-    return true;
-}
-
-bool RabbitmqBackend::handle_unexpected_frame() {
     amqp_frame_t frame;
     int status = amqp_simple_wait_frame_noblock(amqp_, &frame, &no_wait);
     if (status == AMQP_STATUS_TIMEOUT) return true;
     if (status != AMQP_STATUS_OK) {
+        // Whatever went wrong, the frames that follow cannot be trusted.
+        app_log(LOG_ERROR, "Error consuming message from RabbitMQ: %s", amqp_error_string2(status));
         connection_lost(amqp_error_string2(status));
         return false;
     }
-    if (frame.frame_type != AMQP_FRAME_METHOD) return true;
+    switch (frame.frame_type) {
+        case AMQP_FRAME_METHOD:
+            return handle_method(frame);
+        case AMQP_FRAME_HEADER:
+            return handle_header(frame);
+        case AMQP_FRAME_BODY:
+            return handle_body(frame);
+        default:
+            return true;
+    }
+}
+
+bool RabbitmqBackend::handle_method(const amqp_frame_t &frame) {
     switch (frame.payload.method.id) {
+        case AMQP_BASIC_DELIVER_METHOD: {
+            if (frame.channel != channel || delivery_.stage != InboundDelivery::Stage::none) break;
+            const auto *deliver = static_cast<const amqp_basic_deliver_t *>(frame.payload.method.decoded);
+            delivery_.delivery_tag = deliver->delivery_tag;
+            delivery_.stage = InboundDelivery::Stage::header;
+            return true;
+        }
         case AMQP_CHANNEL_CLOSE_METHOD: {
             amqp_channel_close_ok_t ok{};
             amqp_send_method(amqp_, frame.channel, AMQP_CHANNEL_CLOSE_OK_METHOD, &ok);
@@ -617,8 +661,85 @@ bool RabbitmqBackend::handle_unexpected_frame() {
             connection_lost("the server cancelled the consumer");
             return false;
         default:
-            return true;
+            // Nothing else is asked for; a method in the middle of a
+            // delivery is a broken stream all the same.
+            if (delivery_.stage == InboundDelivery::Stage::none) return true;
+            break;
     }
+    app_log(LOG_ERROR, "Error consuming message from RabbitMQ: %s", "unexpected method frame");
+    connection_lost("unexpected method frame");
+    return false;
+}
+
+bool RabbitmqBackend::handle_header(const amqp_frame_t &frame) {
+    if (frame.channel != channel || delivery_.stage != InboundDelivery::Stage::header) {
+        app_log(LOG_ERROR, "Error consuming message from RabbitMQ: %s", "unexpected header frame");
+        connection_lost("unexpected header frame");
+        return false;
+    }
+    const uint64_t size = frame.payload.properties.body_size;
+    const size_t bound = connection_.config.limits.max_message_bytes;
+    delivery_.body_size = size;
+    delivery_.received = 0;
+    delivery_.keep = true;
+    if (bound != 0 && size > bound) {
+        // Read on and counted, never kept: the body's size is the sender's
+        // word, and frames of it are all that is ever held.
+        app_log(LOG_WARNING, "RabbitMQ message of %llu bytes dropped unread: larger than %zu bytes",
+                static_cast<unsigned long long>(size), bound);
+        delivery_.keep = false;
+    } else if (size > 0) {
+        try {
+            delivery_.body.reserve(static_cast<size_t>(size));
+        } catch (const std::exception &) {
+            app_log(LOG_ERROR, "Failed to allocate memory for message body");
+            delivery_.keep = false;
+        }
+    }
+    if (size == 0) return finish_delivery();
+    delivery_.stage = InboundDelivery::Stage::body;
+    return true;
+}
+
+bool RabbitmqBackend::handle_body(const amqp_frame_t &frame) {
+    const amqp_bytes_t &fragment = frame.payload.body_fragment;
+    if (frame.channel != channel || delivery_.stage != InboundDelivery::Stage::body ||
+        fragment.len > delivery_.body_size - delivery_.received) {
+        app_log(LOG_ERROR, "Error consuming message from RabbitMQ: %s", "unexpected body frame");
+        connection_lost("unexpected body frame");
+        return false;
+    }
+    delivery_.received += fragment.len;
+    if (delivery_.keep) delivery_.body.append(static_cast<const char *>(fragment.bytes), fragment.len);
+    return delivery_.received == delivery_.body_size ? finish_delivery() : true;
+}
+
+bool RabbitmqBackend::finish_delivery() {
+    const uint64_t tag = delivery_.delivery_tag;
+    if (delivery_.body_size == 0) {
+        // Left unacknowledged: the broker keeps it until this queue goes away.
+        app_log(LOG_WARNING, "Received empty message from RabbitMQ");
+        delivery_.reset();
+        return true;
+    }
+    if (delivery_.keep) {
+        if (!connection_.config.message_callback) {
+            app_log(LOG_WARNING, "Message received but no callback handler registered");
+        } else {
+            app_log(LOG_DEBUG, "Received message from RabbitMQ (size: %zu)", delivery_.body.size());
+            // A std::string is zero-terminated, as the callback's contract asks.
+            messaging_connection_deliver(connection_, delivery_.body.c_str(), delivery_.body.size());
+        }
+    }
+    delivery_.reset();
+    // A dropped message is acknowledged too: sent again, it would only be
+    // dropped again.
+    int status = amqp_basic_ack(amqp_, channel, tag, 0);
+    if (status < 0 && connection_broken(status)) {
+        connection_lost(amqp_error_string2(status));
+        return false;
+    }
+    return true;
 }
 
 }  // namespace

@@ -219,6 +219,25 @@ TEST_F(CommandExecutorTest, AFullQueueDropsNewMessagesWithOneWarningPerBurst) {
     }
 }
 
+// The messages the loop took for execution still count: while a full queue
+// is being executed, only as many new ones are taken as have run.
+TEST_F(CommandExecutorTest, TheBoundCountsTheMessagesTakenForExecution) {
+    LogCapture log;
+    for (size_t i = 0; i < pending_messages_max; ++i) queue(seek_of_size(i));
+    uv_run(&loop_, UV_RUN_NOWAIT);  // takes them all, executes one slice
+    const size_t executed = control_calls().size();
+    ASSERT_GT(executed, 0u);
+    ASSERT_LT(executed, pending_messages_max);
+    for (size_t i = 0; i < 1000; ++i) queue(seek_of_size(pending_messages_max + i));
+    run();
+    const std::vector<std::string> calls = control_calls();
+    ASSERT_EQ(calls.size(), pending_messages_max + executed);
+    EXPECT_EQ(calls.back(), "seek_time(" + std::to_string(pending_messages_max + executed - 1) + ")");
+    EXPECT_NE(log.text().find("INFO JuxApp: " + std::to_string(1000 - executed) +
+                              " inbound messages were dropped while the pending queue was full"),
+              std::string::npos);
+}
+
 // Large messages fill the 16 MiB before the queue's 10,000 entries; the room
 // comes back as the loop executes them.
 TEST_F(CommandExecutorTest, AtMost16MiBOfMessagesAreHeld) {

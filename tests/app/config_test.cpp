@@ -212,6 +212,8 @@ TEST(ConfigMessaging, RabbitMqComesOnlyFromTopLevelObject) {
     EXPECT_EQ(m.rabbitmq.secondary_binding_key, "");
     EXPECT_EQ(m.rabbitmq.tertiary_binding_key, "");
     EXPECT_EQ(m.rabbitmq.routing_key, "zorva.incoming.events");
+    EXPECT_FALSE(m.rabbitmq.tls);
+    EXPECT_EQ(m.rabbitmq.ca_file, "");
     EXPECT_EQ(m.nats.url, "");
 }
 
@@ -227,6 +229,26 @@ TEST(ConfigMessaging, RabbitMqKeysAreRead) {
     EXPECT_EQ(m.rabbitmq.exchange_type, "direct");
     EXPECT_EQ(m.rabbitmq.binding_key, "in");
     EXPECT_EQ(m.rabbitmq.routing_key, "out");
+}
+
+// "tls" reads as NATS's does; "caFile" names the CAs to trust instead of the
+// system's. Neither draws an unknown-key warning.
+TEST(ConfigMessaging, RabbitMqTlsAndCaFile) {
+    AppConfig c;
+    LoadResult result =
+        load_text(with_credentials(R"("rabbitmq": {"port": 5671, "tls": 1, "caFile": "/etc/zrv/ca.pem"})"), &c);
+    ASSERT_TRUE(result.ok) << result.err;
+    EXPECT_EQ(result.err, "");
+    EXPECT_TRUE(c.messaging.rabbitmq.tls);
+    EXPECT_EQ(c.messaging.rabbitmq.ca_file, "/etc/zrv/ca.pem");
+    EXPECT_FALSE(load_ok(with_credentials(R"("rabbitmq": {"tls": true})")).messaging.rabbitmq.tls);
+    EXPECT_FALSE(load_ok(with_credentials(R"("rabbitmq": {"tls": 0})")).messaging.rabbitmq.tls);
+    EXPECT_EQ(load_ok(with_credentials(R"("rabbitmq": {"caFile": 3})")).messaging.rabbitmq.ca_file, "");
+
+    result = load_text(with_credentials(R"("rabbitmq": {"tls": 1, "cafile": "ca.pem"})"), &c);
+    ASSERT_TRUE(result.ok);
+    EXPECT_EQ(result.err,
+              "Warning: unknown configuration key \"rabbitmq.cafile\" ignored; did you mean \"rabbitmq.caFile\"?\n");
 }
 
 TEST(ConfigMessaging, Precedence) {

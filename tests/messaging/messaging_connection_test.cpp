@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <memory>
 #include <thread>
 
@@ -360,6 +361,68 @@ TEST(MessagingConnection, NullConnectionIsHarmless) {
     EXPECT_FALSE(messaging_connection_publish(nullptr, "x", "y"));
     EXPECT_EQ(messaging_connection_new(nullptr), nullptr);
     EXPECT_TRUE(log.has_line("WARNING", "Cannot publish message: NATS not connected"));
+}
+
+// The library holds no more for a subscriber that fell behind than the
+// bounds allow: the rest is dropped and reported, and delivery goes on.
+TEST(MessagingConnection, PendingMessagesAreBoundedByTheLimits) {
+    struct Gate {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool open = false;
+        bool entered = false;
+        std::vector<std::string> messages;
+    } gate;
+    const std::string url = fixture_url("nats"), inbound = subject("pending");
+    MessagingConnectionConfig config{};
+    config.backend = MESSAGING_BACKEND_NATS;
+    config.nats.url = url;
+    config.nats.subscribe_subject = inbound;
+    config.limits = {.max_message_bytes = 64 * 1024, .max_pending_messages = 5, .max_pending_bytes = 1024 * 1024};
+    config.message_user_data = &gate;
+    config.message_callback = [](MessagingConnection *, const char *data, size_t length, void *user) {
+        auto *self = static_cast<Gate *>(user);
+        std::unique_lock lock(self->mutex);
+        self->messages.emplace_back(data, length);
+        self->entered = true;
+        self->changed.notify_all();
+        self->changed.wait(lock, [&] { return self->open; });
+    };
+    LogCapture log;
+    ConnectionPtr connection(messaging_connection_new(&config));
+    ASSERT_TRUE(messaging_connection_is_connected(connection.get()));
+
+    NatsPeer peer(url);
+    peer.publish(inbound, "first");
+    peer.flush();
+    {
+        // The delivery thread is held in the first message while 20 more come.
+        std::unique_lock lock(gate.mutex);
+        ASSERT_TRUE(gate.changed.wait_for(lock, 5s, [&] { return gate.entered; }));
+    }
+    for (int i = 0; i < 20; ++i) peer.publish(inbound, "m" + std::to_string(i));
+    peer.flush();
+    std::this_thread::sleep_for(300ms);
+    {
+        std::lock_guard lock(gate.mutex);
+        gate.open = true;
+        gate.changed.notify_all();
+    }
+    ASSERT_TRUE(wait_until([&] {
+        std::lock_guard lock(gate.mutex);
+        return gate.messages.size() == 6;
+    }));
+    std::this_thread::sleep_for(300ms);
+    // Delivery goes on once the subscriber has caught up.
+    peer.publish(inbound, "later");
+    peer.flush();
+    ASSERT_TRUE(wait_until([&] {
+        std::lock_guard lock(gate.mutex);
+        return gate.messages.size() == 7;
+    }));
+    connection.reset();
+    EXPECT_EQ(gate.messages, (std::vector<std::string>{"first", "m0", "m1", "m2", "m3", "m4", "later"}));
+    EXPECT_TRUE(log.has_line("WARNING", "NATS messages dropped: more are pending than the daemon holds"));
 }
 
 }  // namespace

@@ -459,4 +459,98 @@ TEST(RabbitmqConnection, ABrokerRestartReconnectsAndQueuedMessagesSurvive) {
     EXPECT_EQ(count_lines(log.text(), "INFO JuxApp: Successfully connected to RabbitMQ"), 2u);
 }
 
+// A body over the bound is counted through frame by frame and acknowledged,
+// never assembled; one just at the bound arrives whole, and so does the next.
+TEST(RabbitmqConnection, BodiesOverTheBoundAreDroppedUnreadAndTheNextArrives) {
+    int port = rabbitmq_fixture_port();
+    Recorder recorder;
+    std::string exchange = unique("oversized"), key = "commands";
+    MessagingConnectionConfig config = rabbitmq_config(port, exchange, key, recorder);
+    config.limits.max_message_bytes = 64 * 1024;
+    LogCapture log;
+    ConnectionPtr connection(messaging_connection_new(&config));
+    ASSERT_TRUE(wait_connected(connection.get()));
+
+    AmqpPeer peer(port);
+    const std::string at_bound(64 * 1024, 'a');
+    peer.publish(exchange, key, std::string(64 * 1024 + 1, 'b'));
+    peer.publish(exchange, key, std::string(8 * 1024 * 1024, 'c'));
+    peer.publish(exchange, key, at_bound);
+    peer.publish(exchange, key, "after");
+    ASSERT_TRUE(wait_until([&] { return recorder.message_count() == 2; }, 10s));
+    EXPECT_EQ(recorder.messages_copy(), (std::vector<std::string>{at_bound, "after"}));
+    EXPECT_TRUE(messaging_connection_is_connected(connection.get()));
+    connection.reset();
+    EXPECT_TRUE(log.has_line("WARNING", "RabbitMQ message of 65537 bytes dropped unread: larger than 65536 bytes"));
+    EXPECT_TRUE(log.has_line("WARNING", "RabbitMQ message of 8388608 bytes dropped unread: larger than 65536 bytes"));
+    EXPECT_EQ(log.text().find("Lost the connection to RabbitMQ"), std::string::npos);
+}
+
+// AMQPS through the broker's TLS listener: its certificate must chain to a
+// trusted CA and bear the host name connected to, or the attempt fails and
+// is retried like any other.
+TEST(RabbitmqConnection, TlsVerifiesTheBrokerCertificateAndItsHostName) {
+    RabbitmqBroker broker("rabbitmq-tls", true);
+    broker.start();
+    const std::string exchange = unique("tls"), key = "commands";
+    {
+        Recorder recorder;
+        MessagingConnectionConfig config = rabbitmq_config(broker.tls_port(), exchange, key, recorder);
+        config.rabbitmq.host = "localhost";
+        config.rabbitmq.tls = true;
+        config.rabbitmq.ca_file = broker.ca_file();
+        ConnectionPtr connection(messaging_connection_new(&config));
+        ASSERT_TRUE(wait_connected(connection.get()));
+        AmqpPeer peer(broker.port());
+        peer.listen(exchange, "out");
+        ASSERT_TRUE(messaging_connection_publish(connection.get(), "out", "over tls"));
+        auto delivery = peer.receive();
+        ASSERT_TRUE(delivery);
+        EXPECT_EQ(delivery->body, "over tls");
+        peer.publish(exchange, key, "play");
+        ASSERT_TRUE(wait_until([&] { return recorder.message_count() == 1; }));
+        EXPECT_EQ(recorder.messages_copy()[0], "play");
+    }
+
+    struct Refusal {
+        const char *what;
+        std::string host;
+        std::string ca_file;
+    };
+    // The system's CAs do not know the test's CA; the certificate names
+    // "localhost" only.
+    for (const Refusal &refusal :
+         {Refusal{"system CAs", "localhost", ""}, Refusal{"other host name", "127.0.0.1", broker.ca_file()}}) {
+        Recorder recorder;
+        MessagingConnectionConfig config = rabbitmq_config(broker.tls_port(), exchange, key, recorder);
+        config.rabbitmq.host = refusal.host;
+        config.rabbitmq.tls = true;
+        config.rabbitmq.ca_file = refusal.ca_file;
+        LogCapture log;
+        ConnectionPtr connection(messaging_connection_new(&config));
+        ASSERT_TRUE(wait_until([&] { return recorder.states_copy().size() >= 2; })) << refusal.what;
+        connection.reset();
+        const std::string text = log.text();
+        EXPECT_EQ(recorder.states_copy(), (std::vector<bool>{false, false})) << refusal.what;
+        EXPECT_NE(text.find("ERROR JuxApp: TLS connection to RabbitMQ broker " + refusal.host +
+                            " refused: its certificate was not verified"),
+                  std::string::npos)
+            << refusal.what << "\n"
+            << text;
+        EXPECT_NE(text.find("WARNING JuxApp: Connection failed, will retry in 1000 ms"), std::string::npos);
+    }
+
+    // A CA file that cannot be read fails the attempt with its name.
+    Recorder recorder;
+    MessagingConnectionConfig config = rabbitmq_config(broker.tls_port(), exchange, key, recorder);
+    config.rabbitmq.host = "localhost";
+    config.rabbitmq.tls = true;
+    config.rabbitmq.ca_file = "/nonexistent/ca.pem";
+    LogCapture log;
+    ConnectionPtr connection(messaging_connection_new(&config));
+    ASSERT_TRUE(wait_until([&] { return recorder.states_copy().size() >= 2; }));
+    connection.reset();
+    EXPECT_NE(log.text().find("ERROR JuxApp: Failed to load RabbitMQ CA file /nonexistent/ca.pem"), std::string::npos);
+}
+
 }  // namespace

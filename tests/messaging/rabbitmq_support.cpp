@@ -3,6 +3,7 @@
 
 #include <amqp.h>
 #include <amqp_tcp_socket.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -39,13 +40,18 @@ int rabbitmq_fixture_port(const char *fixture) {
     return port;
 }
 
-RabbitmqBroker::RabbitmqBroker(const std::string &name) {
+RabbitmqBroker::RabbitmqBroker(const std::string &name, bool tls) : tls_(tls) {
     static std::atomic<int> counter{0};
     dir_ = std::string(ZRV_TEST_SERVICES_DIR) + "/" + name + "-" + std::to_string(getpid()) + "-" +
            std::to_string(counter++);
 }
 
 RabbitmqBroker::~RabbitmqBroker() {
+    // A broker left frozen by a failed test would not stop.
+    try {
+        thaw();
+    } catch (const std::exception &) {
+    }
     run("stop");
     std::string command = "rm -rf '" + dir_ + "'";
     if (std::system(command.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", dir_.c_str());
@@ -53,6 +59,7 @@ RabbitmqBroker::~RabbitmqBroker() {
 
 void RabbitmqBroker::run(const char *action) {
     std::string command = std::string(ZRV_SOURCE_DIR) + "/scripts/services/rabbitmq.sh " + action + " '" + dir_ + "'";
+    if (tls_ && std::string(action) == "start") command += " --tls";
     if (std::system(command.c_str()) != 0) throw std::runtime_error("failed: " + command);
 }
 
@@ -62,9 +69,21 @@ void RabbitmqBroker::start() {
     if (port <= 0) throw std::runtime_error("no port in " + dir_);
     if (port_ != 0 && port != port_) throw std::runtime_error("the broker came back on another port");
     port_ = port;
+    if (tls_) {
+        tls_port_ = std::atoi(read_file(dir_ + "/tls_port").c_str());
+        if (tls_port_ <= 0) throw std::runtime_error("no TLS port in " + dir_);
+    }
 }
 
 void RabbitmqBroker::stop() { run("stop"); }
+
+void RabbitmqBroker::signal(int number) {
+    const pid_t pid = std::atoi(read_file(dir_ + "/rabbit.pid").c_str());
+    if (pid <= 0 || ::kill(pid, number) != 0) throw std::runtime_error("cannot signal the broker in " + dir_);
+}
+
+void RabbitmqBroker::freeze() { signal(SIGSTOP); }
+void RabbitmqBroker::thaw() { signal(SIGCONT); }
 
 AmqpPeer::AmqpPeer(int port) {
     connection_ = amqp_new_connection();

@@ -15,22 +15,32 @@ struct amqp_connection_state_t_;
 int rabbitmq_fixture_port(const char *fixture = "rabbitmq");
 
 // A broker of the test's own, in its own state dir, started and stopped with
-// scripts/services/rabbitmq.sh; restarts keep the port.
+// scripts/services/rabbitmq.sh; restarts keep the port. With tls it also
+// listens for AMQPS with a certificate for "localhost" from a CA of its own.
 class RabbitmqBroker {
   public:
-    explicit RabbitmqBroker(const std::string &name);
+    explicit RabbitmqBroker(const std::string &name, bool tls = false);
     ~RabbitmqBroker();
     RabbitmqBroker(const RabbitmqBroker &) = delete;
     RabbitmqBroker &operator=(const RabbitmqBroker &) = delete;
 
     void start();
     void stop();
+    // SIGSTOP and SIGCONT to the broker's process: its sockets stay open,
+    // and nothing answers.
+    void freeze();
+    void thaw();
     int port() const { return port_; }
+    int tls_port() const { return tls_port_; }
+    std::string ca_file() const { return dir_ + "/tls/ca.pem"; }
 
   private:
     void run(const char *action);
+    void signal(int number);
     std::string dir_;
+    bool tls_ = false;
     int port_ = 0;
+    int tls_port_ = 0;
 };
 
 struct AmqpDelivery {

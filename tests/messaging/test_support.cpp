@@ -121,6 +121,14 @@ void NatsServerProcess::kill() {
     pid_ = -1;
 }
 
+void NatsServerProcess::freeze() {
+    if (pid_ > 0) ::kill(pid_, SIGSTOP);
+}
+
+void NatsServerProcess::thaw() {
+    if (pid_ > 0) ::kill(pid_, SIGCONT);
+}
+
 NatsPeer::NatsPeer(const std::string &url) {
     check(natsConnection_ConnectTo(&connection_, url.c_str()), "peer connect");
 }

@@ -36,6 +36,9 @@ class NatsServerProcess {
     void start();
     // SIGKILL, as a crash would.
     void kill();
+    // SIGSTOP and SIGCONT: the connections stay open, and nothing answers.
+    void freeze();
+    void thaw();
     int port() const { return port_; }
     std::string url() const { return loopback_url(port_); }
 

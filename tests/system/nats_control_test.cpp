@@ -423,4 +423,37 @@ TEST_F(NatsControlPlane, ShippedExampleWorksWithAStockServer) {
     EXPECT_EQ(daemon.errors(), "") << "the example holds a key the loader does not know";
 }
 
+// A server that goes silent with the connection open (its host frozen, a NAT
+// that forgot the mapping) is noticed by the unanswered pings within 30 s;
+// once it answers again the daemon reconnects and commands run.
+TEST_F(NatsControlPlane, AFrozenServerIsNoticedAndCommandsRunAfterItThaws) {
+    NatsServerProcess server(free_loopback_port());
+    server.start();
+    const std::string bus =
+        "\"messaging\":{\"backend\":\"nats\",\"host\":\"127.0.0.1\",\"port\":" + std::to_string(server.port()) +
+        ",\"subjectSubscribe\":\"system.incoming\",\"subjectPublish\":\"system.outgoing\"}";
+    Daemon daemon(options(bus, {{"ZRV_STANDIN_CONNECT", "standin:queue=44100/16/2/20000;paused"}}));
+    daemon.start();
+    ASSERT_TRUE(daemon.wait_for_log("Successfully connected to NATS")) << daemon.log();
+    ASSERT_TRUE(daemon.wait_for_log("Initiating playback, initial state: PAUSED")) << daemon.log();
+
+    server.freeze();
+    const auto frozen_at = std::chrono::steady_clock::now();
+    const bool noticed = daemon.wait_for_log("WARNING JuxApp: Disconnected from NATS", 30s);
+    const double noticed_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - frozen_at).count();
+    server.thaw();
+    ASSERT_TRUE(noticed) << daemon.log();
+    std::printf("a frozen nats-server was noticed after %.1f s\n", noticed_s);
+
+    ASSERT_TRUE(daemon.wait_for_log("INFO JuxApp: Reconnected to NATS", 30s)) << daemon.log();
+    NatsPeer peer(server.url());
+    peer.publish("system.incoming", "pause");
+    peer.flush();
+    EXPECT_TRUE(daemon.wait_for_record("zrv_connect_pause_playback(", 1)) << daemon.log();
+
+    const auto result = daemon.interrupt();
+    ASSERT_TRUE(result.exited) << daemon.log();
+    EXPECT_EQ(result.status, 0);
+}
+
 }  // namespace

@@ -238,4 +238,67 @@ TEST_F(RabbitmqControlPlane, ShippedExampleWorksWithAStockBroker) {
     EXPECT_EQ(daemon.errors(), "") << "the example holds a key the loader does not know";
 }
 
+// A broker that goes silent with the connection open (its host frozen, a
+// NAT that forgot the mapping) is noticed by the missed heartbeats within
+// 30 s; once it answers again the daemon reconnects and commands run.
+TEST_F(RabbitmqControlPlane, AFrozenBrokerIsNoticedAndCommandsRunAfterItThaws) {
+    RabbitmqBroker broker("system_rabbitmq_frozen");
+    broker.start();
+    Daemon daemon(options(broker.port(), "standin:queue=44100/16/2/20000;paused"));
+    daemon.start();
+    ASSERT_TRUE(daemon.wait_for_log("Successfully connected to RabbitMQ", 10s)) << daemon.log();
+    ASSERT_TRUE(daemon.wait_for_log("Initiating playback, initial state: PAUSED")) << daemon.log();
+
+    broker.freeze();
+    const auto frozen_at = std::chrono::steady_clock::now();
+    const bool noticed = daemon.wait_for_log("Lost the connection to RabbitMQ", 30s);
+    const double noticed_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - frozen_at).count();
+    broker.thaw();
+    ASSERT_TRUE(noticed) << daemon.log();
+    std::printf("a frozen broker was noticed after %.1f s\n", noticed_s);
+
+    ASSERT_TRUE(eventually([&] { return daemon.count_log("Successfully connected to RabbitMQ") >= 2; }, 60s))
+        << daemon.log();
+    AmqpPeer peer(broker.port());
+    peer.publish(exchange, key, "pause");
+    EXPECT_TRUE(daemon.wait_for_record("zrv_connect_pause_playback(", 1)) << daemon.log();
+
+    const auto result = daemon.interrupt();
+    ASSERT_TRUE(result.exited) << daemon.log();
+    EXPECT_EQ(result.status, 0);
+}
+
+// A message far over the 64 KiB bound is read and dropped a frame at a
+// time: the daemon's memory never holds it, and the next command runs.
+TEST_F(RabbitmqControlPlane, AHugeMessageIsDroppedWithoutBeingHeld) {
+    const int port = rabbitmq_fixture_port();
+    Daemon daemon(options(port, "standin:queue=44100/16/2/20000;paused"));
+    daemon.start();
+    ASSERT_TRUE(daemon.wait_for_log("Successfully connected to RabbitMQ", 10s)) << daemon.log();
+    ASSERT_TRUE(daemon.wait_for_log("Initiating playback, initial state: PAUSED")) << daemon.log();
+    std::this_thread::sleep_for(1s);
+
+    // The peak resident size counts from here.
+    ASSERT_EQ(run_shell("echo 5 > /proc/" + std::to_string(daemon.pid()) + "/clear_refs"), 0);
+    const long before_kb = daemon.rss_kb();
+    ASSERT_GT(before_kb, 0);
+    constexpr size_t huge = 32 * 1024 * 1024;
+    AmqpPeer peer(port);
+    peer.publish(exchange, key, std::string(huge, 'x'));
+    peer.publish(exchange, key, "pause");
+    ASSERT_TRUE(daemon.wait_for_record("zrv_connect_pause_playback(", 1, 30s)) << daemon.log();
+    const long peak_kb = daemon.peak_rss_kb();
+    std::printf("a 32 MiB message raised the peak RSS by %ld kB (from %ld kB)\n", peak_kb - before_kb, before_kb);
+    EXPECT_LT(peak_kb - before_kb, 1024);
+    EXPECT_EQ(daemon.count_log("WARNING JuxApp: RabbitMQ message of " + std::to_string(huge) +
+                               " bytes dropped unread: larger than 65536 bytes"),
+              1u)
+        << daemon.log();
+    EXPECT_EQ(daemon.count_log("Lost the connection to RabbitMQ"), 0u) << daemon.log();
+
+    const auto result = daemon.interrupt();
+    ASSERT_TRUE(result.exited) << daemon.log();
+    EXPECT_EQ(result.status, 0);
+}
+
 }  // namespace
