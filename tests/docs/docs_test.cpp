@@ -150,6 +150,7 @@ const std::map<std::string, StringField> &rabbitmq_strings() {
         {"exchangeType", [](const AppConfig &c) { return c.messaging.rabbitmq.exchange_type; }},
         {"bindingKey", [](const AppConfig &c) { return c.messaging.rabbitmq.binding_key; }},
         {"routingKey", [](const AppConfig &c) { return c.messaging.rabbitmq.routing_key; }},
+        {"caFile", [](const AppConfig &c) { return c.messaging.rabbitmq.ca_file; }},
     };
     return fields;
 }
