@@ -661,9 +661,10 @@ bool RabbitmqBackend::handle_method(const amqp_frame_t &frame) {
             connection_lost("the server cancelled the consumer");
             return false;
         default:
-            // Nothing else is asked for; a method in the middle of a
-            // delivery is a broken stream all the same.
-            if (delivery_.stage == InboundDelivery::Stage::none) return true;
+            // Nothing else is asked for (the broker may tell of flow control
+            // on channel 0 at any time); a method on the channel in the
+            // middle of a delivery is a broken stream all the same.
+            if (delivery_.stage == InboundDelivery::Stage::none || frame.channel != channel) return true;
             break;
     }
     app_log(LOG_ERROR, "Error consuming message from RabbitMQ: %s", "unexpected method frame");
