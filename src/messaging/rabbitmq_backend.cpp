@@ -392,10 +392,11 @@ void RabbitmqBackend::connect_attempt() {
     int status = amqp_socket_open_noblock(socket, settings_.host.c_str(), settings_.port, &open_timeout);
     if (status != AMQP_STATUS_OK) {
         app_log(LOG_ERROR, "Failed to open socket: %s", amqp_error_string2(status));
-        if (status == AMQP_STATUS_SSL_PEER_VERIFY_FAILED || status == AMQP_STATUS_SSL_HOSTNAME_VERIFY_FAILED ||
-            status == AMQP_STATUS_SSL_CONNECTION_FAILED)
+        if (status == AMQP_STATUS_SSL_PEER_VERIFY_FAILED || status == AMQP_STATUS_SSL_HOSTNAME_VERIFY_FAILED)
             app_log(LOG_ERROR, "TLS connection to RabbitMQ broker %s refused: its certificate was not verified",
                     settings_.host.c_str());
+        else if (status == AMQP_STATUS_SSL_CONNECTION_FAILED)
+            app_log(LOG_ERROR, "TLS handshake with RabbitMQ broker %s failed", settings_.host.c_str());
         attempt_failed(false);
         return;
     }

@@ -540,6 +540,20 @@ TEST(RabbitmqConnection, TlsVerifiesTheBrokerCertificateAndItsHostName) {
         EXPECT_NE(text.find("WARNING JuxApp: Connection failed, will retry in 1000 ms"), std::string::npos);
     }
 
+    // A plain AMQP listener does not speak TLS: the handshake fails.
+    {
+        Recorder recorder;
+        MessagingConnectionConfig config = rabbitmq_config(broker.port(), exchange, key, recorder);
+        config.rabbitmq.host = "localhost";
+        config.rabbitmq.tls = true;
+        config.rabbitmq.ca_file = broker.ca_file();
+        LogCapture log;
+        ConnectionPtr connection(messaging_connection_new(&config));
+        ASSERT_TRUE(wait_until([&] { return recorder.states_copy().size() >= 2; }, 10s));
+        connection.reset();
+        EXPECT_TRUE(log.has_line("ERROR", "TLS handshake with RabbitMQ broker localhost failed"));
+    }
+
     // A CA file that cannot be read fails the attempt with its name.
     Recorder recorder;
     MessagingConnectionConfig config = rabbitmq_config(broker.tls_port(), exchange, key, recorder);
