@@ -6,11 +6,23 @@
 #include <string>
 
 #include "app/app.h"
+#include "app/build_info.h"
+#include "app/command_line.h"
 #include "app/config.h"
 #include "app/log.h"
 #include "app/unique_device_id.h"
 
 namespace {
+
+// The first lines of a run: which daemon, which SDK, and a warning that
+// cannot be missed when the SDK is the stand-in.
+void log_versions() {
+    app_log(LOG_INFO, "zorva-renderer %s, Zorva Connect SDK %s", daemon_version(), sdk_version());
+    if (sdk_is_standin())
+        app_log(LOG_WARNING,
+                "This daemon runs the stand-in Zorva Connect SDK, built for development and tests: any host on "
+                "the network can script its playback through \"standin:\" endpoints. Do not ship it on a device");
+}
 
 void log_settings(const AppConfig &config) {
     app_log(LOG_DEBUG, "Starting sample application");
@@ -32,19 +44,36 @@ int main(int argc, char **argv) {
     // Each log line must leave the process as soon as it is written.
     setlinebuf(stdout);
     const char *program = argc > 0 && argv[0] ? argv[0] : "zorva-renderer";
-    if (argc != 2) {
-        std::puts("Error: Configuration file path is required!");
-        config_print_usage(program);
-        return 1;
+    const CommandLine command_line = command_line_parse(argc, argv);
+    switch (command_line.action) {
+        case CommandAction::help:
+            command_line_print_help(program);
+            return 0;
+        case CommandAction::version:
+            command_line_print_version();
+            return 0;
+        case CommandAction::check_config:
+            return command_line_check_config(command_line.path.c_str());
+        case CommandAction::usage_error:
+            std::puts(command_line.error.c_str());
+            config_print_usage(program);
+            return 1;
+        case CommandAction::run:
+            break;
     }
+    const char *config_path = command_line.path.c_str();
+    // The journal takes a priority from each line when stdout is its stream.
+    log_detect_journal();
 
     AppConfig config;
-    if (!config_load_from_file(argv[1], &config)) {
-        std::printf("Error: Failed to load configuration from file: %s\n", argv[1]);
+    if (!config_load_from_file(config_path, &config)) {
+        std::printf("Error: Failed to load configuration from file: %s\n", config_path);
         config_print_usage(program);
         return 1;
     }
+    log_versions();
     log_settings(config);
+    for (const std::string &advisory : config_advisories(config)) app_log(LOG_WARNING, "%s", advisory.c_str());
 
     // The SDK keeps a pointer to the id, so it lives until main returns.
     const std::string unique_device_id = unique_device_id_derive(config.serial_number.c_str());
