@@ -30,7 +30,8 @@ namespace {
 constexpr uint64_t poll_interval_ms = 1000;
 
 std::string format_text(const AudioFormat &format) {
-    std::string text = std::to_string(format.sample_rate) + " Hz, ";
+    std::string text = std::to_string(format.sample_rate);
+    text += " Hz, ";
     text += format.sample_format == ZRV_SAMPLE_FORMAT_S16      ? "16-bit"
             : format.sample_format == ZRV_SAMPLE_FORMAT_S24_32 ? "24-bit"
                                                                : "32-bit";
@@ -39,8 +40,10 @@ std::string format_text(const AudioFormat &format) {
         text += "mono";
     else if (format.channels == 2)
         text += "stereo";
-    else
-        text += std::to_string(format.channels) + " channels";
+    else {
+        text += std::to_string(format.channels);
+        text += " channels";
+    }
     return text;
 }
 
@@ -93,27 +96,38 @@ void on_renderer_active_changed(ZrvConnect *sdk, bool active, void *user) {
 }  // namespace
 
 std::string status_text(const StatusSnapshot &s) {
-    const std::string session = s.session_id.empty() ? std::string() : " (session " + s.session_id + ")";
     std::string text;
     switch (s.player_state) {
         case PLAYER_STATE_PLAYING:
         case PLAYER_STATE_SEEKING_PLAYING:
-            text = "Playing" + (s.has_format ? " " + format_text(s.format) : std::string()) + session;
+            text = "Playing";
+            if (s.has_format) {
+                text += ' ';
+                text += format_text(s.format);
+            }
             break;
         case PLAYER_STATE_PAUSED:
         case PLAYER_STATE_SEEKING_PAUSED:
-            text = "Paused" + session;
+            text = "Paused";
             break;
         default:
-            text = s.active ? "Idle, controller connected" + session : "Waiting for a controller";
+            text = s.active ? "Idle, controller connected" : "Waiting for a controller";
             break;
+    }
+    if (!s.session_id.empty() && (s.active || s.player_state != PLAYER_STATE_STOPPED)) {
+        text += " (session ";
+        text += s.session_id;
+        text += ')';
     }
     if (s.bus_configured)
         text += s.bus_connected       ? "; bus connected"
                 : s.bus_was_connected ? "; bus lost, reconnecting"
                                       : "; bus connecting";
-    if (s.http_waiting_for_port)
-        text += "; HTTP API not listening: port " + std::to_string(s.port) + " is in use, retrying";
+    if (s.http_waiting_for_port) {
+        text += "; HTTP API not listening: port ";
+        text += std::to_string(s.port);
+        text += " is in use, retrying";
+    }
     return text;
 }
 
