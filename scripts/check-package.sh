@@ -61,6 +61,8 @@ fail() { echo "check-package: $*" >&2; exit 1; }
 root=$scratch/root
 deb=$(mktemp /tmp/zrv-package-XXXXXX.deb)
 mv "$scratch/package.deb" "$deb"
+upgrades=$(mktemp -d /tmp/zrv-package-upgrades-XXXXXX)
+mv "$scratch/newer.deb" "$scratch/changed.deb" "$upgrades/"
 mount -t tmpfs tmpfs "$scratch"
 mkdir "$scratch/upper" "$scratch/work" "$root"
 mount -t overlay overlay -o "lowerdir=/,upperdir=$scratch/upper,workdir=$scratch/work" "$root"
@@ -69,7 +71,8 @@ mount --rbind /dev "$root/dev"
 mount -t tmpfs tmpfs "$root/run"
 mount -t tmpfs tmpfs "$root/tmp"
 cp "$deb" "$root/tmp/package.deb"
-mv "$scratch/newer.deb" "$scratch/changed.deb" "$root/tmp/"
+mv "$upgrades/newer.deb" "$upgrades/changed.deb" "$root/tmp/"
+rmdir "$upgrades"
 rm -f "$deb"
 ip link set lo up
 
