@@ -417,8 +417,7 @@ TEST_F(NatsControlPlane, ShippedExampleWorksWithAStockServer) {
     EXPECT_TRUE(daemon.wait_for_record("zrv_connect_resume_playback(", 1)) << daemon.log();
     // None but the one every stand-in build gives at start-up.
     EXPECT_EQ(daemon.count_log(" WARNING "), 1u) << daemon.log();
-    EXPECT_EQ(daemon.count_log(" WARNING JuxApp: This daemon runs the stand-in Zorva Connect SDK"), 1u)
-        << daemon.log();
+    EXPECT_EQ(daemon.count_log(" WARNING JuxApp: This daemon runs the stand-in Zorva Connect SDK"), 1u) << daemon.log();
 
     const auto result = daemon.interrupt();
     ASSERT_TRUE(result.exited) << daemon.log();
