@@ -554,8 +554,9 @@ void on_bind_retry(uv_timer_t *handle) noexcept {
         if (server.context || !port_is_free(server)) return;
         start_server(server);
         if (!server.context) return;
-        app_log(LOG_INFO, "Local configuration server listening on port %u after %u retries",
-                static_cast<unsigned>(config_server_port(&server)), server.bind_retries);
+        app_log(LOG_INFO, "Local configuration server listening on port %u after %u %s",
+                static_cast<unsigned>(config_server_port(&server)), server.bind_retries,
+                server.bind_retries == 1 ? "retry" : "retries");
         stop_bind_retry(server);
     });
 }
