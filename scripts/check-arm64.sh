@@ -22,7 +22,8 @@ scratch=$(mktemp -d /tmp/zrv-arm64-check-XXXXXX)
 trap 'rm -rf "$scratch"' EXIT
 dpkg-deb -x "$deb" "$scratch"
 daemon=$scratch/usr/bin/zorva-renderer
-file -b "$daemon" | grep -q 'ARM aarch64' || fail "the daemon is not an arm64 program: $(file -b "$daemon")"
+kind=$(file -b "$daemon")
+grep -q 'ARM aarch64' <<<"$kind" || fail "the daemon is not an arm64 program: $kind"
 
 # The loader and the libraries come from the multiarch directories
 # (/lib/ld-linux-aarch64.so.1, /usr/lib/aarch64-linux-gnu); the stand-in SDK

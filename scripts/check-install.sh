@@ -37,7 +37,8 @@ status=$?
 set -e
 [ "$status" -eq 1 ] || fail "daemon without arguments exited with $status"
 grep -q "Usage: .*zorva-renderer <config_file>" <<<"$usage" || fail "no usage text"
-"$root/bin/zorva-renderer" --version | grep -q '^zorva-renderer [0-9]' || fail "--version names no version"
+version=$("$root/bin/zorva-renderer" --version) || fail "--version failed"
+grep -q '^zorva-renderer [0-9]' <<<"$version" || fail "--version names no version: $version"
 
 unit=$root/lib/systemd/user/zorva-renderer.service
 grep -Eq '^ExecStart=/.*/zorva-renderer /.*/zorva-renderer/config\.json$' "$unit" || fail "ExecStart in $unit"

@@ -23,7 +23,7 @@ fail() { echo "check-package: $*" >&2; exit 1; }
 echo "check-package: building"
 deb=$(scripts/build-deb.sh)
 [[ "$(dpkg-deb -f "$deb" Version)" == *~standin ]] || fail "the stand-in package's version lacks ~standin"
-dpkg-deb -f "$deb" Description | grep -q 'stand-in' || fail "the stand-in package's description does not say so"
+grep -q 'stand-in' <<<"$(dpkg-deb -f "$deb" Description)" || fail "the stand-in package's description does not say so"
 
 echo "check-package: lintian"
 # Every tag fails, down to pedantic ones; the package's overrides each say why.
