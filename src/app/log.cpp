@@ -83,18 +83,21 @@ const char *log_level_name(LogLevel level) {
     return names[std::min<LogLevel>(level, LOG_FATAL)];
 }
 
-bool log_detect_journal() noexcept {
+bool log_fd_is_journal(int fd) noexcept {
     // "<device>:<inode>" of the stream the service manager connected to
-    // stdout and stderr; stdout may have been redirected since.
-    bool journal = false;
+    // stdout and stderr; either may have been redirected since.
     const char *stream = std::getenv("JOURNAL_STREAM");
     unsigned long long device = 0, inode = 0;
     char rest = 0;
     struct stat info {};
-    if (stream && std::sscanf(stream, "%llu:%llu%c", &device, &inode, &rest) == 2 && fstat(STDOUT_FILENO, &info) == 0) {
-        journal = static_cast<unsigned long long>(info.st_dev) == device &&
-                  static_cast<unsigned long long>(info.st_ino) == inode;
-    }
+    if (!stream || std::sscanf(stream, "%llu:%llu%c", &device, &inode, &rest) != 2 || fstat(fd, &info) != 0)
+        return false;
+    return static_cast<unsigned long long>(info.st_dev) == device &&
+           static_cast<unsigned long long>(info.st_ino) == inode;
+}
+
+bool log_detect_journal() noexcept {
+    const bool journal = log_fd_is_journal(STDOUT_FILENO);
     journal_prefix.store(journal);
     return journal;
 }

@@ -28,6 +28,8 @@ const char *log_level_name(LogLevel level);
 // FATAL), which the journal takes off and keeps as the line's priority.
 // Decided once at start-up, before other threads log; returns the decision.
 bool log_detect_journal() noexcept;
+// True when the descriptor is the journal's stream named by JOURNAL_STREAM.
+bool log_fd_is_journal(int fd) noexcept;
 // Sets the decision directly (tests).
 void log_set_journal_prefix(bool on) noexcept;
 // The syslog priority the journal gets for a level.

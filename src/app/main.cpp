@@ -1,8 +1,11 @@
 // The process entry. Runs on the main thread, which becomes the loop thread
 // once the loop runs.
+#include <sys/mman.h>
+#include <unistd.h>
 #include <uv.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "app/app.h"
@@ -38,6 +41,41 @@ void log_settings(const AppConfig &config) {
     app_log(LOG_DEBUG, "    Local config server port: %u", static_cast<unsigned>(config.port));
 }
 
+// Loads the configuration. When stderr is the journal's stream, the
+// loader's lines (written before the log is in use) are caught in memory and
+// then written with the priority the journal takes from them: warnings at
+// "<4>", the rest, errors and what explains them, at "<3>". The text of each
+// line is unchanged.
+bool load_configuration(const char *path, AppConfig *config) {
+    if (!log_fd_is_journal(STDERR_FILENO)) return config_load_from_file(path, config);
+    const int capture = memfd_create("zorva-renderer-config-messages", MFD_CLOEXEC);
+    const int saved = capture < 0 ? -1 : dup(STDERR_FILENO);
+    if (saved < 0 || dup2(capture, STDERR_FILENO) < 0) {
+        if (capture >= 0) close(capture);
+        if (saved >= 0) close(saved);
+        return config_load_from_file(path, config);
+    }
+    const bool loaded = config_load_from_file(path, config);
+    std::fflush(stderr);
+    dup2(saved, STDERR_FILENO);
+    close(saved);
+
+    std::string text;
+    char buffer[4096];
+    ssize_t got = 0;
+    lseek(capture, 0, SEEK_SET);
+    while ((got = read(capture, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(got));
+    close(capture);
+    for (size_t start = 0; start < text.size();) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        const std::string line = text.substr(start, end - start);
+        start = end + 1;
+        std::fprintf(stderr, "%s%s\n", line.rfind("Warning", 0) == 0 ? "<4>" : "<3>", line.c_str());
+    }
+    return loaded;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -66,8 +104,9 @@ int main(int argc, char **argv) {
     log_detect_journal();
 
     AppConfig config;
-    if (!config_load_from_file(config_path, &config)) {
-        std::printf("Error: Failed to load configuration from file: %s\n", config_path);
+    if (!load_configuration(config_path, &config)) {
+        std::printf("%sError: Failed to load configuration from file: %s\n",
+                    log_fd_is_journal(STDOUT_FILENO) ? "<3>" : "", config_path);
         config_print_usage(program);
         return 1;
     }

@@ -56,7 +56,8 @@ class DaemonProcess {
         pid_ = fork();
         if (pid_ == 0) {
             dup2(out_pipe[1], STDOUT_FILENO);
-            dup2(err_pipe[1], STDERR_FILENO);
+            // The journal takes stderr on the same stream.
+            dup2(stdout_is_journal ? out_pipe[1] : err_pipe[1], STDERR_FILENO);
             if (stdout_is_journal) {
                 struct stat info {};
                 fstat(STDOUT_FILENO, &info);
@@ -604,6 +605,20 @@ TEST(EntryJournal, LinesCarryTheirPriorityWhenStdoutIsTheJournal) {
     }
     EXPECT_TRUE(levels.count("WARNING") && levels.count("INFO") && levels.count("DEBUG")) << daemon.out();
     EXPECT_EQ(log_lines(plain, daemon.pid()).back().message, "Sample application finished");
+}
+
+// A configuration that does not load, under the journal: the loader's lines
+// and the failure carry priorities too, so they show with -p warning.
+TEST(EntryJournal, ConfigurationMessagesCarryPriorities) {
+    TempDir dir;
+    const std::string path = dir.write("bad.json", R"({"appId": "a", "appSecret": "xyz", "port": "8000"})");
+    DaemonProcess daemon({path}, true);
+    EXPECT_EQ(daemon.finish(), 1);
+    EXPECT_EQ(daemon.out(),
+              "<4>Warning: configuration key \"port\" is a string, not a number: ignored, 8000 is used\n"
+              "<3>Error: appSecret has invalid format (must be valid hex string)\n"
+              "<3>Error: Failed to load configuration from file: " +
+                  path + "\n" + usage_text);
 }
 
 // The port is taken when the SDK starts the HTTP server: one ERROR line, a
