@@ -2,6 +2,7 @@
 #
 #   cmake --install build [--prefix /usr]      # the daemon, its config, the user unit
 #   scripts/build-deb.sh                        # zorva-renderer_<version>_<arch>.deb
+#   scripts/build-deb.sh --arch arm64           # the same, cross-built for arm64
 #
 # The stand-in libzorva_connect.so goes into a directory of its own under the
 # library dir, so it never shadows a real SDK installed system-wide; the
@@ -87,15 +88,45 @@ install(FILES ${CMAKE_BINARY_DIR}/packaging/zorva-renderer.service DESTINATION l
 # The Debian package (cpack -G DEB, run by scripts/build-deb.sh).
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME zorva-renderer)
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+# A package with the stand-in SDK must never pass for one with the real SDK:
+# its version carries "~standin", which also sorts it below the real SDK's
+# package of the same version, so that one replaces it as an upgrade.
+# ZRV_PACKAGE_VERSION overrides the whole version (the package check builds a
+# newer package to test upgrades).
+if(ZORVA_CONNECT_LIBRARY STREQUAL "")
+  set(zrv_default_package_version "${PROJECT_VERSION}~standin")
+else()
+  set(zrv_default_package_version "${PROJECT_VERSION}")
+endif()
+set(ZRV_PACKAGE_VERSION "" CACHE STRING "Debian package version; empty: the project's version (with ~standin)")
+if(ZRV_PACKAGE_VERSION STREQUAL "")
+  set(CPACK_PACKAGE_VERSION ${zrv_default_package_version})
+else()
+  set(CPACK_PACKAGE_VERSION ${ZRV_PACKAGE_VERSION})
+endif()
 set(CPACK_PACKAGE_CONTACT "Zorva renderer maintainers <renderer@zorva.invalid>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Zorva Connect audio renderer daemon for PipeWire")
 # Lines of at most 80 characters, as Debian's tools show them.
 string(CONCAT CPACK_PACKAGE_DESCRIPTION
        "Turns a Linux audio device into a Zorva Connect renderer: found by DNS-SD,\n"
        "paired over a small local HTTP API, playing gaplessly through PipeWire,\n"
        "with events and remote commands on NATS or RabbitMQ.")
+if(ZORVA_CONNECT_LIBRARY STREQUAL "")
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Zorva Connect renderer daemon for PipeWire (stand-in SDK build)")
+  string(APPEND CPACK_PACKAGE_DESCRIPTION
+         "\n.\n"
+         "This build carries the project's stand-in for the closed Zorva Connect SDK,\n"
+         "for development and tests only: it plays generated audio, and any host on\n"
+         "the network can script its queue. Not for devices: build the package with\n"
+         "the real SDK for those.")
+else()
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Zorva Connect audio renderer daemon for PipeWire")
+endif()
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# A cross build names its target architecture (its toolchain file sets it);
+# otherwise CPack asks dpkg for the machine's.
+if(ZRV_DEB_ARCHITECTURE)
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${ZRV_DEB_ARCHITECTURE})
+endif()
 set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # The shared libraries' packages come from dpkg-shlibdeps. It must find the

@@ -16,7 +16,8 @@ fail() { echo "check-install: $*" >&2; exit 1; }
 libdir=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' "$build/CMakeCache.txt")
 for f in bin/zorva-renderer "$libdir/zorva-renderer/libzorva_connect.so" etc/zorva-renderer/config.json \
          lib/systemd/user/zorva-renderer.service share/doc/zorva-renderer/README.md \
-         share/doc/zorva-renderer/configuration.md share/doc/zorva-renderer/examples/config-nats.json \
+         share/doc/zorva-renderer/configuration.md share/doc/zorva-renderer/device.md \
+         share/doc/zorva-renderer/examples/config-nats.json \
          share/doc/zorva-renderer/copyright share/doc/zorva-renderer/changelog.gz \
          share/man/man1/zorva-renderer.1.gz; do
   [ -e "$root/$f" ] || fail "missing $f"
@@ -36,10 +37,16 @@ status=$?
 set -e
 [ "$status" -eq 1 ] || fail "daemon without arguments exited with $status"
 grep -q "Usage: .*zorva-renderer <config_file>" <<<"$usage" || fail "no usage text"
+version=$("$root/bin/zorva-renderer" --version) || fail "--version failed"
+grep -q '^zorva-renderer [0-9]' <<<"$version" || fail "--version names no version: $version"
 
 unit=$root/lib/systemd/user/zorva-renderer.service
 grep -Eq '^ExecStart=/.*/zorva-renderer /.*/zorva-renderer/config\.json$' "$unit" || fail "ExecStart in $unit"
-grep -q '^KillSignal=SIGINT$' "$unit" || fail "KillSignal in $unit"
+# SIGTERM, systemd's default, runs the orderly shutdown; a failing daemon is
+# restarted for as long as it fails.
+if grep -q '^KillSignal=' "$unit"; then fail "KillSignal in $unit"; fi
+grep -q '^Restart=always$' "$unit" || fail "Restart in $unit"
+grep -q '^StartLimitIntervalSec=0$' "$unit" || fail "StartLimitIntervalSec in $unit"
 grep -q '^Type=notify$' "$unit" || fail "Type in $unit"
 grep -Eq '^WatchdogSec=[1-9]' "$unit" || fail "WatchdogSec in $unit"
 grep -q '^WantedBy=default.target$' "$unit" || fail "WantedBy in $unit"

@@ -26,8 +26,15 @@ all_packages=(
   googletest libgtest-dev libgmock-dev jq nats-server rabbitmq-server
   # the test certificates of the TLS broker
   openssl
-  # the Debian package: dpkg-shlibdeps needs file, its scripts adduser
-  file lintian adduser
+  # the Debian package: dpkg-shlibdeps needs file, its scripts adduser; the
+  # unit is checked with systemd-analyze, which reads the manual page with man
+  file lintian adduser systemd man-db
+  # the arm64 package: Debian's cross toolchain, the arm64 development
+  # packages beside the amd64 ones (multiarch), and qemu to run the result
+  crossbuild-essential-arm64 qemu-user-static
+  libuv1-dev:arm64 libpipewire-0.3-dev:arm64 libavahi-client-dev:arm64 libcivetweb-dev:arm64
+  libcjson-dev:arm64 libjansson-dev:arm64 libnats-dev:arm64 librabbitmq-dev:arm64
+  libcurl4-openssl-dev:arm64 libsystemd-dev:arm64 libssl-dev:arm64
   # benchmarks (python3 picks free ports)
   wrk time valgrind stress-ng python3
 )
@@ -57,5 +64,16 @@ fi
 
 echo "install-deps: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
+# Packages of another architecture need it added to dpkg before the update.
+for p in "${missing[@]}"; do
+  case $p in
+  *:arm64)
+    if ! dpkg --print-foreign-architectures | grep -qx arm64; then
+      "${sudo_cmd[@]}" dpkg --add-architecture arm64
+    fi
+    break
+    ;;
+  esac
+done
 "${sudo_cmd[@]}" apt-get update
 "${sudo_cmd[@]}" apt-get install -y --no-install-recommends "${missing[@]}"

@@ -13,6 +13,14 @@
 # announced on the machine's network. It prints one line per stage; the
 # details of each go to a log under build-demo/run/.
 set -euo pipefail
+# Root is needed only to start a private avahi-daemon in a network namespace,
+# when none runs; said before anything is installed or built.
+if [ "$(id -u)" -ne 0 ] && ! timeout 3 dbus-send --system --print-reply --dest=org.freedesktop.Avahi / \
+    org.freedesktop.Avahi.Server.GetState >/dev/null 2>&1; then
+    echo "run-demo.sh: needs root here: no avahi-daemon runs, and the private one it would start needs a" \
+        "network namespace of its own. Run it as root (sudo $0), or start avahi-daemon first." >&2
+    exit 1
+fi
 cd "$(dirname "$0")/.."
 top=$(pwd)
 

@@ -11,6 +11,11 @@
 #                buffer and sink, HTTP hand-off, bus backends, inbound queue);
 # then a short smoke run of every fuzz target.
 set -euo pipefail
+# Said before anything is installed or built.
+if [ "$(id -u)" -ne 0 ]; then
+    echo "test.sh: needs root (it installs packages and makes network and mount namespaces): sudo $0" >&2
+    exit 1
+fi
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh

@@ -1,5 +1,5 @@
 // app_wire runs on the main thread before the loop runs, the shutdown
-// callback on the loop thread. on_sigint runs in signal context, on whichever
+// callback on the loop thread. on_sigint (SIGINT and SIGTERM) runs in signal context, on whichever
 // thread the kernel picks, so it does nothing but wake the loop.
 #include "app/app.h"
 
@@ -25,9 +25,15 @@ std::atomic<int> sigint_handlers_running{0};
 static_assert(std::atomic<LoopAsync *>::is_always_lock_free && std::atomic<int>::is_always_lock_free,
               "the SIGINT handler may only use lock-free atomics");
 
-void on_sigint(int /*signal*/) noexcept {
+// The signal that asked for the shutdown first, for its log line.
+std::atomic<int> stop_signal{0};
+
+// SIGINT and SIGTERM: the same shutdown.
+void on_sigint(int number) noexcept {
     int saved_errno = errno;
     sigint_handlers_running.fetch_add(1);
+    int none = 0;
+    stop_signal.compare_exchange_strong(none, number);
     // uv_async_send is async-signal-safe; logging is not, so the line is
     // written by the shutdown callback on the loop thread.
     if (LoopAsync *async = sigint_target.load()) loop_async_send(async);
@@ -44,8 +50,10 @@ void release(AppState &state) {
         while (sigint_handlers_running.load() != 0) sched_yield();
     }
 
+    status_reporter_stop(state.status_reporter.get());
     state.service_notifier.reset();
     state.sdk.reset();
+    state.status_reporter.reset();
     state.commands.sdk = nullptr;
     state.shutdown_async.reset();
     // The bus threads may still wake this handle until the connection is
@@ -65,7 +73,10 @@ void release(AppState &state) {
 
 void on_shutdown(uv_async_t *handle) noexcept {
     auto *state = static_cast<AppState *>(uv_handle_get_data(reinterpret_cast<uv_handle_t *>(handle)));
-    app_log(LOG_DEBUG, "Ctrl+C detected, quitting main loop");
+    if (stop_signal.load() == SIGTERM)
+        app_log(LOG_DEBUG, "SIGTERM received, quitting main loop");
+    else
+        app_log(LOG_DEBUG, "Ctrl+C detected, quitting main loop");
     // What a failure leaves behind is freed with the state, once main ends.
     guarded("shutdown", [&] { release(*state); });
     uv_stop(state->loop);
@@ -152,6 +163,9 @@ bool app_wire(AppState *state, uv_loop_t *loop, const AppConfig &config, const s
     MdnsAdvertiser *advertiser = state->advertiser.get();
     if (!advertiser) return give_up(state, "Unable to create the mDNS advertiser");
 
+    state->status_reporter.reset(status_reporter_new(loop, device_info_delegate(device)));
+    if (!state->status_reporter) return give_up(state, "Unable to create the service status reporter");
+
     uint32_t quality = config.quality_follows_output ? player_max_audio_quality(player) : config.max_audio_quality;
     app_log(LOG_DEBUG, "    Maximum supported audio quality: %s", zrv_audio_quality_to_string(quality));
 
@@ -176,7 +190,7 @@ bool app_wire(AppState *state, uv_loop_t *loop, const AppConfig &config, const s
     sdk_config.config_server = config_server_delegate(config_server);
     sdk_config.audio = player_audio_delegate(player);
     sdk_config.playback = player_playback_delegate(player);
-    sdk_config.device = device_info_delegate(device);
+    sdk_config.device = status_reporter_device_delegate(state->status_reporter.get());
     ZrvError error = ZRV_OK;
     state->sdk.reset(zrv_connect_create(loop, &sdk_config, &error));
     ZrvConnect *sdk = state->sdk.get();
@@ -206,9 +220,15 @@ bool app_wire(AppState *state, uv_loop_t *loop, const AppConfig &config, const s
     action.sa_handler = on_sigint;
     sigemptyset(&action.sa_mask);
     action.sa_flags = 0;
-    if (sigaction(SIGINT, &action, nullptr) != 0)
-        return give_up(state, std::string("Unable to install the SIGINT handler: ") + std::strerror(errno));
+    // SIGTERM is what kill, container runtimes and most supervisors send.
+    for (int number : {SIGINT, SIGTERM}) {
+        if (sigaction(number, &action, nullptr) != 0)
+            return give_up(state, std::string("Unable to install the ") + (number == SIGINT ? "SIGINT" : "SIGTERM") +
+                                      " handler: " + std::strerror(errno));
+    }
     state->service_notifier.reset(service_notifier_new(loop));
     if (!state->service_notifier) return give_up(state, "Unable to create the service manager notifier");
+    status_reporter_start(state->status_reporter.get(), state->service_notifier.get(), sdk, player,
+                          state->messaging.get(), config_server);
     return true;
 }

@@ -11,6 +11,7 @@
 #include "app/command_executor.h"
 #include "app/device_info.h"
 #include "app/service_notifier.h"
+#include "app/status_reporter.h"
 #include "config_server/config_server.h"
 #include "discovery/mdns_advertiser.h"
 #include "messaging/event_publisher.h"
@@ -38,12 +39,12 @@ using Owned = std::unique_ptr<T, ReleaseWith<release>>;
 // (it says STOPPING=1), the SDK instance (it may still call its delegates
 // while it stops), the two async handles, the advertiser, the ConfigServer,
 // the Player, the DeviceInfo, the publisher, the connection, the
-// VolumeBridge and last the pending messages. SIGINT wakes nothing
+// VolumeBridge and last the pending messages. SIGINT or SIGTERM wakes nothing
 // afterwards.
 struct AppState {
     Owned<ZrvConnect, zrv_connect_free> sdk;
     uv_loop_t *loop = nullptr;
-    // Woken by SIGINT; its callback releases everything and stops the loop.
+    // Woken by SIGINT or SIGTERM; its callback releases everything and stops the loop.
     Owned<LoopAsync, loop_async_close> shutdown_async;
     Owned<MdnsAdvertiser, mdns_advertiser_free> advertiser;
     Owned<ConfigServer, config_server_free> config_server;
@@ -57,6 +58,10 @@ struct AppState {
     Owned<VolumeBridge, volume_bridge_free> volume_bridge;  // or none
     // Readiness and watchdog keep-alives for the service manager.
     Owned<ServiceNotifier, service_notifier_stopping_free> service_notifier;
+    // The status line for the service manager. Stopped with the notifier,
+    // freed after the SDK instance, which calls the device delegate it
+    // passes on.
+    Owned<StatusReporter, status_reporter_free> status_reporter;
 
     AppState() = default;
     AppState(const AppState &) = delete;
@@ -66,7 +71,7 @@ struct AppState {
 
 // Creates every component, the SDK instance and the optional messaging and
 // volume halves, fills the state, creates the shutdown handle, installs the
-// SIGINT handler and sets up the service manager's notifications. The
+// SIGINT and SIGTERM handler and sets up the service manager's notifications. The
 // configuration and the unique device id must outlive the loop run (the SDK
 // keeps pointers to their strings). False when
 // the daemon cannot run; the reason has been logged and whatever had been

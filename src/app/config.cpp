@@ -138,6 +138,97 @@ void warn_unknown_configuration_keys(const cJSON *root) noexcept {
     }
 }
 
+// A key the loader knows, the JSON type it reads and what it falls back to
+// when the value has another type.
+struct TypedKey {
+    const char *key;
+    int type;  // cJSON_String, cJSON_Number or cJSON_Object
+    const char *fallback;
+};
+
+constexpr TypedKey typed_top_level_keys[] = {
+    {"deviceName", cJSON_String, "\"Sample device\""},
+    {"manufacturer", cJSON_String, "\"Sample manufacturer\""},
+    {"model", cJSON_String, "\"Sample model\""},
+    {"serialNumber", cJSON_String, "\"Serial-1234\""},
+    {"outputDevice", cJSON_String, "\"plug:default\""},
+    {"volumeDevice", cJSON_String, "\"default\""},
+    {"volumeElement", cJSON_String, "\"Master\""},
+    {"volumeRestUrl", cJSON_String, "\"http://localhost/api/volume/percent\""},
+    {"volumeRoutingKey", cJSON_String, "\"zorva.outgoing.events\""},
+    {"volumeControlMode", cJSON_String, "\"external\""},
+    {"port", cJSON_Number, "8000"},
+    {"maxAudioQuality", cJSON_String, "the audio output's maximum quality"},
+    {"messaging", cJSON_Object, "no messaging from this key"},
+    {"nats", cJSON_Object, "no NATS settings from this key"},
+    {"rabbitmq", cJSON_Object, "no RabbitMQ settings from this key"},
+};
+constexpr TypedKey typed_nats_keys[] = {
+    {"backend", cJSON_String, "no NATS settings from \"messaging\""},
+    {"host", cJSON_String, "\"localhost\""},
+    {"port", cJSON_Number, "4222"},
+    {"subjectSubscribe", cJSON_String, "\"zorva.incoming.events\""},
+    {"subjectPublish", cJSON_String, "\"zorva.outgoing.events\""},
+    {"secondarySubscribe", cJSON_String, "none"},
+    {"tertiarySubscribe", cJSON_String, "none"},
+    {"username", cJSON_String, "none"},
+    {"password", cJSON_String, "none"},
+    {"token", cJSON_String, "none"},
+    {"tls", cJSON_Number, "0 (TLS off)"},
+};
+constexpr TypedKey typed_rabbitmq_keys[] = {
+    {"host", cJSON_String, "\"localhost\""},
+    {"port", cJSON_Number, "5672"},
+    {"username", cJSON_String, "\"guest\""},
+    {"password", cJSON_String, "the default password"},
+    {"exchange", cJSON_String, "\"zorva.audio\""},
+    {"exchangeType", cJSON_String, "\"topic\""},
+    {"bindingKey", cJSON_String, "\"zorva.incoming.events\""},
+    {"routingKey", cJSON_String, "\"zorva.incoming.events\""},
+};
+
+const char *json_type_name(const cJSON *value) {
+    if (cJSON_IsString(value)) return "a string";
+    if (cJSON_IsNumber(value)) return "a number";
+    if (cJSON_IsBool(value)) return "a boolean";
+    if (cJSON_IsArray(value)) return "an array";
+    if (cJSON_IsObject(value)) return "an object";
+    return "invalid";
+}
+
+const char *wanted_type_name(int type) {
+    return type == cJSON_String ? "a string" : type == cJSON_Number ? "a number" : "an object";
+}
+
+// One warning per known key of `object` whose value has a type the loader
+// does not read there, naming the value it falls back to.
+void warn_mistyped_keys(const cJSON *object, std::span<const TypedKey> keys, std::string_view scope) {
+    for (const TypedKey &typed : keys) {
+        const cJSON *value = member(object, typed.key);
+        // null says "unset" as plainly as leaving the key out.
+        if (!value || cJSON_IsNull(value) || (value->type & 0xff) == typed.type) continue;
+        const std::string name = scope.empty() ? typed.key : std::string(scope) + "." + typed.key;
+        std::fprintf(stderr, "Warning: configuration key \"%s\" is %s, not %s: ignored, %s is used\n", name.c_str(),
+                     json_type_name(value), wanted_type_name(typed.type), typed.fallback);
+    }
+}
+
+// Warnings only: the loader reads such a value as absent, as it always has.
+void warn_mistyped_configuration_keys(const cJSON *root) noexcept {
+    if (!cJSON_IsObject(root)) return;
+    try {
+        warn_mistyped_keys(root, typed_top_level_keys, "");
+        const cJSON *messaging = member(root, "messaging");
+        if (cJSON_IsObject(messaging)) warn_mistyped_keys(messaging, typed_nats_keys, "messaging");
+        const cJSON *nats = member(root, "nats");
+        if (cJSON_IsObject(nats)) warn_mistyped_keys(nats, std::span(typed_nats_keys).subspan(1), "nats");
+        const cJSON *rabbitmq = member(root, "rabbitmq");
+        if (cJSON_IsObject(rabbitmq)) warn_mistyped_keys(rabbitmq, typed_rabbitmq_keys, "rabbitmq");
+    } catch (const std::bad_alloc &) {
+        // Out of memory: the warnings are dropped; loading goes on.
+    }
+}
+
 // Reads the whole file into a terminated buffer, or writes why not.
 std::unique_ptr<char[]> read_config_text(const char *path) {
     FilePtr file(std::fopen(path, "rb"));
@@ -343,6 +434,7 @@ bool config_load_from_file(const char *path, AppConfig *config, HostNameSource h
         }
     }
     warn_unknown_configuration_keys(root.get());
+    warn_mistyped_configuration_keys(root.get());
 
     const cJSON *app_id = member(root.get(), "appId");
     if (!cJSON_IsString(app_id) || !app_id->valuestring) {
@@ -382,6 +474,23 @@ void config_free(AppConfig *config) {
     if (!config) return;
     // Moving a fresh record in releases every string without allocating.
     *config = AppConfig{};
+}
+
+std::vector<std::string> config_advisories(const AppConfig &config) {
+    std::vector<std::string> advisories;
+    if (!config.external_volume) return advisories;
+    // The controller's volume goes to the external volume controller over
+    // the bus; without one it reaches nothing.
+    if (!config.messaging.enabled)
+        advisories.emplace_back(
+            "volumeControlMode is \"external\" (the default) but no message bus is configured: the phone's volume "
+            "will do nothing. Configure a bus for the external volume controller, or set volumeControlMode to "
+            "\"alsa\"");
+    if (config.volume_rest_url.empty())
+        advisories.emplace_back(
+            "volumeControlMode is \"external\" but volumeRestUrl is empty: the volume is not read from the "
+            "external volume controller at start-up");
+    return advisories;
 }
 
 void config_print_usage(const char *program) {

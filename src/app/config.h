@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "app/host_name.h"
 #include "messaging/messaging_connection.h"
@@ -48,6 +49,12 @@ bool config_load_from_file(const char *path, AppConfig *config, HostNameSource h
 // Releases every string and resets the record to its zero state. Accepts a
 // null, empty or partly filled record, and being called twice.
 void config_free(AppConfig *config);
+
+// What a loaded configuration leaves without effect although it loads: each
+// text one sentence for a WARNING (start-up logs them, the configuration
+// check prints them): external volume mode without a bus, in which the
+// controller's volume changes reach nothing, or without a REST URL.
+std::vector<std::string> config_advisories(const AppConfig &config);
 
 // The usage text with an example file, on stdout.
 void config_print_usage(const char *program);

@@ -2,13 +2,16 @@
 // threads, the bus clients' threads and the SDK's.
 #include "app/log.h"
 
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string_view>
@@ -31,6 +34,9 @@ constexpr ComponentFilter component_filters[] = {
     {"CurlWS", LOG_INFO},         {"HttpDownloader", LOG_INFO}, {"AudioStreamManager", LOG_INFO},
     {"UrlAudioSource", LOG_INFO}, {"AudioDecoder", LOG_INFO},   {"ContentFetcher", LOG_INFO},
 };
+
+// Read on every line, from any thread; set at start-up.
+std::atomic<bool> journal_prefix{false};
 
 bool is_control(unsigned char c) { return c < 0x20 || c == 0x7f; }
 
@@ -77,6 +83,33 @@ const char *log_level_name(LogLevel level) {
     return names[std::min<LogLevel>(level, LOG_FATAL)];
 }
 
+bool log_fd_is_journal(int fd) noexcept {
+    // "<device>:<inode>" of the stream the service manager connected to
+    // stdout and stderr; either may have been redirected since.
+    const char *stream = std::getenv("JOURNAL_STREAM");
+    unsigned long long device = 0, inode = 0;
+    char rest = 0;
+    struct stat info {};
+    if (!stream || std::sscanf(stream, "%llu:%llu%c", &device, &inode, &rest) != 2 || fstat(fd, &info) != 0)
+        return false;
+    return static_cast<unsigned long long>(info.st_dev) == device &&
+           static_cast<unsigned long long>(info.st_ino) == inode;
+}
+
+bool log_detect_journal() noexcept {
+    const bool journal = log_fd_is_journal(STDOUT_FILENO);
+    journal_prefix.store(journal);
+    return journal;
+}
+
+void log_set_journal_prefix(bool on) noexcept { journal_prefix.store(on); }
+
+int log_journal_priority(LogLevel level) {
+    // syslog's LOG_DEBUG, LOG_INFO, LOG_WARNING, LOG_ERR and LOG_CRIT.
+    static constexpr int priorities[] = {7, 7, 6, 4, 3, 2};
+    return priorities[std::min<LogLevel>(level, LOG_FATAL)];
+}
+
 void log_write_line(const char *tag, LogLevel level, const char *message) noexcept {
     char escaped_tag[escaped_tag_size];
     char escaped_message[escaped_buffer_size];
@@ -86,9 +119,16 @@ void log_write_line(const char *tag, LogLevel level, const char *message) noexce
     gettimeofday(&now, nullptr);
     struct tm local {};
     localtime_r(&now.tv_sec, &local);
-    std::printf("%d%02d%02d %02d:%02d:%02d.%03d [%d.%d] %s %s: %s\n", local.tm_year + 1900, local.tm_mon + 1,
-                local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, static_cast<int>(now.tv_usec / 1000),
-                static_cast<int>(getpid()), static_cast<int>(syscall(SYS_gettid)), log_level_name(level), tag, message);
+    char priority[4] = "";
+    if (journal_prefix.load(std::memory_order_relaxed)) {
+        priority[0] = '<';
+        priority[1] = static_cast<char>('0' + log_journal_priority(level));
+        priority[2] = '>';
+    }
+    std::printf("%s%d%02d%02d %02d:%02d:%02d.%03d [%d.%d] %s %s: %s\n", priority, local.tm_year + 1900,
+                local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+                static_cast<int>(now.tv_usec / 1000), static_cast<int>(getpid()), static_cast<int>(syscall(SYS_gettid)),
+                log_level_name(level), tag, message);
 }
 
 void app_log(LogLevel level, const char *format, ...) noexcept {

@@ -22,6 +22,19 @@ struct mg_connection;
 // Name printed for a level: "TRACE" ... "FATAL" (5 and above).
 const char *log_level_name(LogLevel level);
 
+// When standard output is the journal's stream (JOURNAL_STREAM names its
+// device and inode), each line starts with the syslog priority of its level
+// ("<7>" for TRACE and DEBUG, "<6>" INFO, "<4>" WARNING, "<3>" ERROR, "<2>"
+// FATAL), which the journal takes off and keeps as the line's priority.
+// Decided once at start-up, before other threads log; returns the decision.
+bool log_detect_journal() noexcept;
+// True when the descriptor is the journal's stream named by JOURNAL_STREAM.
+bool log_fd_is_journal(int fd) noexcept;
+// Sets the decision directly (tests).
+void log_set_journal_prefix(bool on) noexcept;
+// The syslog priority the journal gets for a level.
+int log_journal_priority(LogLevel level);
+
 // printf-style message tagged "JuxApp"; cut to 2047 characters.
 void app_log(LogLevel level, const char *format, ...) noexcept __attribute__((format(printf, 2, 3)));
 

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "app/log.h"
 #include "player/loop_handles.h"
@@ -65,6 +66,13 @@ ServiceNotifier *service_notifier_new(uv_loop_t *loop) {
     else
         app_log(LOG_DEBUG, "Service manager notification on, watchdog off");
     return notifier;
+}
+
+bool service_notifier_is_listening(const ServiceNotifier *notifier) { return notifier && notifier->timer; }
+
+void service_notifier_status(ServiceNotifier *notifier, const char *text) {
+    if (!service_notifier_is_listening(notifier)) return;
+    notify(notifier, ("STATUS=" + std::string(text ? text : "")).c_str());
 }
 
 void service_notifier_stopping_free(ServiceNotifier *notifier) {

@@ -17,6 +17,13 @@ struct ServiceNotifier;
 // the service manager restarts the daemon.
 ServiceNotifier *service_notifier_new(uv_loop_t *loop);
 
+// True when a service manager listens (NOTIFY_SOCKET is set). Accepts null.
+bool service_notifier_is_listening(const ServiceNotifier *notifier);
+
+// Sends STATUS=<text>, the one-line state `systemctl status` shows, when a
+// service manager listens.
+void service_notifier_status(ServiceNotifier *notifier, const char *text);
+
 // Sends STOPPING=1 and releases the notifier (its timer is closed; the
 // handle's memory goes in the close callback). Accepts null.
 void service_notifier_stopping_free(ServiceNotifier *notifier);

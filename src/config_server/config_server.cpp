@@ -5,7 +5,9 @@
 // deadlines and the listener waker have threads of their own.
 #include "config_server/config_server.h"
 
+#include <arpa/inet.h>
 #include <civetweb.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -76,6 +78,9 @@ struct ConfigServer {
     uint16_t bound_port = 0;
     // Exists while the server runs; null when its thread could not start.
     std::unique_ptr<RequestDeadlines> deadlines;
+    // While the port cannot be bound: retries the start until it can.
+    LoopTimer *bind_retry_timer = nullptr;
+    unsigned bind_retries = 0;
 
     // Hand-off between the workers and the loop thread. A worker queues its
     // item, wakes the loop and waits until the item is done or the server
@@ -487,6 +492,88 @@ void start_server(ConfigServer &server) {
     }
 }
 
+// A port that is taken when the SDK starts the server (another program, or
+// this daemon's previous run still closing) is tried again at a modest pace
+// until it binds or the SDK stops the server: a device whose port was busy
+// for a moment must not stay unreachable. The first failure is logged as
+// ever; the retries probe the port with a socket of their own and start the
+// server only once it is free, so a long wait adds no line.
+constexpr uint64_t bind_retry_interval_ms = 2000;
+
+// True when a listening socket could take the port now, on the address the
+// server would listen on; civetweb sets SO_REUSEADDR, so the probe does too.
+bool port_is_free(const ConfigServer &server) {
+    sockaddr_storage address{};
+    socklen_t length = 0;
+    int family = AF_INET;
+    if (server.listen_address.empty() && config_server_ipv6_available()) {
+        family = AF_INET6;
+        auto &any6 = reinterpret_cast<sockaddr_in6 &>(address);
+        any6.sin6_family = AF_INET6;
+        any6.sin6_port = htons(server.port);
+        any6.sin6_addr = in6addr_any;
+        length = sizeof any6;
+    } else {
+        auto &v4 = reinterpret_cast<sockaddr_in &>(address);
+        auto &v6 = reinterpret_cast<sockaddr_in6 &>(address);
+        const char *text = server.listen_address.empty() ? "0.0.0.0" : server.listen_address.c_str();
+        if (inet_pton(AF_INET, text, &v4.sin_addr) == 1) {
+            v4.sin_family = AF_INET;
+            v4.sin_port = htons(server.port);
+            length = sizeof v4;
+        } else if (inet_pton(AF_INET6, text, &v6.sin6_addr) == 1) {
+            family = AF_INET6;
+            v6.sin6_family = AF_INET6;
+            v6.sin6_port = htons(server.port);
+            length = sizeof v6;
+        } else {
+            return true;  // not an address the probe can take: let civetweb try
+        }
+    }
+    const int probe = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (probe < 0) return true;
+    const int on = 1;
+    const int off = 0;
+    setsockopt(probe, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (family == AF_INET6 && server.listen_address.empty())
+        setsockopt(probe, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+    const bool bindable = bind(probe, reinterpret_cast<sockaddr *>(&address), length) == 0 && listen(probe, 1) == 0;
+    close(probe);
+    return bindable;
+}
+
+void stop_bind_retry(ConfigServer &server) {
+    if (server.bind_retry_timer) loop_timer_stop(server.bind_retry_timer);
+    server.bind_retries = 0;
+}
+
+void on_bind_retry(uv_timer_t *handle) noexcept {
+    auto &server = *static_cast<ConfigServer *>(uv_handle_get_data(reinterpret_cast<uv_handle_t *>(handle)));
+    guarded("the configuration server's start", [&] {
+        ++server.bind_retries;
+        if (server.context || !port_is_free(server)) return;
+        start_server(server);
+        if (!server.context) return;
+        app_log(LOG_INFO, "Local configuration server listening on port %u after %u %s",
+                static_cast<unsigned>(config_server_port(&server)), server.bind_retries,
+                server.bind_retries == 1 ? "retry" : "retries");
+        stop_bind_retry(server);
+    });
+}
+
+void start_with_bind_retry(ConfigServer &server) {
+    start_server(server);
+    if (server.context) {
+        stop_bind_retry(server);
+        return;
+    }
+    if (!server.bind_retry_timer) server.bind_retry_timer = loop_timer_new(server.loop, &server);
+    if (server.bind_retry_timer && !loop_timer_is_active(server.bind_retry_timer)) {
+        server.bind_retries = 0;
+        loop_timer_start(server.bind_retry_timer, on_bind_retry, bind_retry_interval_ms, bind_retry_interval_ms);
+    }
+}
+
 }  // namespace
 
 ConfigServer *config_server_new(uv_loop_t *loop, uint16_t port, DeviceInfo *device, Player *player) {
@@ -503,6 +590,8 @@ ConfigServer *config_server_new(uv_loop_t *loop, uint16_t port, DeviceInfo *devi
 
 void config_server_free(ConfigServer *server) {
     if (!server) return;
+    stop_bind_retry(*server);
+    loop_timer_close(server->bind_retry_timer);
     stop_server(*server);
     mg_exit_library();
     loop_async_close(server->work_async);
@@ -516,11 +605,14 @@ ConfigServerDelegate config_server_delegate(ConfigServer *server) {
 }
 
 void config_server_start(ZrvConnect * /*sdk*/, void *user) noexcept {
-    guarded("the configuration server's start", [&] { start_server(*static_cast<ConfigServer *>(user)); });
+    guarded("the configuration server's start", [&] { start_with_bind_retry(*static_cast<ConfigServer *>(user)); });
 }
 
 void config_server_stop(ZrvConnect * /*sdk*/, void *user) noexcept {
-    guarded("the configuration server's stop", [&] { stop_server(*static_cast<ConfigServer *>(user)); });
+    guarded("the configuration server's stop", [&] {
+        stop_bind_retry(*static_cast<ConfigServer *>(user));
+        stop_server(*static_cast<ConfigServer *>(user));
+    });
 }
 
 void config_server_set_listen_address(ConfigServer *server, const char *address) {
@@ -534,6 +626,10 @@ uint16_t config_server_port(const ConfigServer *server) {
 const char *config_server_path_prefix(const ConfigServer *server) { return server->path_prefix.c_str(); }
 
 bool config_server_is_running(const ConfigServer *server) { return server->context != nullptr; }
+
+bool config_server_is_waiting_for_port(const ConfigServer *server) {
+    return server->bind_retry_timer && loop_timer_is_active(server->bind_retry_timer);
+}
 
 bool config_server_ipv6_available() {
     if (mg_check_feature(8) != 8) return false;

@@ -38,6 +38,9 @@ void config_server_set_listen_address(ConfigServer *server, const char *address)
 uint16_t config_server_port(const ConfigServer *server);
 const char *config_server_path_prefix(const ConfigServer *server);
 bool config_server_is_running(const ConfigServer *server);
+// True while the SDK wants the server but its port could not be bound; the
+// start is retried every 2 s until the port binds or the SDK stops it.
+bool config_server_is_waiting_for_port(const ConfigServer *server);
 
 // True when civetweb was built with IPv6 and an IPv6 socket can be opened.
 bool config_server_ipv6_available();

@@ -44,6 +44,7 @@ class AppShutdown : public ::testing::Test {
         restore.sa_handler = SIG_DFL;
         sigemptyset(&restore.sa_mask);
         sigaction(SIGINT, &restore, nullptr);
+        sigaction(SIGTERM, &restore, nullptr);
     }
     uv_loop_t loop{};
 };

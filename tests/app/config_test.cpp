@@ -112,7 +112,16 @@ TEST(ConfigRequiredKeys, KeysOfAnotherTypeCountAsAbsent) {
            "DeviceName": "case matters")"),
         &c);
     ASSERT_TRUE(result.ok);
-    EXPECT_EQ(result.err, "Warning: unknown configuration key \"DeviceName\" ignored; did you mean \"deviceName\"?\n");
+    // Each is named with what it falls back to; null is plainly unset.
+    EXPECT_EQ(result.err,
+              "Warning: unknown configuration key \"DeviceName\" ignored; did you mean \"deviceName\"?\n"
+              "Warning: configuration key \"deviceName\" is a number, not a string: ignored, \"Sample device\" is "
+              "used\n"
+              "Warning: configuration key \"volumeControlMode\" is a boolean, not a string: ignored, \"external\" is "
+              "used\n"
+              "Warning: configuration key \"port\" is a string, not a number: ignored, 8000 is used\n"
+              "Warning: configuration key \"maxAudioQuality\" is a number, not a string: ignored, the audio output's "
+              "maximum quality is used\n");
     EXPECT_EQ(c.device_name, "Sample device");
     EXPECT_EQ(c.model, "Sample model");
     EXPECT_TRUE(c.external_volume);
@@ -152,7 +161,10 @@ TEST(ConfigPorts, RabbitMqPortRange) {
     expect_failure(with_credentials(R"("rabbitmq": {"port": 0})"), bad);
     expect_failure(with_credentials(R"("rabbitmq": {"port": 65536})"), bad);
     EXPECT_EQ(load_ok(with_credentials(R"("rabbitmq": {"port": 65535})")).messaging.rabbitmq.port, 65535);
-    EXPECT_EQ(load_ok(with_credentials(R"("rabbitmq": {"port": "1"})")).messaging.rabbitmq.port, 5672);
+    AppConfig mistyped;
+    EXPECT_EQ(load_text(with_credentials(R"("rabbitmq": {"port": "1"})"), &mistyped).err,
+              "Warning: configuration key \"rabbitmq.port\" is a string, not a number: ignored, 5672 is used\n");
+    EXPECT_EQ(mistyped.messaging.rabbitmq.port, 5672);
 }
 
 TEST(ConfigQuality, NamesMapToCodes) {
@@ -195,7 +207,15 @@ TEST(ConfigMessaging, RabbitMqComesOnlyFromTopLevelObject) {
     EXPECT_FALSE(load_ok(with_credentials(R"("messaging": {"backend": "rabbitmq", "host": "h"})")).messaging.enabled);
     EXPECT_FALSE(load_ok(with_credentials(R"("messaging": {"backend": "NATS"})")).messaging.enabled);
     EXPECT_FALSE(load_ok(with_credentials(R"("messaging": {"host": "h"})")).messaging.enabled);
-    EXPECT_FALSE(load_ok(with_credentials(R"("nats": "yes", "rabbitmq": [1])")).messaging.enabled);
+    AppConfig mistyped;
+    const LoadResult result = load_text(with_credentials(R"("nats": "yes", "rabbitmq": [1])"), &mistyped);
+    EXPECT_TRUE(result.ok);
+    EXPECT_FALSE(mistyped.messaging.enabled);
+    EXPECT_EQ(result.err,
+              "Warning: configuration key \"nats\" is a string, not an object: ignored, no NATS settings from this "
+              "key is used\n"
+              "Warning: configuration key \"rabbitmq\" is an array, not an object: ignored, no RabbitMQ settings from "
+              "this key is used\n");
 
     AppConfig c = load_ok(with_credentials(R"("messaging": {"backend": "rabbitmq", "host": "ignored"},
                                              "rabbitmq": {})"));
@@ -282,11 +302,53 @@ TEST(ConfigNats, UrlKeysAndTls) {
     EXPECT_EQ(m.nats.token, "tok");
     EXPECT_TRUE(m.nats.tls);
 
-    EXPECT_FALSE(load_ok(with_credentials(R"("nats": {"tls": true})")).messaging.nats.tls);
+    AppConfig mistyped;
+    LoadResult result = load_text(with_credentials(R"("nats": {"tls": true})"), &mistyped);
+    EXPECT_TRUE(result.ok);
+    EXPECT_FALSE(mistyped.messaging.nats.tls);
+    EXPECT_EQ(result.err,
+              "Warning: configuration key \"nats.tls\" is a boolean, not a number: ignored, 0 (TLS off) is used\n");
     EXPECT_FALSE(load_ok(with_credentials(R"("nats": {"tls": 0})")).messaging.nats.tls);
     EXPECT_TRUE(load_ok(with_credentials(R"("nats": {"tls": -3})")).messaging.nats.tls);
-    EXPECT_EQ(load_ok(with_credentials(R"("nats": {"port": "4223", "host": 7})")).messaging.nats.url,
-              "nats://localhost:4222");
+    result = load_text(with_credentials(R"("nats": {"port": "4223", "host": 7})"), &mistyped);
+    EXPECT_EQ(mistyped.messaging.nats.url, "nats://localhost:4222");
+    EXPECT_EQ(result.err,
+              "Warning: configuration key \"nats.host\" is a number, not a string: ignored, \"localhost\" is used\n"
+              "Warning: configuration key \"nats.port\" is a string, not a number: ignored, 4222 is used\n");
+}
+
+// A bus password of the wrong type is named, its default is not printed.
+TEST(ConfigMistypedKeys, BusObjectsAreCheckedWithTheirOwnDefaults) {
+    AppConfig c;
+    LoadResult result = load_text(
+        with_credentials(R"("messaging": {"backend": 2}, "rabbitmq": {"port": "5673", "password": 1234})"), &c);
+    ASSERT_TRUE(result.ok);
+    EXPECT_EQ(c.messaging.backend, MESSAGING_BACKEND_RABBITMQ);
+    EXPECT_EQ(c.messaging.rabbitmq.port, 5672);
+    EXPECT_EQ(result.err,
+              "Warning: configuration key \"messaging.backend\" is a number, not a string: ignored, no NATS settings "
+              "from \"messaging\" is used\n"
+              "Warning: configuration key \"rabbitmq.port\" is a string, not a number: ignored, 5672 is used\n"
+              "Warning: configuration key \"rabbitmq.password\" is a number, not a string: ignored, the default "
+              "password is used\n");
+}
+
+// What loads but leaves the phone's volume without effect.
+TEST(ConfigAdvisories, ExternalVolumeWithoutABusOrRestUrl) {
+    const auto advisories = [](const std::string &members) {
+        return config_advisories(load_ok(with_credentials(members)));
+    };
+    const std::vector<std::string> no_bus = advisories("");
+    ASSERT_EQ(no_bus.size(), 1u);
+    EXPECT_NE(no_bus[0].find("no message bus is configured: the phone's volume will do nothing"), std::string::npos)
+        << no_bus[0];
+    EXPECT_TRUE(advisories(R"("volumeControlMode": "alsa")").empty());
+    EXPECT_TRUE(advisories(R"("nats": {})").empty());
+    EXPECT_TRUE(advisories(R"("volumeControlMode": "external", "rabbitmq": {})").empty());
+    const std::vector<std::string> no_url = advisories(R"("volumeRestUrl": "", "nats": {})");
+    ASSERT_EQ(no_url.size(), 1u);
+    EXPECT_NE(no_url[0].find("volumeRestUrl is empty"), std::string::npos) << no_url[0];
+    EXPECT_EQ(advisories(R"("volumeRestUrl": "")").size(), 2u);
 }
 
 TEST(ConfigHostname, PlaceholderTakesHostNameWithUnderscores) {
@@ -416,7 +478,9 @@ TEST(ConfigUnknownKeys, BusObjectsAreCheckedAgainstTheirOwnKeys) {
     // are not looked into beyond their own keys.
     result = load_text(with_credentials(R"("nats": ["hots"], "messaging": {"backend": "rabbitmq", "host": "h"})"), &c);
     EXPECT_TRUE(result.ok);
-    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.err,
+              "Warning: configuration key \"nats\" is an array, not an object: ignored, no NATS settings from this "
+              "key is used\n");
 }
 
 TEST(ConfigUnknownKeys, WarningsComeBeforeTheLoadersOwnError) {

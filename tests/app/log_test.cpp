@@ -1,6 +1,8 @@
 #include "app/log.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -233,6 +235,92 @@ TEST(CivetwebLogHook, LogsAtErrorAndClaimsTheMessage) {
     EXPECT_EQ(lines[0].level, "ERROR");
     EXPECT_EQ(lines[0].tag, "JuxApp");
     EXPECT_EQ(lines[0].message, "[Civetweb] cannot bind to 8000");
+}
+
+}  // namespace
+
+namespace {
+
+// Stdout on one end of a socket pair of the test's own, as the journal
+// connects a service's stdout; JOURNAL_STREAM names it or not.
+class JournalStream {
+  public:
+    JournalStream() {
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds_), 0);
+        std::fflush(stdout);
+        saved_ = dup(STDOUT_FILENO);
+        dup2(fds_[0], STDOUT_FILENO);
+    }
+    JournalStream(const JournalStream &) = delete;
+    JournalStream &operator=(const JournalStream &) = delete;
+    ~JournalStream() {
+        finish();
+        close(fds_[1]);
+        unsetenv("JOURNAL_STREAM");
+        log_detect_journal();
+    }
+
+    // "<device>:<inode>" of the socket now on stdout.
+    static std::string stdout_identity() {
+        struct stat info {};
+        fstat(STDOUT_FILENO, &info);
+        return std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino);
+    }
+
+    // Puts stdout back and returns what was written meanwhile.
+    std::string finish() {
+        if (saved_ < 0) return text_;
+        std::fflush(stdout);
+        dup2(saved_, STDOUT_FILENO);
+        close(saved_);
+        close(fds_[0]);
+        saved_ = -1;
+        char buffer[4096];
+        ssize_t n;
+        while ((n = recv(fds_[1], buffer, sizeof buffer, MSG_DONTWAIT)) > 0) text_.append(buffer, n);
+        return text_;
+    }
+
+  private:
+    int fds_[2] = {-1, -1};
+    int saved_ = -1;
+    std::string text_;
+};
+
+TEST(LogJournal, EachLineStartsWithItsPriorityOnlyWhenStdoutIsTheJournal) {
+    {
+        JournalStream journal;
+        setenv("JOURNAL_STREAM", JournalStream::stdout_identity().c_str(), 1);
+        ASSERT_TRUE(log_detect_journal());
+        for (LogLevel level : {0u, 1u, 2u, 3u, 4u, 5u, 9u}) app_log(level, "level %u", level);
+        sdk_log_sink(LOG_ERROR, "CloudClient", "from the SDK", nullptr);
+        const std::string text = journal.finish();
+        const char *priorities[] = {"<7>", "<7>", "<6>", "<4>", "<3>", "<2>", "<2>", "<3>"};
+        size_t start = 0;
+        for (const char *priority : priorities) {
+            const size_t end = text.find('\n', start);
+            ASSERT_NE(end, std::string::npos) << text;
+            const std::string line = text.substr(start, end - start);
+            start = end + 1;
+            EXPECT_EQ(line.substr(0, 3), priority) << line;
+            // The rest of the line is unchanged.
+            EXPECT_EQ(parse_lines(line.substr(3) + "\n").size(), 1u) << line;
+        }
+        EXPECT_EQ(start, text.size());
+    }
+    // Another stream (stdout redirected since the service manager started
+    // the daemon), a malformed variable or none: plain lines.
+    for (const std::string &stream : {std::string("1:2"), std::string("garbage"), std::string()}) {
+        JournalStream journal;
+        const std::string value = stream.empty() ? JournalStream::stdout_identity() + "x" : stream;
+        setenv("JOURNAL_STREAM", value.c_str(), 1);
+        EXPECT_FALSE(log_detect_journal()) << value;
+        app_log(LOG_ERROR, "plain");
+        const std::string text = journal.finish();
+        EXPECT_EQ(parse_lines(text).size(), 1u) << text;
+    }
+    unsetenv("JOURNAL_STREAM");
+    EXPECT_FALSE(log_detect_journal());
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "app/status_reporter.h"
 #include "capture.h"
 #include "fake_service_manager.h"
 
@@ -134,6 +135,54 @@ TEST_F(ServiceNotifierTest, WatchdogOfAnotherProcessOrNoneSendsReadyOnly) {
         finish(notifier);
         EXPECT_EQ(states(manager.receive_all()), std::vector<std::string>{"STOPPING=1"});
     }
+}
+
+}  // namespace
+
+namespace {
+
+// The line `systemctl status` shows, for what a person at the console
+// wants to know.
+TEST(StatusText, SaysWhatTheRendererIsDoing) {
+    StatusSnapshot idle;
+    EXPECT_EQ(status_text(idle), "Waiting for a controller");
+    idle.active = true;
+    idle.session_id = "s-42";
+    EXPECT_EQ(status_text(idle), "Idle, controller connected (session s-42)");
+
+    StatusSnapshot playing = idle;
+    playing.player_state = PLAYER_STATE_PLAYING;
+    playing.has_format = true;
+    playing.format = {44100, 2, ZRV_SAMPLE_FORMAT_S16};
+    EXPECT_EQ(status_text(playing), "Playing 44100 Hz, 16-bit, stereo (session s-42)");
+    playing.player_state = PLAYER_STATE_SEEKING_PLAYING;
+    playing.format = {96000, 6, ZRV_SAMPLE_FORMAT_S24_32};
+    EXPECT_EQ(status_text(playing), "Playing 96000 Hz, 24-bit, 6 channels (session s-42)");
+    playing.format = {48000, 1, ZRV_SAMPLE_FORMAT_S16};
+    playing.has_format = false;
+    EXPECT_EQ(status_text(playing), "Playing (session s-42)");
+
+    StatusSnapshot paused = playing;
+    for (PlayerState state : {PLAYER_STATE_PAUSED, PLAYER_STATE_SEEKING_PAUSED}) {
+        paused.player_state = state;
+        EXPECT_EQ(status_text(paused), "Paused (session s-42)");
+    }
+
+    // The bus and the HTTP API follow.
+    StatusSnapshot bus = idle;
+    bus.active = false;
+    bus.session_id.clear();
+    bus.bus_configured = true;
+    EXPECT_EQ(status_text(bus), "Waiting for a controller; bus connecting");
+    bus.bus_connected = bus.bus_was_connected = true;
+    EXPECT_EQ(status_text(bus), "Waiting for a controller; bus connected");
+    bus.bus_connected = false;
+    EXPECT_EQ(status_text(bus), "Waiting for a controller; bus lost, reconnecting");
+    bus.http_waiting_for_port = true;
+    bus.port = 8000;
+    EXPECT_EQ(
+        status_text(bus),
+        "Waiting for a controller; bus lost, reconnecting; HTTP API not listening: port 8000 is in use, retrying");
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include <memory>
 #include <thread>
 
+#include "../app/fake_service_manager.h"
 #include "pw_capture.h"
 #include "system_support.h"
 #include "zorva_standin.h"
@@ -57,6 +58,50 @@ class Faults : public ::testing::Test {
         EXPECT_EQ(daemon.sanitizer_report(), "");
     }
 };
+
+// What `systemctl status` shows follows the playback: the format of each
+// track as it plays, with the session, and a pause.
+TEST_F(Faults, TheServiceStatusFollowsPlayback) {
+    const auto statuses_until = [](FakeServiceManager &manager, const std::string &wanted,
+                                   std::vector<std::string> *seen) {
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (std::chrono::steady_clock::now() < deadline) {
+            const Notification n = manager.receive(200ms);
+            if (!n.state.starts_with("STATUS=")) continue;
+            seen->push_back(n.state.substr(7));
+            if (seen->back() == wanted) return true;
+        }
+        return false;
+    };
+    {
+        FakeServiceManager manager;
+        ASSERT_TRUE(manager.bound());
+        manager.export_environment();
+        Daemon daemon(options(free_port(), "standin:queue=44100/16/2/3000,48000/24/2/30000"));
+        daemon.start();
+        unsetenv("NOTIFY_SOCKET");
+        std::vector<std::string> seen;
+        EXPECT_TRUE(statuses_until(manager, "Playing 44100 Hz, 16-bit, stereo (session standin-session)", &seen))
+            << ::testing::PrintToString(seen) << "\n"
+            << daemon.log();
+        EXPECT_TRUE(statuses_until(manager, "Playing 48000 Hz, 24-bit, stereo (session standin-session)", &seen))
+            << ::testing::PrintToString(seen) << "\n"
+            << daemon.log();
+        expect_clean_exit(daemon);
+    }
+    {
+        FakeServiceManager manager;
+        manager.export_environment();
+        Daemon daemon(options(free_port(), "standin:queue=44100/16/2/30000;paused"));
+        daemon.start();
+        unsetenv("NOTIFY_SOCKET");
+        std::vector<std::string> seen;
+        EXPECT_TRUE(statuses_until(manager, "Paused (session standin-session)", &seen))
+            << ::testing::PrintToString(seen) << "\n"
+            << daemon.log();
+        expect_clean_exit(daemon);
+    }
+}
 
 TEST_F(Faults, SigintDuringPlayback) {
     Daemon daemon(options(free_port(), "standin:queue=44100/16/2/30000"));
