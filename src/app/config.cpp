@@ -185,6 +185,7 @@ constexpr TypedKey typed_rabbitmq_keys[] = {
     {"exchangeType", cJSON_String, "\"topic\""},
     {"bindingKey", cJSON_String, "\"zorva.incoming.events\""},
     {"routingKey", cJSON_String, "\"zorva.incoming.events\""},
+    {"caFile", cJSON_String, "\"\" (the system's CAs)"},
 };
 
 const char *json_type_name(const cJSON *value) {
@@ -329,9 +330,10 @@ bool read_rabbitmq(const cJSON *object, MessagingConfig *messaging) {
     rabbitmq.secondary_binding_key.clear();
     rabbitmq.tertiary_binding_key.clear();
     rabbitmq.routing_key = string_or(object, "routingKey", "zorva.incoming.events");
-    // As for NATS, only a nonzero number turns TLS on.
+    // A nonzero number turns TLS on, as for NATS; this newer key also takes
+    // JSON true, so a broker is never reached in clear by a slip of type.
     int tls = 0;
-    rabbitmq.tls = integer_of(object, "tls", &tls) && tls != 0;
+    rabbitmq.tls = (integer_of(object, "tls", &tls) && tls != 0) || cJSON_IsTrue(member(object, "tls"));
     rabbitmq.ca_file = string_or(object, "caFile", "");
     return true;
 }

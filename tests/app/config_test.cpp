@@ -251,7 +251,7 @@ TEST(ConfigMessaging, RabbitMqKeysAreRead) {
     EXPECT_EQ(m.rabbitmq.routing_key, "out");
 }
 
-// "tls" reads as NATS's does; "caFile" names the CAs to trust instead of the
+// "tls" takes a nonzero number, as NATS's does, and also true; "caFile" names the CAs to trust instead of the
 // system's. Neither draws an unknown-key warning.
 TEST(ConfigMessaging, RabbitMqTlsAndCaFile) {
     AppConfig c;
@@ -261,9 +261,14 @@ TEST(ConfigMessaging, RabbitMqTlsAndCaFile) {
     EXPECT_EQ(result.err, "");
     EXPECT_TRUE(c.messaging.rabbitmq.tls);
     EXPECT_EQ(c.messaging.rabbitmq.ca_file, "/etc/zrv/ca.pem");
-    EXPECT_FALSE(load_ok(with_credentials(R"("rabbitmq": {"tls": true})")).messaging.rabbitmq.tls);
+    EXPECT_TRUE(load_ok(with_credentials(R"("rabbitmq": {"tls": true})")).messaging.rabbitmq.tls);
     EXPECT_FALSE(load_ok(with_credentials(R"("rabbitmq": {"tls": 0})")).messaging.rabbitmq.tls);
-    EXPECT_EQ(load_ok(with_credentials(R"("rabbitmq": {"caFile": 3})")).messaging.rabbitmq.ca_file, "");
+    result = load_text(with_credentials(R"("rabbitmq": {"caFile": 3})"), &c);
+    ASSERT_TRUE(result.ok);
+    EXPECT_EQ(c.messaging.rabbitmq.ca_file, "");
+    EXPECT_EQ(result.err,
+              "Warning: configuration key \"rabbitmq.caFile\" is a number, not a string: ignored, \"\" (the system's "
+              "CAs) is used\n");
 
     result = load_text(with_credentials(R"("rabbitmq": {"tls": 1, "cafile": "ca.pem"})"), &c);
     ASSERT_TRUE(result.ok);

@@ -238,7 +238,9 @@ TEST(ConfigurationDoc, NoDocumentedKeyIsReportedAsUnknown) {
     }
     for (const KeyRow &row : key_rows(text, "## NATS keys")) {
         EXPECT_EQ(warnings(R"("messaging":{"backend":"nats",")" + row.key + "\":null}"), "") << row.key;
-        if (row.key != "backend") EXPECT_EQ(warnings(in_nats("\"" + row.key + "\":null")), "") << row.key;
+        if (row.key != "backend") {
+            EXPECT_EQ(warnings(in_nats("\"" + row.key + "\":null")), "") << row.key;
+        }
     }
     for (const KeyRow &row : key_rows(text, "## RabbitMQ keys"))
         EXPECT_EQ(warnings(in_rabbitmq("\"" + row.key + "\":null")), "") << row.key;
