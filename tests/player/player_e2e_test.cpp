@@ -344,6 +344,34 @@ TEST_F(PlayerEndToEndTest, AResumeDuringASeekKeepsPlayingToTheEndOfTheTrack) {
                                                          "notify_playback_resumed", "notify_playback_finished true"}));
 }
 
+// Two seeks taken at once, as two remote seek commands executed in one go:
+// the second seek starts before the first one's report. Playback goes on
+// playing, and the track comes to its end and is reported finished.
+TEST_F(PlayerEndToEndTest, TwoSeeksInARowKeepPlayingToTheEndOfTheTrack) {
+    sdk_->clear();
+    ASSERT_EQ(sdk_->connect("standin:queue=44100/16/2/4000", true), ZRV_OK);
+    ASSERT_TRUE(run_until([&] { return state() == PLAYER_STATE_PLAYING; }, 2000));
+    run_for(300);
+    std::vector<std::string> seen;
+    sdk_->after_playback_call = [&](const std::string &slot) { seen.push_back(slot + " " + std::to_string(state())); };
+    ASSERT_EQ(zrv_standin_seek(sdk(), 1000), ZRV_OK);
+    ASSERT_EQ(zrv_standin_seek(sdk(), 2500), ZRV_OK);
+    ASSERT_TRUE(run_until(
+        [&] {
+            AudioStream *played = stream(1);
+            return played && audio_stream_position_bytes(played) > 2500u * 441 / 10 * 4;
+        },
+        2000));
+    EXPECT_EQ(state(), PLAYER_STATE_PLAYING);
+    const std::string seeking = "seek_started " + std::to_string(PLAYER_STATE_SEEKING_PLAYING);
+    EXPECT_EQ(seen, (std::vector<std::string>{seeking, seeking}));
+    sdk_->after_playback_call = nullptr;
+    EXPECT_TRUE(run_until([&] { return state() == PLAYER_STATE_STOPPED && sdk_->status().state == 0; }, 10000))
+        << "the track never finished";
+    EXPECT_EQ(notifications(),
+              (std::vector<std::string>{"notify_playback_initiated 44100 2 0", "notify_playback_finished true"}));
+}
+
 // A short second track: its data is complete before the first track ends, so
 // the third one, announced behind it, becomes next only when the first is
 // disposed of. It still starts gaplessly, with nothing inserted, also when

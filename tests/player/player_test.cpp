@@ -632,6 +632,37 @@ TEST_F(PlayerTest, ASeekReportLeavesEveryStateButTheTwoSeekingOnesAlone) {
     EXPECT_EQ(state(), PLAYER_STATE_PAUSED);
 }
 
+// Two seek starts before the first one's report: the second replaces the
+// target only. The state to return to and the position reported stay those
+// the first one found, whichever of the two reports comes first.
+TEST_F(PlayerTest, ASeekStartDuringASeekKeepsTheStateAndPositionTheFirstOneFound) {
+    attach_sdk();
+    announce(1, 44100, 2, 0, 10000);
+    initiate(ZRV_PLAYBACK_STATE_PLAYING);
+    fill(1);
+    seek_started();
+    EXPECT_EQ(state(), PLAYER_STATE_SEEKING_PLAYING);
+    const uint64_t at_first = position();
+    EXPECT_GE(at_first, 9500u);
+    // The first seek start flushed what was buffered: a position taken now
+    // would be larger by all of it.
+    seek_started();
+    EXPECT_EQ(state(), PLAYER_STATE_SEEKING_PLAYING);
+    EXPECT_EQ(position(), at_first) << "the position the first seek reported";
+    EXPECT_EQ(buffered_frames(), 0u) << "each seek start flushes";
+    seeked(1, 30000);
+    EXPECT_EQ(state(), PLAYER_STATE_PLAYING);
+    seeked(1, 60000);
+    EXPECT_EQ(state(), PLAYER_STATE_PLAYING);
+
+    pause();
+    seek_started();
+    seek_started();
+    EXPECT_EQ(state(), PLAYER_STATE_SEEKING_PAUSED);
+    seeked(1, 0);
+    EXPECT_EQ(state(), PLAYER_STATE_PAUSED);
+}
+
 // A late end of data: the stream stays current after a stop or a playback
 // error until the SDK disposes of it, and its end-of-data report must not
 // start a track end nobody plays.
