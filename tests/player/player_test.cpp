@@ -6,9 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <regex>
+#include <thread>
 
 #include "player_fixture.h"
 #include "pw_capture.h"
+#include "pw_private_server.h"
 
 namespace {
 
@@ -605,6 +607,44 @@ TEST_F(PlayerTest, AFailedReopenForTheNextFormatStopsWithAPlaybackError) {
     EXPECT_FALSE(pipewire_sink_is_open(sink()));
     EXPECT_FALSE(delivering(1));
     EXPECT_FALSE(delivering(2));
+}
+
+// The server destroys the stream's node while the sink drains the old track
+// at a change of format: the close that follows must not hide the loss,
+// which ends the playback with an error like any other loss, although the
+// server is still there to reopen on. A server of the test's own without
+// its session manager links nothing, so the drain waits for the loss rather
+// than for the audio.
+TEST_F(PlayerTest, AStreamLostDuringTheDrainOfAFormatChangeIsAPlaybackError) {
+    PrivateServer server;
+    ASSERT_TRUE(server.run("start"));
+    ASSERT_TRUE(server.terminate("wireplumber"));
+    run_for(300);
+    attach_sdk();
+    announce(1);
+    announce(2, 48000, 2, ZRV_SAMPLE_FORMAT_S24_32);
+    initiate(ZRV_PLAYBACK_STATE_PLAYING);
+    push(1, 4096);
+    int node = -1;
+    ASSERT_TRUE(run_until([&] { return (node = pw_test_node_id("Jux-Zorva")) >= 0; }, 3000));
+    StdoutLog log;
+    std::thread destroy_node([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        pw_test_run("pw-cli destroy " + std::to_string(node) + " >/dev/null 2>&1");
+    });
+    finished(1);
+    const auto start = std::chrono::steady_clock::now();
+    const bool stopped = run_until([&] { return state() == PLAYER_STATE_STOPPED; }, 8000);
+    const auto took = std::chrono::steady_clock::now() - start;
+    destroy_node.join();
+    run_for(100);  // the sink's own report of the loss comes after the close
+    ASSERT_TRUE(stopped);
+    EXPECT_LT(took, std::chrono::milliseconds(4000)) << "the drain ended with the loss, not at its time-out";
+    EXPECT_NE(log.text().find("Unable to change the audio format: the PipeWire audio sink lost its stream"),
+              std::string::npos);
+    EXPECT_EQ(sdk_->calls(), (std::vector<std::string>{"resume_audio_delivery 1", "notify_playback_initiated 44100 2 0",
+                                                       "notify_playback_finished false", "notify_playback_error"}));
+    EXPECT_FALSE(pipewire_sink_is_open(sink()));
 }
 
 }  // namespace
