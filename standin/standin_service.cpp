@@ -362,6 +362,20 @@ void ZrvConnect::seek_complete(uint64_t id, uint64_t position_ms) {
     ensure_pushing();
 }
 
+void ZrvConnect::withdraw_next() {
+    StandinStream *stream = next();
+    if (!stream || awaiting_initiated) return;
+    const size_t index = stream->track_index;
+    log(ZRV_LOG_INFO, kLogComponent, "Track %zu of %zu withdrawn from the queue", index + 1, queue.size());
+    dispose(stream->id);
+    queue.erase(queue.begin() + static_cast<std::ptrdiff_t>(index));
+    for (auto &s : streams)
+        if (s->track_index > index) --s->track_index;
+    report_next_available();
+    // The track after it is announced by the usual rule.
+    ensure_pushing();
+}
+
 void ZrvConnect::step_back() {
     StandinStream *stream = current();
     if (!stream || state == ZRV_PLAYBACK_STATE_STOPPED) return;
@@ -534,6 +548,13 @@ ZrvError service_next(ZrvConnect *sdk) {
 ZrvError service_previous(ZrvConnect *sdk) {
     if (ZrvError error = playback_check(sdk)) return error;
     sdk->post([sdk] { sdk->step_back(); });
+    return ZRV_OK;
+}
+
+ZrvError service_withdraw_next(ZrvConnect *sdk) {
+    if (ZrvError error = playback_check(sdk)) return error;
+    if (!sdk->next() || sdk->awaiting_initiated) return ZRV_ERROR_INVALID_STATE;
+    sdk->post([sdk] { sdk->withdraw_next(); });
     return ZRV_OK;
 }
 

@@ -157,6 +157,7 @@ struct ZrvConnect {
     void stop_and_dispose();
     void seek_begin(uint64_t position_ms);
     void seek_complete(uint64_t id, uint64_t position_ms);
+    void withdraw_next();
     void step_back();
 
     void refill_budget(StandinStream &stream);
@@ -180,6 +181,7 @@ ZrvError service_stop(ZrvConnect *sdk);
 ZrvError service_seek(ZrvConnect *sdk, uint64_t position_ms);
 ZrvError service_next(ZrvConnect *sdk);
 ZrvError service_previous(ZrvConnect *sdk);
+ZrvError service_withdraw_next(ZrvConnect *sdk);
 
 // Joins a session: a zconnect endpoint starting with "standin:" may choose
 // the queue and pacing (a malformed one is refused, logged, and changes

@@ -62,6 +62,9 @@ ZRV_EXPORT ZrvError zrv_standin_set_reentrant_disposal(ZrvConnect *sdk, bool on)
 ZRV_EXPORT ZrvError zrv_standin_play(ZrvConnect *sdk, size_t track_index, uint64_t start_ms, bool paused) {
     return with_instance(sdk, [&] { return standin::service_play(sdk, track_index, start_ms, paused); });
 }
+ZRV_EXPORT ZrvError zrv_standin_withdraw_next(ZrvConnect *sdk) {
+    return with_instance(sdk, [&] { return standin::service_withdraw_next(sdk); });
+}
 ZRV_EXPORT ZrvError zrv_standin_pause(ZrvConnect *sdk) {
     return with_instance(sdk, [&] { return standin::service_pause(sdk); });
 }

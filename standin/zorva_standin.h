@@ -163,6 +163,13 @@ ZRV_EXPORT ZrvError zrv_standin_seek(ZrvConnect *sdk, uint64_t position_ms);
  * initiate), keeping a paused playback paused; ZRV_ERROR_INVALID_STATE at the
  * last track. */
 ZRV_EXPORT ZrvError zrv_standin_next(ZrvConnect *sdk);
+/* The user removes the track of the announced next stream from the queue:
+ * on a later iteration that stream is disposed of (also when the renderer
+ * already lets it flow) and its track leaves the queue; the track after it
+ * is announced by the usual rule. ZRV_ERROR_INVALID_STATE without a next
+ * stream, or once the renderer has reported the current track finished and
+ * the service waits for its initiated notification. */
+ZRV_EXPORT ZrvError zrv_standin_withdraw_next(ZrvConnect *sdk);
 /* Restarts the current track when the renderer reports more than 3 s played
  * (or it is the first track), else plays the previous one. */
 ZRV_EXPORT ZrvError zrv_standin_previous(ZrvConnect *sdk);

@@ -96,8 +96,9 @@ PipeWireSink *pipewire_sink_new(uv_loop_t *loop, const char *output_device) {
     if (sink->thread_loop)
         sink->context.reset(pw_context_new(pw_thread_loop_get_loop(sink->thread_loop.get()),
                                            pw_properties_new(PW_KEY_CONFIG_NAME, "client-rt.conf", nullptr), 0));
-    if (!sink->context || pw_thread_loop_start(sink->thread_loop.get()) < 0) {
+    if (!sink->context || !add_data_thread_wakeup(sink) || pw_thread_loop_start(sink->thread_loop.get()) < 0) {
         app_log(LOG_ERROR, "Failed to create PipeWire main loop");
+        if (sink->thread_loop) remove_data_thread_wakeup(sink);
         sink->context.reset();
         sink->thread_loop.reset();
     }
@@ -109,7 +110,10 @@ void pipewire_sink_free(PipeWireSink *sink) {
     pipewire_sink_close(sink);
     // With the thread stopped nothing else uses the PipeWire objects; they
     // go in their declared order, before the handles their events use.
-    if (sink->thread_loop) pw_thread_loop_stop(sink->thread_loop.get());
+    if (sink->thread_loop) {
+        pw_thread_loop_stop(sink->thread_loop.get());
+        remove_data_thread_wakeup(sink);
+    }
     sink->stream.reset();
     sink->core.reset();
     sink->context.reset();
@@ -130,6 +134,9 @@ bool pipewire_sink_open(PipeWireSink *sink, AudioFormat format) {
         app_log(LOG_ERROR, "Unable to open PipeWire audio sink: sink is already open");
         return false;
     }
+    // A loss of the last open's stream is old news from here on.
+    sink->lost = false;
+    sink->lost_reported = false;
     sink->sample_rate = format.sample_rate;
     sink->channels = format.channels;
     sink->sample_format = format.sample_format;
@@ -194,7 +201,6 @@ bool pipewire_sink_open(PipeWireSink *sink, AudioFormat format) {
         pw_stream_update_properties(stream, &dict);
 
         sink->stride.store(sink->channels * bytes_per_sample, std::memory_order_release);
-        sink->lost = false;
         sink->connected = true;
         result = pw_stream_connect(stream, PW_DIRECTION_OUTPUT, PW_ID_ANY,
                                    static_cast<pw_stream_flags>(stream_connect_flags), params, 1);
@@ -236,11 +242,14 @@ void pipewire_sink_close(PipeWireSink *sink) {
     report_out_of_buffers(sink);
     sink->drain_pending = false;
     sink->pause_pending = false;
-    sink->lost = false;
+    // A loss stays known until the next open: a user that closes in order to
+    // reopen (a change of format) still learns of it.
     sink->partial_size = 0;
     ring_buffer_release(&sink->ring);
     sink->open = false;
 }
+
+bool pipewire_sink_stream_lost(const PipeWireSink *sink) { return sink->lost; }
 
 size_t pipewire_sink_write(PipeWireSink *sink, const void *data, size_t length, bool *ok) {
     *ok = is_open_for(sink, "Unable to write to PipeWire audio sink: device is not open");
@@ -276,6 +285,17 @@ size_t pipewire_sink_write(PipeWireSink *sink, const void *data, size_t length, 
         taken = length;
     }
     return taken;
+}
+
+uint64_t pipewire_sink_write_mark(const PipeWireSink *sink) {
+    return sink->open ? ring_buffer_write_mark(&sink->ring) : 0;
+}
+
+size_t pipewire_sink_take_back(PipeWireSink *sink, uint64_t mark) {
+    if (!is_open_for(sink, "Unable to take back audio from PipeWire audio sink: device is not open")) return 0;
+    // The start of a frame kept back belongs to what is taken back.
+    sink->partial_size = 0;
+    return take_back_on_data_thread(sink, mark);
 }
 
 uint64_t pipewire_sink_buffered_frames(PipeWireSink *sink, bool *ok) {
@@ -321,6 +341,7 @@ bool pipewire_sink_drain(PipeWireSink *sink) {
     pw_thread_loop *thread_loop = sink->thread_loop.get();
     pw_stream *stream = sink->stream.get();
     bool timed_out = false;
+    bool drained = false;
     {
         ThreadLoopLock lock(thread_loop);
         sink->drained = false;
@@ -340,11 +361,12 @@ bool pipewire_sink_drain(PipeWireSink *sink) {
                 break;
             }
         }
+        drained = sink->drained;
         sink->drain_pending = false;
         if (paused) pw_stream_set_active(stream, false);
     }
     if (timed_out) app_log(LOG_WARNING, "PipeWire audio sink drain timed out after %d ms", 5000);
-    return true;
+    return drained;
 }
 
 void pipewire_sink_set_volume(PipeWireSink *sink, uint32_t volume) {

@@ -38,18 +38,29 @@ uint32_t pipewire_sink_max_audio_quality(const PipeWireSink *sink);
 bool pipewire_sink_open(PipeWireSink *sink, AudioFormat format);
 bool pipewire_sink_is_open(const PipeWireSink *sink);
 void pipewire_sink_close(PipeWireSink *sink);
+// The stream of the last open was lost (the stream_lost callback's news);
+// still true after close, until the next open.
+bool pipewire_sink_stream_lost(const PipeWireSink *sink);
 
 // Bytes taken (at most the ring buffer's free space; 0 while paused). Whole
 // frames go into the ring buffer; a trailing part of a frame is kept back
 // until the rest of it comes. ok is false only when the sink is not open.
 size_t pipewire_sink_write(PipeWireSink *sink, const void *data, size_t length, bool *ok);
+// A mark of how much has been written so far, valid until the next flush
+// or close; 0 when the sink is not open.
+uint64_t pipewire_sink_write_mark(const PipeWireSink *sink);
+// Takes what was written after `mark` back out of the ring buffer, as far as
+// it has not been handed to PipeWire yet: none of it plays. Returns the
+// bytes taken back. A frame kept back from the last write goes too.
+size_t pipewire_sink_take_back(PipeWireSink *sink, uint64_t mark);
 // Frames still in the ring buffer; ok is false when the sink is not open.
 uint64_t pipewire_sink_buffered_frames(PipeWireSink *sink, bool *ok);
 bool pipewire_sink_pause(PipeWireSink *sink);
 bool pipewire_sink_resume(PipeWireSink *sink);
 bool pipewire_sink_flush(PipeWireSink *sink);
 // Blocks until what was written has been played out, at most 5 s. A paused
-// sink plays it out too and is paused again afterwards.
+// sink plays it out too and is paused again afterwards. False when it timed
+// out or the stream was lost: then not everything played.
 bool pipewire_sink_drain(PipeWireSink *sink);
 
 void pipewire_sink_set_volume(PipeWireSink *sink, uint32_t volume);

@@ -136,28 +136,30 @@ void drain_done(PipeWireSink *sink) {
     loop_async_send(sink->drained_async);
 }
 
-int do_drain_done(spa_loop *, bool, uint32_t, const void *, size_t, void *user) noexcept {
-    drain_done(static_cast<PipeWireSink *>(user));
-    return 0;
+// Data thread: hands a request to the thread loop's thread. Setting the flag
+// and writing the wake-up's eventfd neither blocks nor allocates.
+void request(PipeWireSink *sink, std::atomic<bool> &flag) {
+    flag.store(true, std::memory_order_release);
+    pw_loop_signal_event(pw_thread_loop_get_loop(sink->thread_loop.get()), sink->data_thread_wakeup);
+}
+
+// The thread loop's thread, with the lock held: what the data thread asked
+// for. A paused sink's stream stops (a resume since the request keeps it
+// running).
+void on_data_thread_wakeup(void *data, uint64_t /*count*/) noexcept {
+    auto *sink = static_cast<PipeWireSink *>(data);
+    if (sink->drain_done_requested.exchange(false, std::memory_order_acq_rel)) drain_done(sink);
+    if (sink->stop_requested.exchange(false, std::memory_order_acq_rel) && sink->paused && sink->connected)
+        pw_stream_set_active(sink->stream.get(), false);
 }
 
 // Data thread. Called at the start of the first cycle that finds the ring
 // buffer empty: the graph has finished the cycle before it, so the buffer
 // that carried the last bytes has been played, and the stream may be paused
 // or closed without losing it (ending in the cycle that queued that buffer
-// cut off its last period on a busy machine). The invoke only queues the
-// call for the thread loop's thread, as PipeWire's own drained event does.
-void end_drain(PipeWireSink *sink) {
-    pw_loop_invoke(pw_thread_loop_get_loop(sink->thread_loop.get()), do_drain_done, 0, nullptr, 0, false, sink);
-}
-
-// The stream of a paused sink stops. With the lock held, on the thread
-// loop's thread; a resume since the request keeps it running.
-int do_stop_paused_stream(spa_loop *, bool, uint32_t, const void *, size_t, void *user) noexcept {
-    auto *sink = static_cast<PipeWireSink *>(user);
-    if (sink->paused && sink->connected) pw_stream_set_active(sink->stream.get(), false);
-    return 0;
-}
+// cut off its last period on a busy machine). The drain ends on the thread
+// loop's thread, as PipeWire's own drained event does.
+void end_drain(PipeWireSink *sink) { request(sink, sink->drain_done_requested); }
 
 // Data thread, once per graph cycle while the stream runs.
 void on_process(void *data) noexcept {
@@ -176,9 +178,7 @@ void on_process(void *data) noexcept {
     // audio: that audio has been played by then, where stopping it at once
     // could drop it on a busy machine.
     const bool playing = !sink->paused.load(std::memory_order_acquire) || sink->drain_pending.load();
-    if (!playing && sink->pause_pending.exchange(false))
-        pw_loop_invoke(pw_thread_loop_get_loop(sink->thread_loop.get()), do_stop_paused_stream, 0, nullptr, 0, false,
-                       sink);
+    if (!playing && sink->pause_pending.exchange(false)) request(sink, sink->stop_requested);
 
     pw_buffer *buffer = pw_stream_dequeue_buffer(stream);
     if (!buffer) {
@@ -263,7 +263,8 @@ void on_need_data_async(uv_async_t *handle) noexcept {
 // left behind) is not reported.
 void on_lost_async(uv_async_t *handle) noexcept {
     PipeWireSink *sink = sink_of(handle);
-    if (!sink->open || !sink->lost.exchange(false)) return;
+    if (!sink->open || !sink->lost || sink->lost_reported) return;
+    sink->lost_reported = true;
     app_log(LOG_ERROR, "PipeWire audio sink lost its stream, nothing can play until it is opened again");
     if (sink->callbacks.stream_lost) sink->callbacks.stream_lost(sink, sink->callbacks.user);
 }
@@ -285,11 +286,34 @@ int do_reset_ring(spa_loop *, bool, uint32_t, const void *, size_t, void *user) 
     return 0;
 }
 
+// Data thread, when written audio is withdrawn. The reader is this thread
+// and the writer waits for the invoke, so the read position cannot move
+// while the unread bytes after the mark are taken back.
+struct TakeBack {
+    uint64_t mark;
+    size_t taken_back;
+};
+int do_take_back(spa_loop *, bool, uint32_t, const void *data, size_t, void *user) noexcept {
+    auto *take_back = *static_cast<TakeBack *const *>(data);
+    take_back->taken_back = ring_buffer_truncate(&static_cast<PipeWireSink *>(user)->ring, take_back->mark);
+    return 0;
+}
+
 int do_nothing(spa_loop *, bool, uint32_t, const void *, size_t, void *) noexcept { return 0; }
 
-// Runs fn on the data thread and waits for it.
-void run_on_data_thread(PipeWireSink *sink, int (*fn)(spa_loop *, bool, uint32_t, const void *, size_t, void *)) {
-    pw_data_loop_invoke(pw_context_get_data_loop(sink->context.get()), fn, 0, nullptr, 0, true, sink);
+// Runs fn on the data thread and waits for it, with the thread loop's lock
+// held. In PipeWire before 1.2 a loop's invoke queue takes one writing
+// thread at a time and every blocking caller waits on one shared
+// acknowledgement: two threads invoking at once can lose a call (its
+// caller waits forever) or return each other's acknowledgement (a caller
+// goes on before its call ran). The other thread that invokes the data loop
+// is the thread loop's, inside PipeWire, while it dispatches with the lock
+// held; the data thread runs its own invokes at once, and it never waits
+// for the lock, so holding it here cannot stop the call from running.
+void run_on_data_thread(PipeWireSink *sink, int (*fn)(spa_loop *, bool, uint32_t, const void *, size_t, void *),
+                        const void *data = nullptr, size_t size = 0) {
+    ThreadLoopLock lock(sink->thread_loop.get());
+    pw_data_loop_invoke(pw_context_get_data_loop(sink->context.get()), fn, 0, data, size, true, sink);
 }
 
 }  // namespace
@@ -347,7 +371,26 @@ void report_out_of_buffers(PipeWireSink *sink) {
     if (count > 0) app_log(LOG_WARNING, "PipeWire: out of buffers (%u times)", count);
 }
 
+bool add_data_thread_wakeup(PipeWireSink *sink) {
+    sink->data_thread_wakeup =
+        pw_loop_add_event(pw_thread_loop_get_loop(sink->thread_loop.get()), on_data_thread_wakeup, sink);
+    return sink->data_thread_wakeup != nullptr;
+}
+
+void remove_data_thread_wakeup(PipeWireSink *sink) {
+    if (!sink->data_thread_wakeup) return;
+    pw_loop_destroy_source(pw_thread_loop_get_loop(sink->thread_loop.get()), sink->data_thread_wakeup);
+    sink->data_thread_wakeup = nullptr;
+}
+
 void let_go_of_ring_on_data_thread(PipeWireSink *sink) { run_on_data_thread(sink, do_let_go_of_ring); }
+
+size_t take_back_on_data_thread(PipeWireSink *sink, uint64_t mark) {
+    TakeBack take_back{mark, 0};
+    TakeBack *pointer = &take_back;
+    run_on_data_thread(sink, do_take_back, &pointer, sizeof pointer);
+    return take_back.taken_back;
+}
 
 void reset_ring_on_data_thread(PipeWireSink *sink) { run_on_data_thread(sink, do_reset_ring); }
 

@@ -100,8 +100,17 @@ struct PipeWireSink {
     // Set by drain: the process event ends the drain in the first cycle
     // that finds the ring buffer empty.
     std::atomic<bool> drain_pending{false};
-    // Set when the open stream failed or was disconnected by the server.
+    // Set when the open stream failed or was disconnected by the server;
+    // cleared by the next open.
     std::atomic<bool> lost{false};
+    bool lost_reported = false;  // loop thread only
+    // What the data thread asks of the thread loop's thread: set there, then
+    // the wake-up below is signalled; taken on the thread loop's thread.
+    // The data thread never queues calls on the thread loop (PipeWire
+    // 0.3.x's invoke queue takes one writing thread only).
+    std::atomic<bool> drain_done_requested{false};
+    std::atomic<bool> stop_requested{false};
+    spa_source *data_thread_wakeup = nullptr;
     // Cycles without a buffer to fill, counted on the data thread and
     // logged from the loop thread at most once a second.
     std::atomic<uint32_t> out_of_buffers{0};
@@ -144,10 +153,21 @@ void drop_connection(PipeWireSink *sink);
 // Logs the cycles without a buffer counted since the last report. Loop thread.
 void report_out_of_buffers(PipeWireSink *sink);
 
+// Adds and removes the event source through which the data thread wakes the
+// thread loop's thread. Before the thread loop runs and after it stopped.
+bool add_data_thread_wakeup(PipeWireSink *sink);
+void remove_data_thread_wakeup(PipeWireSink *sink);
+
 // Work done on the data thread while the loop thread waits for it: at close,
-// letting go of the ring buffer; at flush, emptying it; at pause, nothing.
+// letting go of the ring buffer; at flush, emptying it; at pause, nothing;
+// when written audio is withdrawn, taking back what was written after a
+// mark and not read yet (the bytes taken back). Each holds the thread loop's
+// lock while it waits, so that only one thread at a time queues calls on
+// the data loop: PipeWire's own calls come from the thread loop's thread,
+// which holds that lock while it dispatches.
 void let_go_of_ring_on_data_thread(PipeWireSink *sink);
 void reset_ring_on_data_thread(PipeWireSink *sink);
+size_t take_back_on_data_thread(PipeWireSink *sink, uint64_t mark);
 // Returns once a graph cycle the data thread may be running is over.
 void wait_for_data_thread(PipeWireSink *sink);
 

@@ -64,6 +64,17 @@ size_t ring_buffer_read(RingBuffer *ring, void *destination, size_t length) {
     return n;
 }
 
+uint64_t ring_buffer_write_mark(const RingBuffer *ring) { return ring->write_count.load(std::memory_order_relaxed); }
+
+size_t ring_buffer_truncate(RingBuffer *ring, uint64_t mark) {
+    const uint64_t written = ring->write_count.load(std::memory_order_relaxed);
+    const uint64_t read = ring->read_count.load(std::memory_order_relaxed);
+    const uint64_t end = std::max(mark, read);
+    if (end >= written) return 0;
+    ring->write_count.store(end, std::memory_order_release);
+    return static_cast<size_t>(written - end);
+}
+
 void ring_buffer_reset(RingBuffer *ring) {
     ring->write_count.store(0, std::memory_order_relaxed);
     ring->read_count.store(0, std::memory_order_relaxed);

@@ -38,6 +38,14 @@ void ring_buffer_release(RingBuffer *ring);
 size_t ring_buffer_write(RingBuffer *ring, const void *source, size_t length);
 // Reader side. Bytes copied out: min(length, fill level), possibly 0.
 size_t ring_buffer_read(RingBuffer *ring, void *destination, size_t length);
+// Writer side: the write count so far, a mark for ring_buffer_truncate.
+uint64_t ring_buffer_write_mark(const RingBuffer *ring);
+// Takes back the bytes written after `mark` that have not been read yet;
+// returns their number (0 for a mark at or past the write count, as after a
+// reset). What the reader has read stays read: the contents end at the mark
+// or at the read position, whichever is later. On the reader's side, while
+// the writer waits: a read must not run at the same time.
+size_t ring_buffer_truncate(RingBuffer *ring, uint64_t mark);
 // Discards the contents; only while neither side runs.
 void ring_buffer_reset(RingBuffer *ring);
 // Either side. Exact for the side that calls it as far as its own count goes;

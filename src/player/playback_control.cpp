@@ -98,16 +98,23 @@ void on_stop(ZrvConnect *, void *user) {
 void on_seek_started(ZrvConnect *, void *user) {
     Player *player = player_of(user);
     app_log(LOG_INFO, "Seek is in progress");
-    player->seek_position_ms = player_position_ms(player);
+    // A seek that starts while another is still in progress replaces its
+    // target, not where playback was: the state to return to and the
+    // position to report stay those the first seek found.
+    const bool seeking = player->state == PLAYER_STATE_SEEKING_PLAYING || player->state == PLAYER_STATE_SEEKING_PAUSED;
+    if (!seeking) player->seek_position_ms = player_position_ms(player);
     pipewire_sink_flush(player->sink);
     AudioStream *current = stream_manager_current(player->streams);
     if (player->flowing_stream != current) {
         if (player->flowing_stream) stream_manager_stop_delivery(player->flowing_stream);
         player->flowing_stream = current;
     }
+    player->hand_over_marked = false;
     loop_timer_stop(player->nearly_finished_timer);
     loop_timer_stop(player->finished_timer);
-    player->state = player->state == PLAYER_STATE_PLAYING ? PLAYER_STATE_SEEKING_PLAYING : PLAYER_STATE_SEEKING_PAUSED;
+    if (!seeking)
+        player->state =
+            player->state == PLAYER_STATE_PLAYING ? PLAYER_STATE_SEEKING_PLAYING : PLAYER_STATE_SEEKING_PAUSED;
 }
 
 uint64_t on_get_position(ZrvConnect *, void *user) {
@@ -210,6 +217,7 @@ void player_reset_playback(Player *player) {
         stream_manager_stop_delivery(player->flowing_stream);
         player->flowing_stream = nullptr;
     }
+    player->hand_over_marked = false;
     loop_timer_stop(player->nearly_finished_timer);
     loop_timer_stop(player->finished_timer);
     pipewire_sink_close(player->sink);

@@ -20,6 +20,11 @@ struct Player {
     // none. After a gapless hand-over it is the next stream while the
     // current one still plays out of the ring buffer.
     AudioStream *flowing_stream = nullptr;
+    // Set by a gapless hand-over: the sink's write mark where the next
+    // stream's data begins. Should the SDK withdraw that stream before it
+    // becomes current, what it wrote after the mark is taken back.
+    bool hand_over_marked = false;
+    uint64_t hand_over_mark = 0;
     LoopTimer *nearly_finished_timer = nullptr;
     LoopTimer *finished_timer = nullptr;
     // The position reported while a seek is in progress.

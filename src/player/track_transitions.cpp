@@ -67,6 +67,13 @@ void arm_end_of_track(Player *player) {
 void change_format(Player *player, AudioStream *next) {
     pipewire_sink_drain(player->sink);
     pipewire_sink_close(player->sink);
+    // A stream lost before the close (the drain then ends early) is a
+    // playback error like any other loss; the close must not hide it.
+    if (pipewire_sink_stream_lost(player->sink)) {
+        app_log(LOG_ERROR, "Unable to change the audio format: the PipeWire audio sink lost its stream");
+        player_playback_error(player);
+        return;
+    }
     AudioFormat format = audio_stream_format(next);
     if (!pipewire_sink_open(player->sink, format)) {
         player_playback_error(player);
@@ -147,6 +154,8 @@ void player_hand_over_check(Player *player) {
     }
     app_log(LOG_DEBUG, "Starting audio data flow from the next audio source to allow for gapless track transition");
     player->flowing_stream = next;
+    player->hand_over_mark = pipewire_sink_write_mark(player->sink);
+    player->hand_over_marked = true;
     stream_manager_resume_delivery(next);
 }
 
@@ -169,11 +178,27 @@ void player_on_state_changed(AudioStream *stream, StreamState new_state, StreamS
 
 void player_on_disposed(AudioStream *stream, void *user) {
     Player *player = player_of(user);
+    const bool current = stream_manager_is_current(player->streams, stream);
+    // The old track is over: the stream handed over to becomes current, and
+    // its audio stays.
+    if (current) player->hand_over_marked = false;
     if (stream != player->flowing_stream) return;
-    // A disposed flowing stream that is still current leaves nothing
-    // flowing; the next one flows once playback is initiated for it.
-    player->flowing_stream =
-        stream_manager_is_current(player->streams, stream) ? nullptr : stream_manager_current(player->streams);
+    if (current) {
+        // A disposed flowing stream that is still current leaves nothing
+        // flowing; the next one flows once playback is initiated for it.
+        player->flowing_stream = nullptr;
+        return;
+    }
+    // The next stream was withdrawn after the hand-over: what it wrote must
+    // not be heard. The current track plays out, and the hand-over goes to
+    // whatever stream is next once the marks have moved on.
+    if (player->hand_over_marked && pipewire_sink_is_open(player->sink)) {
+        const size_t taken_back = pipewire_sink_take_back(player->sink, player->hand_over_mark);
+        app_log(LOG_DEBUG, "[Stream %lu]: Took %zu bytes of the withdrawn audio stream back out of the sink",
+                audio_stream_id(stream), taken_back);
+    }
+    player->hand_over_marked = false;
+    player->flowing_stream = stream_manager_current(player->streams);
 }
 
 void player_on_roles_changed(StreamManager *manager, void *user) {

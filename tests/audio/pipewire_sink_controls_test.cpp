@@ -126,7 +126,7 @@ TEST_F(PipeWireSinkTest, DrainWithoutADrainedEventTimesOutAfterFiveSeconds) {
     run_loop(300);
     testing::internal::CaptureStdout();
     const auto start = Clock::now();
-    EXPECT_TRUE(pipewire_sink_drain(sink));
+    EXPECT_FALSE(pipewire_sink_drain(sink)) << "nothing was played";
     const long ms = elapsed_ms(start);
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_GE(ms, 4990);
@@ -207,16 +207,19 @@ TEST_F(PipeWireSinkTest, ALostServerIsReportedAndTheNextOpenUsesTheNewOne) {
     EXPECT_EQ(lost.calls, 1);
     EXPECT_LT(ms, 1000);
     EXPECT_TRUE(pipewire_sink_is_open(sink));  // closing is the user's decision
+    EXPECT_TRUE(pipewire_sink_stream_lost(sink));
     const auto drain_start = Clock::now();
-    EXPECT_TRUE(pipewire_sink_drain(sink));  // does not wait for a server that is gone
-    EXPECT_LT(elapsed_ms(drain_start), 1000);
+    EXPECT_FALSE(pipewire_sink_drain(sink)) << "the audio left did not play";
+    EXPECT_LT(elapsed_ms(drain_start), 1000) << "no wait for a server that is gone";
     pipewire_sink_close(sink);
+    EXPECT_TRUE(pipewire_sink_stream_lost(sink)) << "a user that closes to reopen still learns of the loss";
 
     // A new server in the same place: the next open plays on it.
     ASSERT_TRUE(server.run("start"));
     feeder.need_data_calls = 0;
     feeder.offset = 0;
     ASSERT_TRUE(pipewire_sink_open(sink, s16_44100()));
+    EXPECT_FALSE(pipewire_sink_stream_lost(sink));
     feeder.feed();
     run_loop(5000, [&] { return feeder.need_data_calls > 2; });
     EXPECT_GT(feeder.need_data_calls, 2) << "nothing played on the new server";

@@ -101,6 +101,46 @@ TEST_F(RingBufferTest, ReleaseZeroesEverything) {
     ASSERT_TRUE(ring_buffer_init(&ring, 16));  // and can be set up again
 }
 
+// Taking back what was written after a mark: only what the reader has not
+// read yet goes, the positions wrap as before, and later writes follow the
+// bytes kept.
+TEST_F(RingBufferTest, TruncateTakesBackTheUnreadTailAfterAMark) {
+    ASSERT_TRUE(ring_buffer_init(&ring, 10));
+    std::vector<uint8_t> out(10);
+    const auto kept = sequence(6, 1);
+    ASSERT_EQ(ring_buffer_write(&ring, kept.data(), kept.size()), 6u);
+    ASSERT_EQ(ring_buffer_read(&ring, out.data(), 4), 4u);
+    const uint64_t mark = ring_buffer_write_mark(&ring);
+    const auto withdrawn = sequence(7, 101);  // wraps at the end of the storage
+    ASSERT_EQ(ring_buffer_write(&ring, withdrawn.data(), withdrawn.size()), 7u);
+    EXPECT_EQ(ring_buffer_truncate(&ring, mark), 7u);
+    EXPECT_EQ(ring_buffer_fill_level(&ring), 2u);
+    EXPECT_EQ(ring_buffer_truncate(&ring, mark), 0u) << "nothing is left after the mark";
+
+    const auto after = sequence(8, 201);
+    ASSERT_EQ(ring_buffer_write(&ring, after.data(), after.size()), 8u);
+    ASSERT_EQ(ring_buffer_read(&ring, out.data(), out.size()), 10u);
+    EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + 2), sequence(2, 5));
+    EXPECT_EQ(std::vector<uint8_t>(out.begin() + 2, out.end()), after);
+
+    // The reader has already taken part of what came after the mark: that
+    // part has been read; only the rest goes.
+    const uint64_t second_mark = ring_buffer_write_mark(&ring);
+    ASSERT_EQ(ring_buffer_write(&ring, withdrawn.data(), withdrawn.size()), 7u);
+    ASSERT_EQ(ring_buffer_read(&ring, out.data(), 3), 3u);
+    EXPECT_EQ(ring_buffer_truncate(&ring, second_mark), 4u);
+    EXPECT_EQ(ring_buffer_fill_level(&ring), 0u);
+    EXPECT_EQ(ring_buffer_read(&ring, out.data(), out.size()), 0u);
+
+    // A mark from before a reset lies past the write count: nothing goes.
+    ASSERT_EQ(ring_buffer_write(&ring, kept.data(), 2), 2u);
+    const uint64_t stale = ring_buffer_write_mark(&ring);
+    ring_buffer_reset(&ring);
+    ASSERT_EQ(ring_buffer_write(&ring, kept.data(), 3), 3u);
+    EXPECT_EQ(ring_buffer_truncate(&ring, stale), 0u);
+    EXPECT_EQ(ring_buffer_fill_level(&ring), 3u);
+}
+
 // One writer and one reader at full speed through a small buffer, with odd
 // chunk sizes so the positions wrap everywhere: every byte arrives, in order.
 TEST_F(RingBufferTest, TwoThreadsMoveManyMegabytesIntact) {

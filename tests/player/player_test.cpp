@@ -6,9 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <regex>
+#include <thread>
 
 #include "player_fixture.h"
 #include "pw_capture.h"
+#include "pw_private_server.h"
 
 namespace {
 
@@ -607,6 +609,44 @@ TEST_F(PlayerTest, AFailedReopenForTheNextFormatStopsWithAPlaybackError) {
     EXPECT_FALSE(delivering(2));
 }
 
+// The server destroys the stream's node while the sink drains the old track
+// at a change of format: the close that follows must not hide the loss,
+// which ends the playback with an error like any other loss, although the
+// server is still there to reopen on. A server of the test's own without
+// its session manager links nothing, so the drain waits for the loss rather
+// than for the audio.
+TEST_F(PlayerTest, AStreamLostDuringTheDrainOfAFormatChangeIsAPlaybackError) {
+    PrivateServer server;
+    ASSERT_TRUE(server.run("start"));
+    ASSERT_TRUE(server.terminate("wireplumber"));
+    run_for(300);
+    attach_sdk();
+    announce(1);
+    announce(2, 48000, 2, ZRV_SAMPLE_FORMAT_S24_32);
+    initiate(ZRV_PLAYBACK_STATE_PLAYING);
+    push(1, 4096);
+    int node = -1;
+    ASSERT_TRUE(run_until([&] { return (node = pw_test_node_id("Jux-Zorva")) >= 0; }, 3000));
+    StdoutLog log;
+    std::thread destroy_node([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        pw_test_run("pw-cli destroy " + std::to_string(node) + " >/dev/null 2>&1");
+    });
+    finished(1);
+    const auto start = std::chrono::steady_clock::now();
+    const bool stopped = run_until([&] { return state() == PLAYER_STATE_STOPPED; }, 8000);
+    const auto took = std::chrono::steady_clock::now() - start;
+    destroy_node.join();
+    run_for(100);  // the sink's own report of the loss comes after the close
+    ASSERT_TRUE(stopped);
+    EXPECT_LT(took, std::chrono::milliseconds(4000)) << "the drain ended with the loss, not at its time-out";
+    EXPECT_NE(log.text().find("Unable to change the audio format: the PipeWire audio sink lost its stream"),
+              std::string::npos);
+    EXPECT_EQ(sdk_->calls(), (std::vector<std::string>{"resume_audio_delivery 1", "notify_playback_initiated 44100 2 0",
+                                                       "notify_playback_finished false", "notify_playback_error"}));
+    EXPECT_FALSE(pipewire_sink_is_open(sink()));
+}
+
 }  // namespace
 
 namespace {
@@ -626,6 +666,37 @@ TEST_F(PlayerTest, ASeekReportLeavesEveryStateButTheTwoSeekingOnesAlone) {
     pause();  // between the seek start and its report
     seeked(1, 0);
     EXPECT_EQ(state(), PLAYER_STATE_PAUSED);
+    seek_started();
+    EXPECT_EQ(state(), PLAYER_STATE_SEEKING_PAUSED);
+    seeked(1, 0);
+    EXPECT_EQ(state(), PLAYER_STATE_PAUSED);
+}
+
+// Two seek starts before the first one's report: the second replaces the
+// target only. The state to return to and the position reported stay those
+// the first one found, whichever of the two reports comes first.
+TEST_F(PlayerTest, ASeekStartDuringASeekKeepsTheStateAndPositionTheFirstOneFound) {
+    attach_sdk();
+    announce(1, 44100, 2, 0, 10000);
+    initiate(ZRV_PLAYBACK_STATE_PLAYING);
+    fill(1);
+    seek_started();
+    EXPECT_EQ(state(), PLAYER_STATE_SEEKING_PLAYING);
+    const uint64_t at_first = position();
+    EXPECT_GE(at_first, 9500u);
+    // The first seek start flushed what was buffered: a position taken now
+    // would be larger by all of it.
+    seek_started();
+    EXPECT_EQ(state(), PLAYER_STATE_SEEKING_PLAYING);
+    EXPECT_EQ(position(), at_first) << "the position the first seek reported";
+    EXPECT_EQ(buffered_frames(), 0u) << "each seek start flushes";
+    seeked(1, 30000);
+    EXPECT_EQ(state(), PLAYER_STATE_PLAYING);
+    seeked(1, 60000);
+    EXPECT_EQ(state(), PLAYER_STATE_PLAYING);
+
+    pause();
+    seek_started();
     seek_started();
     EXPECT_EQ(state(), PLAYER_STATE_SEEKING_PAUSED);
     seeked(1, 0);

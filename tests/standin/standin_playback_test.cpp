@@ -269,6 +269,31 @@ TEST_F(StandinPlayback, LookaheadAnnouncesAThirdTrackBehindAShortNextOne) {
     EXPECT_EQ(renderer->streams[5].title, "Stand-in tone 3");
 }
 
+// The user removes the next track from the queue: its stream goes and the
+// track after it takes its place.
+TEST_F(StandinPlayback, WithdrawingTheNextTrackDisposesOfItsStreamAndAnnouncesTheOneAfter) {
+    renderer->auto_transition = false;
+    EXPECT_EQ(zrv_standin_withdraw_next(sdk), ZRV_ERROR_NOT_CONNECTED);
+    ASSERT_EQ(connect("standin:queue=44100/16/2/3000,44100/16/2/300,48000/16/2/300;lead_ms=0;ahead_ms=1000"), ZRV_OK);
+    ASSERT_TRUE(run_until([&] { return renderer->order.size() == 2; }));
+    EXPECT_EQ(status().queue_length, 3u);
+    ASSERT_EQ(zrv_standin_withdraw_next(sdk), ZRV_OK);
+    ASSERT_TRUE(run_until([&] { return renderer->order.size() == 3; }));
+    EXPECT_TRUE(renderer->streams[2].disposed);
+    EXPECT_EQ(renderer->streams[3].info.sample_rate, 48000u) << "the track after the withdrawn one";
+    EXPECT_EQ(status().queue_length, 2u);
+    EXPECT_EQ(status().current_stream, 1u);
+    EXPECT_EQ(status().next_stream, 3u);
+
+    // The last track withdrawn too: nothing follows the current one.
+    ASSERT_EQ(zrv_standin_withdraw_next(sdk), ZRV_OK);
+    ASSERT_TRUE(run_until([&] { return renderer->streams[3].disposed; }));
+    run_for(50);
+    EXPECT_EQ(renderer->order.size(), 3u);
+    EXPECT_EQ(status().next_stream, 0u);
+    EXPECT_EQ(zrv_standin_withdraw_next(sdk), ZRV_ERROR_INVALID_STATE) << "no next stream";
+}
+
 TEST_F(StandinPlayback, ReentrantDisposalLetsGoOfStreamsInsideTheFinishedNotification) {
     ASSERT_EQ(zrv_standin_set_reentrant_disposal(sdk, true), ZRV_OK);
     ASSERT_EQ(connect("standin:queue=44100/16/2/200,44100/16/2/200;lead_ms=0"), ZRV_OK);
