@@ -8,7 +8,9 @@
 #include <chrono>
 #include <climits>
 #include <condition_variable>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <new>
 
 #include "app/guarded.h"
@@ -47,6 +49,13 @@ struct HandlerContext {
     int owner_uses = 0;                    // guarded by lifecycle_mutex
     int open_subscriptions = 0;            // guarded by lifecycle_mutex
     bool library_closed = false;           // guarded by lifecycle_mutex
+
+    // Set once the library has dropped messages of a subscriber that fell
+    // behind; from then on each delivery checks whether a drop is left to
+    // count in the log.
+    std::atomic<bool> library_dropped{false};
+    std::mutex drops_mutex;
+    std::map<natsSubscription *, int64_t> reported_drops;  // guarded by drops_mutex
 };
 
 // A handler's use of the connection, counted so that freeing can wait for it.
@@ -98,14 +107,33 @@ class NatsBackend final : public BusBackend {
     natsSubscription *subscriptions_[3] = {};
 };
 
-void on_message(natsConnection * /*nats*/, natsSubscription * /*subscription*/, natsMsg *message,
-                void *closure) noexcept {
+// The messages the library dropped for a subscriber that fell behind are
+// counted in the log once it has caught up (nothing more is pending), in the
+// same words as the daemon's own queue uses, so every message of a flood is
+// either executed or counted.
+void report_library_drops(HandlerContext &context, natsSubscription *subscription) {
+    int pending_messages = 0;
+    int pending_bytes = 0;
+    if (natsSubscription_GetPending(subscription, &pending_messages, &pending_bytes) != NATS_OK || pending_messages > 0)
+        return;
+    int64_t dropped = 0;
+    if (natsSubscription_GetDropped(subscription, &dropped) != NATS_OK) return;
+    std::lock_guard lock(context.drops_mutex);
+    int64_t &reported = context.reported_drops[subscription];
+    if (dropped <= reported) return;
+    app_log(LOG_INFO, "%lld inbound messages were dropped while the pending queue was full",
+            static_cast<long long>(dropped - reported));
+    reported = dropped;
+}
+
+void on_message(natsConnection * /*nats*/, natsSubscription *subscription, natsMsg *message, void *closure) noexcept {
     auto *context = static_cast<HandlerContext *>(closure);
     guarded("a NATS message", [&] {
         OwnerUse use(*context);
         const int length = natsMsg_GetDataLength(message);
         if (use.owner() && length > 0)
             messaging_connection_deliver(*use.owner(), natsMsg_GetData(message), static_cast<size_t>(length));
+        if (context->library_dropped.load(std::memory_order_acquire)) report_library_drops(*context, subscription);
     });
     natsMsg_Destroy(message);
 }
@@ -113,10 +141,11 @@ void on_message(natsConnection * /*nats*/, natsSubscription * /*subscription*/, 
 // What went wrong without a call to fail, above all a subscriber that fell
 // behind and had messages dropped (reported once per episode).
 void on_async_error(natsConnection * /*nats*/, natsSubscription * /*subscription*/, natsStatus status,
-                    void * /*closure*/) noexcept {
-    if (status == NATS_SLOW_CONSUMER)
+                    void *closure) noexcept {
+    if (status == NATS_SLOW_CONSUMER) {
         app_log(LOG_WARNING, "NATS messages dropped: more are pending than the daemon holds");
-    else
+        static_cast<HandlerContext *>(closure)->library_dropped.store(true, std::memory_order_release);
+    } else
         app_log(LOG_WARNING, "NATS asynchronous error: %s", natsStatus_GetText(status));
 }
 
