@@ -1,5 +1,6 @@
-// Two threads meet here. The request handlers and civetweb's connection
-// callbacks run on civetweb's one worker thread: they parse, log and wait.
+// Two kinds of thread meet here. The request handlers and civetweb's
+// connection callbacks run on civetweb's worker threads: they parse, log and
+// wait.
 // The queued work, start, stop and the accessors run on the loop thread,
 // which alone touches the DeviceInfo, the Player and the SDK. The request
 // deadlines and the listener waker have threads of their own.
@@ -9,18 +10,23 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cinttypes>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <deque>
 #include <functional>
 #include <initializer_list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <thread>
 #include <utility>
 
 #include "app/device_info.h"
@@ -38,14 +44,26 @@ namespace {
 // Answers are printed into a buffer of this size; one that does not fit is
 // not sent (500 instead).
 constexpr size_t response_buffer_size = 2048;
-// A request's head and body must arrive within this time of the worker
+// A request's head and body must arrive within this time of a worker
 // taking the connection, else it is answered 408: a client that trickles
-// holds the one worker no longer than this.
+// holds a worker no longer than this.
 constexpr std::chrono::milliseconds request_deadline{3000};
+// civetweb's worker threads. The work of every request is done on the loop,
+// one at a time; the workers only wait for slow clients, so a few of them
+// cannot keep a controller waiting while others are free.
+constexpr int worker_count = 16;
+// Connections one peer address may have open at once; a connection over
+// this is closed by the worker that takes it before a byte of it is read.
+// Half the workers: one host can hold at most these for the deadline each.
+constexpr int max_connections_per_peer = 8;
+static_assert(max_connections_per_peer < worker_count);
 // civetweb's own time-out. It bounds each read and write, and a head that is
 // still incomplete at a read's return once this time has passed is given up:
 // a head is therefore cut within twice this time, which is the deadline.
 constexpr std::chrono::milliseconds head_timeout = request_deadline / 2;
+
+// How long the first start waits for a probe connection to come back.
+constexpr std::chrono::milliseconds info_offset_probe_timeout{1000};
 
 // How long stop waits for a released worker to send its answer.
 constexpr std::chrono::milliseconds worker_release_timeout{2000};
@@ -62,6 +80,18 @@ struct WorkItem {
     bool done = false;                  // guarded by ConfigServer::mutex
 };
 
+// What the server keeps of a connection from the moment a worker takes it
+// until civetweb closes it; civetweb's connection data.
+struct ConnectionState {
+    RequestDeadlines::Entry *deadline = nullptr;
+    // The peer address it is counted under, when it is.
+    std::string peer;
+    bool counted = false;
+    // Under the per-peer cap and, when deadlines run, its socket watched:
+    // only then is a request on it served.
+    bool admitted = false;
+};
+
 }  // namespace
 
 struct ConfigServer {
@@ -76,6 +106,9 @@ struct ConfigServer {
     uint16_t bound_port = 0;
     // Exists while the server runs; null when its thread could not start.
     std::unique_ptr<RequestDeadlines> deadlines;
+    // Open connections per peer address.
+    std::mutex peers_mutex;
+    std::map<std::string, int> peer_connections;  // guarded by peers_mutex
 
     // Hand-off between the workers and the loop thread. A worker queues its
     // item, wakes the loop and waits until the item is done or the server
@@ -236,14 +269,34 @@ bool method_is(mg_connection *connection, const char *expected, const char *&met
     return std::strcmp(method, expected) == 0;
 }
 
-// Logs the call; false after answering 405 to another method.
-bool accept_method(mg_connection *connection, const char *name, const char *expected) {
+bool announces_body(mg_connection *connection) {
+    const mg_request_info *info = mg_get_request_info(connection);
+    return (info && info->content_length > 0) || mg_get_header(connection, "Transfer-Encoding");
+}
+
+// Logs the call and checks what every endpoint refuses; the status of the
+// answer sent to a refused request, or nothing. A browser sends Origin with
+// every cross-site request (and every POST); controllers send none, and the
+// device serves no page of its own, so a request that carries one comes
+// from a web page and is refused before anything of it is used. Answers of
+// civetweb's error page close the connection, so an announced body is
+// never read.
+std::optional<int> refusal(mg_connection *connection, const char *name, const char *expected) {
     app_log(LOG_INFO, "API endpoint invoked: %s", name);
+    if (const char *origin = mg_get_header(connection, "Origin")) {
+        app_log(LOG_ERROR, "%s: Cross-site request refused (Origin '%s')", name, origin);
+        return answer_error(connection, 403, "Forbidden");
+    }
     const char *method = nullptr;
-    if (method_is(connection, expected, method)) return true;
-    app_log(LOG_ERROR, "%s: Method not allowed: '%s'", name, method);
-    answer_error(connection, 405, "Method Not Allowed");
-    return false;
+    if (!method_is(connection, expected, method)) {
+        app_log(LOG_ERROR, "%s: Method not allowed: '%s'", name, method);
+        return answer_error(connection, 405, "Method Not Allowed");
+    }
+    if (std::strcmp(expected, "GET") == 0 && announces_body(connection)) {
+        app_log(LOG_ERROR, "%s: Request body not allowed on GET", name);
+        return answer_error(connection, 400, "Bad Request");
+    }
+    return std::nullopt;
 }
 
 bool stopping(ConfigServer &server) {
@@ -255,8 +308,24 @@ ConfigServer &server_of(const mg_connection *connection) {
     return *static_cast<ConfigServer *>(mg_get_user_data(mg_get_context(connection)));
 }
 
+ConnectionState *state_of(const mg_connection *connection) {
+    return static_cast<ConnectionState *>(mg_get_user_connection_data(connection));
+}
+
 RequestDeadlines::Entry *deadline_of(const mg_connection *connection) {
-    return static_cast<RequestDeadlines::Entry *>(mg_get_user_connection_data(connection));
+    ConnectionState *state = state_of(connection);
+    return state ? state->deadline : nullptr;
+}
+
+// The key a peer's connections are counted under: its address without an
+// interface, an IPv4 peer of a dual-stack socket as plain IPv4.
+std::string peer_key(const char *address) {
+    std::string key = address ? address : "";
+    key = key.substr(0, key.find('%'));
+    constexpr std::string_view mapped = "::ffff:";
+    if (key.size() > mapped.size() && key.compare(0, mapped.size(), mapped) == 0 && key.find('.') != std::string::npos)
+        key.erase(0, mapped.size());
+    return key;
 }
 
 int answer_request_timeout(mg_connection *connection) {
@@ -267,12 +336,79 @@ int answer_request_timeout(mg_connection *connection) {
     return answer_error(connection, 408, "Request Timeout");
 }
 
-// civetweb's connection callbacks: a connection's clock starts when the
-// worker takes it.
+// civetweb fills a connection's request information (the peer's address
+// and both ports) before it calls init_connection, but gives it out only
+// once the connection is marked as a request, which it is right after that
+// call. The information is a member of the connection object, at the same
+// offset in each; that offset is learned from every connection civetweb
+// gives the information out for, so init_connection can read it before a
+// byte of the connection is read. Learning the same offset each time is the
+// proof; a different one stops its use.
+constexpr std::ptrdiff_t info_offset_unknown = -1;
+constexpr std::ptrdiff_t info_offset_unusable = -2;
+std::atomic<std::ptrdiff_t> request_info_offset{info_offset_unknown};
+
+void learn_request_info_offset(const mg_connection *connection) {
+    const mg_request_info *info = mg_get_request_info(connection);
+    if (!info) return;
+    std::ptrdiff_t offset = reinterpret_cast<const char *>(info) - reinterpret_cast<const char *>(connection);
+    // Outside the object's first page it is no member of it.
+    if (offset < 0 || offset > 4096) offset = info_offset_unusable;
+    std::ptrdiff_t known = info_offset_unknown;
+    if (request_info_offset.compare_exchange_strong(known, offset) || known == offset || known == info_offset_unusable)
+        return;
+    request_info_offset = info_offset_unusable;
+    app_log(LOG_ERROR, "HTTP connections cannot be checked before their request is read: every one is refused");
+}
+
+// The request information of a connection that a worker has just taken, or
+// null while the offset is not known.
+const mg_request_info *early_request_info(const mg_connection *connection) {
+    const std::ptrdiff_t offset = request_info_offset;
+    if (offset < 0) return nullptr;
+    return reinterpret_cast<const mg_request_info *>(reinterpret_cast<const char *>(connection) + offset);
+}
+
+// civetweb's connection callbacks. A worker has taken the connection and
+// read nothing of it yet: its clock starts and its socket is watched, and a
+// connection over its peer's cap, or one whose socket cannot be found (and
+// so could not be cut), is not served.
 int on_init_connection(const mg_connection *connection, void **connection_data) noexcept {
     guarded("an HTTP connection's start", [&] {
         ConfigServer &server = server_of(connection);
-        if (server.deadlines) *connection_data = server.deadlines->open();
+        auto state = std::make_unique<ConnectionState>();
+        const mg_request_info *info = early_request_info(connection);
+        if (!info) {
+            // Only until the first connection has been closed (start-up
+            // makes one), unless civetweb changed.
+            app_log(LOG_DEBUG, "Connection refused: its peer cannot be known before its request is read");
+            *connection_data = state.release();
+            return;
+        }
+        state->peer = peer_key(info->remote_addr);
+        int open = 0;
+        {
+            std::lock_guard lock(server.peers_mutex);
+            open = ++server.peer_connections[state->peer];
+        }
+        state->counted = true;
+        bool watched = true;
+        if (server.deadlines) {
+            state->deadline = server.deadlines->open(info->remote_addr, static_cast<uint16_t>(info->remote_port),
+                                                     static_cast<uint16_t>(info->server_port));
+            watched = server.deadlines->is_watched(state->deadline);
+        }
+        if (open > max_connections_per_peer) {
+            app_log(LOG_ERROR, "Connection from %s:%d refused: %d connections from that address are open",
+                    info->remote_addr, info->remote_port, open - 1);
+            if (server.deadlines) server.deadlines->refuse(state->deadline);
+        } else if (!watched) {
+            app_log(LOG_ERROR, "Connection from %s:%d refused: its socket cannot be watched", info->remote_addr,
+                    info->remote_port);
+        } else {
+            state->admitted = true;
+        }
+        *connection_data = state.release();
     });
     return 0;
 }
@@ -280,7 +416,14 @@ int on_init_connection(const mg_connection *connection, void **connection_data) 
 void on_connection_close(const mg_connection *connection) noexcept {
     guarded("an HTTP connection's end", [&] {
         ConfigServer &server = server_of(connection);
-        if (server.deadlines) server.deadlines->close(deadline_of(connection));
+        learn_request_info_offset(connection);
+        std::unique_ptr<ConnectionState> state(state_of(connection));
+        if (!state) return;
+        if (server.deadlines) server.deadlines->close(state->deadline);
+        if (!state->counted) return;
+        std::lock_guard lock(server.peers_mutex);
+        const auto counted = server.peer_connections.find(state->peer);
+        if (counted != server.peer_connections.end() && --counted->second <= 0) server.peer_connections.erase(counted);
     });
 }
 
@@ -302,46 +445,52 @@ int on_http_error(mg_connection *connection, int status, const char * /*message*
 }
 
 // Runs a request handler for civetweb; a handler that throws is answered
-// 500.
+// 500. A connection that was not admitted (its refusal was logged when a
+// worker took it) is answered 503 and closed, its body unread.
 template <class Handler>
 int serve(mg_connection *connection, Handler &&handler) noexcept {
+    learn_request_info_offset(connection);
+    const ConnectionState *state = state_of(connection);
+    if (!state || !state->admitted) return answer_error(connection, 503, "Service Unavailable");
     if (const std::optional<int> status =
             guarded("an HTTP request", std::optional<int>(), std::forward<Handler>(handler)))
         return *status;
     return answer_error(connection, 500, "Internal Server Error");
 }
 
-int on_get_display_info(mg_connection *connection, void *user) noexcept {
+// The GET endpoints: their request has arrived in full with its head.
+int serve_get(mg_connection *connection, ConfigServer &server, const char *name,
+              std::optional<std::string> (*build)(ConfigServer &)) {
     return serve(connection, [&]() -> int {
-        ConfigServer &server = *static_cast<ConfigServer *>(user);
-        if (!accept_method(connection, "get-display-info", "GET")) return 405;
-        return answer_from_loop(server, connection, [&server] { return build_display_info(server); });
+        if (const std::optional<int> refused = refusal(connection, name, "GET")) return *refused;
+        if (server.deadlines) server.deadlines->received(deadline_of(connection));
+        return answer_from_loop(server, connection, [&server, build] { return build(server); });
     });
 }
 
+int on_get_display_info(mg_connection *connection, void *user) noexcept {
+    return serve_get(connection, *static_cast<ConfigServer *>(user), "get-display-info", build_display_info);
+}
+
 int on_get_connect_info(mg_connection *connection, void *user) noexcept {
-    return serve(connection, [&]() -> int {
-        ConfigServer &server = *static_cast<ConfigServer *>(user);
-        if (!accept_method(connection, "get-connect-info", "GET")) return 405;
-        return answer_from_loop(server, connection, [&server] { return build_connect_info(server); });
-    });
+    return serve_get(connection, *static_cast<ConfigServer *>(user), "get-connect-info", build_connect_info);
 }
 
 void log_connect_request(const ConnectRequestParse &request) {
     app_log(LOG_DEBUG, "Session ID: %s", request.session_id);
     app_log(LOG_DEBUG, "JWT API:");
     app_log(LOG_DEBUG, "    Endpoint: %s", request.api_token.endpoint);
-    app_log(LOG_DEBUG, "    JWT: %s", request.api_token.token);
+    app_log(LOG_DEBUG, "    JWT: %s", log_masked(request.api_token.token).c_str());
     app_log(LOG_DEBUG, "    Exp: %" PRIu64, request.api_token.expiry);
     app_log(LOG_DEBUG, "JWT ZConnect:");
     app_log(LOG_DEBUG, "    Endpoint: %s", request.zconnect_token.endpoint);
-    app_log(LOG_DEBUG, "    JWT: %s", request.zconnect_token.token);
+    app_log(LOG_DEBUG, "    JWT: %s", log_masked(request.zconnect_token.token).c_str());
     app_log(LOG_DEBUG, "    Exp: %" PRIu64, request.zconnect_token.expiry);
     app_log(LOG_DEBUG, "Become Active: %s", request.become_active ? "true" : "false");
 }
 
 int handle_connect(mg_connection *connection, ConfigServer &server) {
-    if (!accept_method(connection, "connect-to-zconnect", "POST")) return 405;
+    if (const std::optional<int> refused = refusal(connection, "connect-to-zconnect", "POST")) return *refused;
     const long long content_length = mg_get_request_info(connection)->content_length;
     if (content_length < 0) {
         app_log(LOG_ERROR, "connect-to-zconnect: Missing content length");
@@ -355,14 +504,9 @@ int handle_connect(mg_connection *connection, ConfigServer &server) {
         return answer_error(connection, 413, "Payload Too Large");
     }
 
-    // The body is read under the request's deadline: its socket is watched
-    // until the body is in.
+    // The body is read under the request's deadline, armed since a worker
+    // took the connection.
     RequestDeadlines::Entry *deadline = deadline_of(connection);
-    if (server.deadlines) {
-        const mg_request_info *info = mg_get_request_info(connection);
-        server.deadlines->watch(deadline, info->remote_addr, static_cast<uint16_t>(info->remote_port),
-                                static_cast<uint16_t>(info->server_port));
-    }
     std::string body(static_cast<size_t>(content_length) + 1, '\0');
     size_t received = 0;
     int count = 0;
@@ -468,8 +612,22 @@ void start_server(ConfigServer &server) {
     const std::string listening =
         server.listen_address.empty() ? std::string(ports) : server.listen_address + ":" + std::to_string(server.port);
     const std::string timeout_ms = std::to_string(head_timeout.count());
-    const char *options[] = {"listening_ports",    listening.c_str(),  "num_threads", "1",
-                             "request_timeout_ms", timeout_ms.c_str(), nullptr};
+    const std::string workers = std::to_string(worker_count);
+    // Empty cross-origin options: civetweb then adds no Access-Control
+    // header to any answer and approves no preflight.
+    const char *options[] = {"listening_ports",
+                             listening.c_str(),
+                             "num_threads",
+                             workers.c_str(),
+                             "request_timeout_ms",
+                             timeout_ms.c_str(),
+                             "access_control_allow_origin",
+                             "",
+                             "access_control_allow_methods",
+                             "",
+                             "access_control_allow_headers",
+                             "",
+                             nullptr};
     server.context = mg_start(&callbacks, &server, options);
     if (!server.context) {
         app_log(LOG_ERROR, "Unable to start HTTP server");
@@ -479,6 +637,14 @@ void start_server(ConfigServer &server) {
     mg_server_port bound[4] = {};
     const int count = mg_get_server_ports(server.context, 4, bound);
     server.bound_port = count > 0 ? static_cast<uint16_t>(bound[0].port) : server.port;
+    // A connection made and closed here teaches where civetweb keeps a
+    // connection's peer, so that the first controller's is checked too.
+    if (request_info_offset == info_offset_unknown) {
+        ListenerWaker waker(server.bound_port);
+        const auto until = std::chrono::steady_clock::now() + info_offset_probe_timeout;
+        while (request_info_offset == info_offset_unknown && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
 
     for (const Endpoint &endpoint : endpoints) {
         char path[128];

@@ -1,18 +1,18 @@
-// The worker threads open, watch, mark and close entries; the watchdog
-// thread waits for the earliest deadline of a watched entry and cuts. Both
-// sides hold the mutex while they touch an entry, and the watchdog cuts only
-// under it, so it never shuts down a descriptor that was closed (and its
-// entry with it) and reused meanwhile.
+// The worker threads open, mark and close entries; the watchdog thread
+// waits for the earliest deadline of a watched entry and cuts. Both sides
+// hold the mutex while they touch an entry, and the watchdog cuts only under
+// it, so it never shuts down a descriptor that was closed (and its entry
+// with it) and reused meanwhile.
 #include "config_server/request_deadline.h"
 
-#include <arpa/inet.h>
 #include <dirent.h>
+#include <netdb.h>
 #include <netinet/in.h>
-#include <sys/socket.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 #include <system_error>
 
 struct RequestDeadlines::Entry {
@@ -23,52 +23,80 @@ struct RequestDeadlines::Entry {
     bool received = false;  // the request has arrived in full
 };
 
-namespace {
-
-// The address and port of one end of a socket, or false when it has none.
-bool socket_end(int fd, bool peer, char (&address)[INET6_ADDRSTRLEN], uint16_t &port) {
-    sockaddr_storage storage{};
-    socklen_t length = sizeof storage;
-    auto *raw = reinterpret_cast<sockaddr *>(&storage);
-    if ((peer ? getpeername(fd, raw, &length) : getsockname(fd, raw, &length)) != 0) return false;
-    if (storage.ss_family == AF_INET) {
-        const auto *in = reinterpret_cast<const sockaddr_in *>(&storage);
-        port = ntohs(in->sin_port);
-        return inet_ntop(AF_INET, &in->sin_addr, address, sizeof address) != nullptr;
+bool peer_socket_address(const char *address, uint16_t port, sockaddr_storage &out) {
+    if (!address || !*address) return false;
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+    addrinfo *found = nullptr;
+    if (getaddrinfo(address, std::to_string(port).c_str(), &hints, &found) != 0 || !found) return false;
+    bool ok = false;
+    if (found->ai_addrlen <= sizeof out && (found->ai_family == AF_INET || found->ai_family == AF_INET6)) {
+        out = sockaddr_storage{};
+        std::memcpy(&out, found->ai_addr, found->ai_addrlen);
+        ok = true;
     }
-    if (storage.ss_family == AF_INET6) {
-        const auto *in6 = reinterpret_cast<const sockaddr_in6 *>(&storage);
-        port = ntohs(in6->sin6_port);
-        return inet_ntop(AF_INET6, &in6->sin6_addr, address, sizeof address) != nullptr;
+    freeaddrinfo(found);
+    return ok;
+}
+
+bool same_socket_address(const sockaddr_storage &a, const sockaddr_storage &b) {
+    if (a.ss_family != b.ss_family) return false;
+    if (a.ss_family == AF_INET) {
+        const auto &x = reinterpret_cast<const sockaddr_in &>(a);
+        const auto &y = reinterpret_cast<const sockaddr_in &>(b);
+        return x.sin_port == y.sin_port && x.sin_addr.s_addr == y.sin_addr.s_addr;
+    }
+    if (a.ss_family == AF_INET6) {
+        const auto &x = reinterpret_cast<const sockaddr_in6 &>(a);
+        const auto &y = reinterpret_cast<const sockaddr_in6 &>(b);
+        return x.sin6_port == y.sin6_port && x.sin6_scope_id == y.sin6_scope_id &&
+               std::memcmp(&x.sin6_addr, &y.sin6_addr, sizeof x.sin6_addr) == 0;
     }
     return false;
 }
 
-// The descriptor of the connected socket whose local end has local_port and
-// whose peer is peer_address:peer_port, or -1.
-int find_socket(const char *peer_address, uint16_t peer_port, uint16_t local_port) {
+namespace {
+
+// The port of a socket's local end, or 0 when it is no IP socket.
+uint16_t local_port_of(int fd) {
+    sockaddr_storage storage{};
+    socklen_t length = sizeof storage;
+    if (getsockname(fd, reinterpret_cast<sockaddr *>(&storage), &length) != 0) return 0;
+    if (storage.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in &>(storage).sin_port);
+    if (storage.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6 &>(storage).sin6_port);
+    return 0;
+}
+
+bool peer_is(int fd, const sockaddr_storage &peer) {
+    sockaddr_storage storage{};
+    socklen_t length = sizeof storage;
+    return getpeername(fd, reinterpret_cast<sockaddr *>(&storage), &length) == 0 && same_socket_address(storage, peer);
+}
+
+}  // namespace
+
+// The descriptor of the one connected socket whose local end has local_port
+// and whose peer is peer, or -1 when there is none or more than one (a peer
+// that reached two of this host's addresses from one port).
+int RequestDeadlines::find_socket(const sockaddr_storage &peer, uint16_t local_port) {
     DIR *descriptors = opendir("/proc/self/fd");
     if (!descriptors) return -1;
     const int listing = dirfd(descriptors);
     int found = -1;
+    int matches = 0;
     while (dirent *entry = readdir(descriptors)) {
         char *end = nullptr;
         const long fd = std::strtol(entry->d_name, &end, 10);
         if (end == entry->d_name || *end != '\0' || fd == listing) continue;
-        char address[INET6_ADDRSTRLEN];
-        uint16_t port = 0;
-        if (!socket_end(static_cast<int>(fd), false, address, port) || port != local_port) continue;
-        if (!socket_end(static_cast<int>(fd), true, address, port) || port != peer_port) continue;
-        if (std::strcmp(address, peer_address) == 0) {
-            found = static_cast<int>(fd);
-            break;
-        }
+        if (local_port_of(static_cast<int>(fd)) != local_port || !peer_is(static_cast<int>(fd), peer)) continue;
+        found = static_cast<int>(fd);
+        ++matches;
     }
     closedir(descriptors);
-    return found;
+    return matches == 1 ? found : -1;
 }
-
-}  // namespace
 
 RequestDeadlines::RequestDeadlines(std::chrono::milliseconds limit) : limit_(limit) {}
 
@@ -90,27 +118,39 @@ bool RequestDeadlines::start() {
     return true;
 }
 
-RequestDeadlines::Entry *RequestDeadlines::open() {
-    std::lock_guard lock(mutex_);
-    try {
-        Entry &entry = entries_.emplace_back();
-        entry.deadline = std::chrono::steady_clock::now() + limit_;
-        return &entry;
-    } catch (const std::bad_alloc &) {
-        return nullptr;
-    }
-}
-
-void RequestDeadlines::watch(Entry *entry, const char *peer_address, uint16_t peer_port, uint16_t local_port) {
-    if (!entry) return;
-    const int fd = find_socket(peer_address ? peer_address : "", peer_port, local_port);
-    if (fd < 0) return;
+RequestDeadlines::Entry *RequestDeadlines::open(const char *peer_address, uint16_t peer_port, uint16_t local_port) {
+    const auto now = std::chrono::steady_clock::now();
+    sockaddr_storage peer{};
+    const int fd = peer_socket_address(peer_address, peer_port, peer) ? find_socket(peer, local_port) : -1;
+    Entry *opened = nullptr;
     {
         std::lock_guard lock(mutex_);
-        entry->fd = fd;
-        entry->armed = true;
+        try {
+            opened = &entries_.emplace_back();
+        } catch (const std::bad_alloc &) {
+            return nullptr;
+        }
+        opened->deadline = now + limit_;
+        opened->fd = fd;
+        opened->armed = fd >= 0;
     }
-    changed_.notify_all();
+    if (fd >= 0) changed_.notify_all();
+    return opened;
+}
+
+bool RequestDeadlines::refuse(Entry *entry) {
+    if (!entry) return false;
+    std::lock_guard lock(mutex_);
+    if (entry->fd < 0) return false;
+    ::shutdown(entry->fd, SHUT_RDWR);
+    entry->armed = false;
+    return true;
+}
+
+bool RequestDeadlines::is_watched(Entry *entry) {
+    if (!entry) return false;
+    std::lock_guard lock(mutex_);
+    return entry->fd >= 0;
 }
 
 void RequestDeadlines::received(Entry *entry) {
