@@ -369,6 +369,16 @@ const mg_request_info *early_request_info(const mg_connection *connection) {
     return reinterpret_cast<const mg_request_info *>(reinterpret_cast<const char *>(connection) + offset);
 }
 
+// A connection stops counting against its peer's cap once its request has
+// arrived in full: from then on the peer has no say in how long it takes.
+void uncount(ConfigServer &server, ConnectionState &state) {
+    if (!state.counted) return;
+    state.counted = false;
+    std::lock_guard lock(server.peers_mutex);
+    const auto counted = server.peer_connections.find(state.peer);
+    if (counted != server.peer_connections.end() && --counted->second <= 0) server.peer_connections.erase(counted);
+}
+
 // civetweb's connection callbacks. A worker has taken the connection and
 // read nothing of it yet: its clock starts and its socket is watched, and a
 // connection over its peer's cap, or one whose socket cannot be found (and
@@ -379,9 +389,8 @@ int on_init_connection(const mg_connection *connection, void **connection_data) 
         auto state = std::make_unique<ConnectionState>();
         const mg_request_info *info = early_request_info(connection);
         if (!info) {
-            // Only until the first connection has been closed (start-up
-            // makes one), unless civetweb changed.
-            app_log(LOG_DEBUG, "Connection refused: its peer cannot be known before its request is read");
+            // Refused unlogged: only the probe of the first start meets
+            // this, unless civetweb changed, which was logged.
             *connection_data = state.release();
             return;
         }
@@ -420,10 +429,7 @@ void on_connection_close(const mg_connection *connection) noexcept {
         std::unique_ptr<ConnectionState> state(state_of(connection));
         if (!state) return;
         if (server.deadlines) server.deadlines->close(state->deadline);
-        if (!state->counted) return;
-        std::lock_guard lock(server.peers_mutex);
-        const auto counted = server.peer_connections.find(state->peer);
-        if (counted != server.peer_connections.end() && --counted->second <= 0) server.peer_connections.erase(counted);
+        uncount(server, *state);
     });
 }
 
@@ -450,12 +456,12 @@ int on_http_error(mg_connection *connection, int status, const char * /*message*
 template <class Handler>
 int serve(mg_connection *connection, Handler &&handler) noexcept {
     learn_request_info_offset(connection);
-    const ConnectionState *state = state_of(connection);
+    ConnectionState *state = state_of(connection);
     if (!state || !state->admitted) return answer_error(connection, 503, "Service Unavailable");
-    if (const std::optional<int> status =
-            guarded("an HTTP request", std::optional<int>(), std::forward<Handler>(handler)))
-        return *status;
-    return answer_error(connection, 500, "Internal Server Error");
+    std::optional<int> status = guarded("an HTTP request", std::optional<int>(), std::forward<Handler>(handler));
+    if (!status) status = answer_error(connection, 500, "Internal Server Error");
+    guarded("an HTTP request's end", [&] { uncount(server_of(connection), *state); });
+    return *status;
 }
 
 // The GET endpoints: their request has arrived in full with its head.
@@ -464,6 +470,7 @@ int serve_get(mg_connection *connection, ConfigServer &server, const char *name,
     return serve(connection, [&]() -> int {
         if (const std::optional<int> refused = refusal(connection, name, "GET")) return *refused;
         if (server.deadlines) server.deadlines->received(deadline_of(connection));
+        uncount(server, *state_of(connection));
         return answer_from_loop(server, connection, [&server, build] { return build(server); });
     });
 }
@@ -512,16 +519,21 @@ int handle_connect(mg_connection *connection, ConfigServer &server) {
     int count = 0;
     while (received < static_cast<size_t>(content_length)) {
         count = mg_read(connection, body.data() + received, static_cast<size_t>(content_length) - received);
+        // The watchdog cuts the socket at the deadline; this bounds the
+        // body as well should the cut ever miss.
+        const bool late = server.deadlines && server.deadlines->elapsed(deadline) >= request_deadline;
         if (count > 0) {
             received += static_cast<size_t>(count);
+            if (late && received < static_cast<size_t>(content_length)) {
+                count = 0;
+                break;
+            }
             continue;
         }
         // civetweb's read gives up with nothing (0) after its own time-out,
         // or at once when the server stops; the request may still arrive
         // until its deadline, when the cut socket ends the read (-1).
-        if (count < 0 || stopping(server) || !server.deadlines ||
-            server.deadlines->elapsed(deadline) >= request_deadline)
-            break;
+        if (count < 0 || stopping(server) || !server.deadlines || late) break;
     }
     if (server.deadlines) server.deadlines->received(deadline);
     // A body still incomplete at the deadline, or after civetweb's time-out
@@ -542,6 +554,7 @@ int handle_connect(mg_connection *connection, ConfigServer &server) {
         return answer_error(connection, 400, "Bad Request");
     }
     log_connect_request(request);
+    uncount(server, *state_of(connection));
     // The loop thread reads the request only while this thread waits for it.
     return answer_from_loop(server, connection, [&server, &request] { return run_connect(server, request); });
 }

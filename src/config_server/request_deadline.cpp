@@ -14,6 +14,7 @@
 #include <new>
 #include <string>
 #include <system_error>
+#include <vector>
 
 struct RequestDeadlines::Entry {
     std::chrono::steady_clock::time_point deadline;
@@ -77,25 +78,53 @@ bool peer_is(int fd, const sockaddr_storage &peer) {
 
 }  // namespace
 
-// The descriptor of the one connected socket whose local end has local_port
-// and whose peer is peer, or -1 when there is none or more than one (a peer
-// that reached two of this host's addresses from one port).
+bool RequestDeadlines::is_owned(int fd) const {
+    for (const Entry &entry : entries_)
+        if (entry.fd == fd) return true;
+    return false;
+}
+
+void RequestDeadlines::remember(int fd) {
+    std::erase(recent_sockets_, fd);
+    recent_sockets_.insert(recent_sockets_.begin(), fd);
+    if (recent_sockets_.size() > max_recent_sockets) recent_sockets_.pop_back();
+}
+
+// The descriptor of the connected socket whose local end has local_port and
+// whose peer is peer, and which no other entry watches; -1 when there is
+// none, or more than one (a peer that reached two of this host's addresses
+// from one port). A new connection's descriptor is usually one that an
+// earlier connection had, so those are tried first; only when none of them
+// matches are all of the process's descriptors looked at.
 int RequestDeadlines::find_socket(const sockaddr_storage &peer, uint16_t local_port) {
+    auto matches = [&](int fd) { return local_port_of(fd) == local_port && peer_is(fd, peer); };
+    std::vector<int> recent;
+    {
+        std::lock_guard lock(mutex_);
+        recent = recent_sockets_;
+    }
+    for (const int fd : recent) {
+        if (!matches(fd)) continue;
+        std::lock_guard lock(mutex_);
+        if (!is_owned(fd)) return fd;
+    }
+
     DIR *descriptors = opendir("/proc/self/fd");
     if (!descriptors) return -1;
     const int listing = dirfd(descriptors);
-    int found = -1;
-    int matches = 0;
+    std::vector<int> found;
     while (dirent *entry = readdir(descriptors)) {
         char *end = nullptr;
         const long fd = std::strtol(entry->d_name, &end, 10);
         if (end == entry->d_name || *end != '\0' || fd == listing) continue;
-        if (local_port_of(static_cast<int>(fd)) != local_port || !peer_is(static_cast<int>(fd), peer)) continue;
-        found = static_cast<int>(fd);
-        ++matches;
+        if (matches(static_cast<int>(fd))) found.push_back(static_cast<int>(fd));
     }
     closedir(descriptors);
-    return matches == 1 ? found : -1;
+    std::lock_guard lock(mutex_);
+    std::erase_if(found, [this](int fd) { return is_owned(fd); });
+    if (found.size() != 1) return -1;
+    remember(found.front());
+    return found.front();
 }
 
 RequestDeadlines::RequestDeadlines(std::chrono::milliseconds limit) : limit_(limit) {}
@@ -181,6 +210,7 @@ std::chrono::steady_clock::duration RequestDeadlines::elapsed(Entry *entry) {
 void RequestDeadlines::close(Entry *entry) {
     if (!entry) return;
     std::lock_guard lock(mutex_);
+    if (entry->fd >= 0) remember(entry->fd);
     entries_.remove_if([entry](const Entry &candidate) { return &candidate == entry; });
 }
 

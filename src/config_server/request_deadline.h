@@ -17,6 +17,7 @@
 #include <list>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 // The socket address of a peer given as civetweb prints it: numeric IPv4 or
 // IPv6, the latter with "%<interface>" or "%<index>" for a link-local peer.
@@ -44,7 +45,7 @@ class RequestDeadlines {
     // (address as civetweb prints it): its clock starts now and its socket
     // is watched. civetweb does not give out a connection's socket, so it is
     // found among the process's descriptors by comparing both ends' socket
-    // addresses; when no single socket matches, the entry is not watched
+    // addresses (one no other entry watches); when no single socket matches, the entry is not watched
     // (is_watched is false) and the caller must not serve the connection.
     // Null only when memory ran out; every function below accepts null and
     // then does nothing.
@@ -66,11 +67,18 @@ class RequestDeadlines {
   private:
     void run() noexcept;
     int find_socket(const sockaddr_storage &peer, uint16_t local_port);
+    bool is_owned(int fd) const;  // with mutex_ held
+    void remember(int fd);        // with mutex_ held
+
+    // How many descriptors of past connections are tried first.
+    static constexpr size_t max_recent_sockets = 64;
 
     std::chrono::milliseconds limit_;
     std::mutex mutex_;
     std::condition_variable changed_;
     std::list<Entry> entries_;  // guarded by mutex_
     bool stopping_ = false;     // guarded by mutex_
+    // Descriptors that connections had, the latest first.
+    std::vector<int> recent_sockets_;  // guarded by mutex_
     std::thread thread_;
 };
