@@ -1,9 +1,8 @@
 // Two kinds of thread meet here. The request handlers and civetweb's
 // connection callbacks run on civetweb's worker threads: they parse, log and
-// wait.
-// The queued work, start, stop and the accessors run on the loop thread,
-// which alone touches the DeviceInfo, the Player and the SDK. The request
-// deadlines and the listener waker have threads of their own.
+// wait. The queued work, start, stop and the accessors run on the loop
+// thread, which alone touches the DeviceInfo, the Player and the SDK. The
+// request deadlines and the listener waker have threads of their own.
 #include "config_server/config_server.h"
 
 #include <civetweb.h>
@@ -84,7 +83,8 @@ struct WorkItem {
 // until civetweb closes it; civetweb's connection data.
 struct ConnectionState {
     RequestDeadlines::Entry *deadline = nullptr;
-    // The peer address it is counted under, when it is.
+    // The peer address it is counted under, and whether it still counts:
+    // from a worker taking it until its request has arrived in full.
     std::string peer;
     bool counted = false;
     // Under the per-peer cap and, when deadlines run, its socket watched:
