@@ -468,8 +468,10 @@ int serve(mg_connection *connection, Handler &&handler) noexcept {
 int serve_get(mg_connection *connection, ConfigServer &server, const char *name,
               std::optional<std::string> (*build)(ConfigServer &)) {
     return serve(connection, [&]() -> int {
-        if (const std::optional<int> refused = refusal(connection, name, "GET")) return *refused;
+        // The head is all a GET has; a body it announces is refused unread,
+        // so the refusal keeps its own answer however slow the head was.
         if (server.deadlines) server.deadlines->received(deadline_of(connection));
+        if (const std::optional<int> refused = refusal(connection, name, "GET")) return *refused;
         uncount(server, *state_of(connection));
         return answer_from_loop(server, connection, [&server, build] { return build(server); });
     });
