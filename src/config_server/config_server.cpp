@@ -213,7 +213,14 @@ void run_queued_work(uv_async_t *handle) noexcept {
     }
 }
 
+// civetweb dates every answer's head with gmtime, whose result is one
+// buffer for the whole process: two workers answering at once would write
+// it together. Every head is therefore sent under this lock, civetweb's own
+// error pages too (see on_http_error, which runs inside answer_error).
+std::recursive_mutex answer_head_mutex;
+
 int answer_error(mg_connection *connection, int status, const char *text) {
+    std::lock_guard lock(answer_head_mutex);
     mg_send_http_error(connection, status, "%s", text);
     return status;
 }
@@ -252,7 +259,10 @@ std::optional<std::string> hand_off(ConfigServer &server, mg_connection *connect
 }
 
 int answer_json(mg_connection *connection, const std::string &body) {
-    mg_send_http_ok(connection, "application/json", static_cast<long long>(body.size()));
+    {
+        std::lock_guard lock(answer_head_mutex);
+        mg_send_http_ok(connection, "application/json", static_cast<long long>(body.size()));
+    }
     if (!body.empty()) mg_write(connection, body.data(), body.size());
     return 200;
 }
@@ -435,17 +445,23 @@ void on_connection_close(const mg_connection *connection) noexcept {
 
 // A head that civetweb gave up on after its time-out ("Malformed message" to
 // it), or a request the deadline cut, is answered 408. A request that
-// arrived in full keeps its own answer, however long it took. 1 lets
-// civetweb send its own answer.
-int on_http_error(mg_connection *connection, int status, const char * /*message*/) noexcept {
+// arrived in full keeps its own answer, however long it took.
+int on_http_error(mg_connection *connection, int status, const char *message) noexcept {
     return guarded("an HTTP error answer", 1, [&] {
         ConfigServer &server = server_of(connection);
-        if (!server.deadlines || status == 408) return 1;
         RequestDeadlines::Entry *entry = deadline_of(connection);
-        const bool head_timed_out =
-            status == 400 && !server.deadlines->is_received(entry) && server.deadlines->elapsed(entry) >= head_timeout;
-        if (!head_timed_out && !server.deadlines->expired(entry)) return 1;
-        answer_request_timeout(connection);
+        const bool timed_out = server.deadlines && status != 408 &&
+                               ((status == 400 && !server.deadlines->is_received(entry) &&
+                                 server.deadlines->elapsed(entry) >= head_timeout) ||
+                                server.deadlines->expired(entry));
+        if (timed_out) {
+            answer_request_timeout(connection);
+            return 0;
+        }
+        // civetweb's own page, sent from here (it does not call this again)
+        // so that its head is sent under the lock.
+        std::lock_guard lock(answer_head_mutex);
+        mg_send_http_error(connection, status, "%s", message ? message : "");
         return 0;
     });
 }
