@@ -5,6 +5,7 @@
 // with it) and reused meanwhile.
 #include "config_server/request_deadline.h"
 
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -26,6 +27,21 @@ struct RequestDeadlines::Entry {
 
 bool peer_socket_address(const char *address, uint16_t port, sockaddr_storage &out) {
     if (!address || !*address) return false;
+    // Plain addresses directly; one with an interface through the resolver,
+    // which knows interface names.
+    out = sockaddr_storage{};
+    auto &in = reinterpret_cast<sockaddr_in &>(out);
+    if (inet_pton(AF_INET, address, &in.sin_addr) == 1) {
+        in.sin_family = AF_INET;
+        in.sin_port = htons(port);
+        return true;
+    }
+    auto &in6 = reinterpret_cast<sockaddr_in6 &>(out);
+    if (!std::strchr(address, '%') && inet_pton(AF_INET6, address, &in6.sin6_addr) == 1) {
+        in6.sin6_family = AF_INET6;
+        in6.sin6_port = htons(port);
+        return true;
+    }
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -162,8 +178,11 @@ RequestDeadlines::Entry *RequestDeadlines::open(const char *peer_address, uint16
         opened->deadline = now + limit_;
         opened->fd = fd;
         opened->armed = fd >= 0;
+        // The watchdog looks again by itself when it wakes before this
+        // deadline, as it does while connections come one after another.
+        if (!opened->armed || watchdog_wakes_at_ <= opened->deadline) return opened;
     }
-    if (fd >= 0) changed_.notify_all();
+    changed_.notify_all();
     return opened;
 }
 
@@ -220,11 +239,19 @@ void RequestDeadlines::run() noexcept {
         Entry *next = nullptr;
         for (Entry &entry : entries_)
             if (entry.armed && (!next || entry.deadline < next->deadline)) next = &entry;
-        if (!next) {
+        const auto now = std::chrono::steady_clock::now();
+        if (!next && entries_.empty()) {
+            watchdog_wakes_at_ = std::chrono::steady_clock::time_point::max();
             changed_.wait(lock);
-        } else if (const auto deadline = next->deadline; std::chrono::steady_clock::now() < deadline) {
+        } else if (!next) {
+            // Connections are open: a new one soon arms a deadline after
+            // this wake-up, which then finds it without being told.
+            watchdog_wakes_at_ = now + limit_;
+            changed_.wait_until(lock, watchdog_wakes_at_);
+        } else if (now < next->deadline) {
             // A copy: the entry may be closed while this waits.
-            changed_.wait_until(lock, deadline);
+            watchdog_wakes_at_ = next->deadline;
+            changed_.wait_until(lock, watchdog_wakes_at_);
         } else {
             // Reading ends: a read that waits returns the end of the stream,
             // while the answer can still be written.

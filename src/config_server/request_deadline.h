@@ -78,6 +78,10 @@ class RequestDeadlines {
     std::condition_variable changed_;
     std::list<Entry> entries_;  // guarded by mutex_
     bool stopping_ = false;     // guarded by mutex_
+    // When the watchdog looks at the entries next; open wakes it only for
+    // an earlier deadline.
+    std::chrono::steady_clock::time_point watchdog_wakes_at_ =
+        std::chrono::steady_clock::time_point::max();  // guarded by mutex_
     // Descriptors that connections had, the latest first.
     std::vector<int> recent_sockets_;  // guarded by mutex_
     std::thread thread_;
