@@ -5,7 +5,9 @@
 // request deadlines and the listener waker have threads of their own.
 #include "config_server/config_server.h"
 
+#include <arpa/inet.h>
 #include <civetweb.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -620,6 +622,24 @@ void stop_server(ConfigServer &server) {
     server.stopping = false;
 }
 
+// Connects to the server and closes at once, then waits (at most the probe
+// time-out) for civetweb to have closed that connection too.
+void probe_connection(const ConfigServer &server) {
+    const int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (probe < 0) return;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(server.bound_port);
+    if (server.listen_address.empty() || inet_pton(AF_INET, server.listen_address.c_str(), &address.sin_addr) != 1)
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool connected = connect(probe, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+    close(probe);
+    if (!connected) return;
+    const auto until = std::chrono::steady_clock::now() + info_offset_probe_timeout;
+    while (request_info_offset == info_offset_unknown && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
 void start_server(ConfigServer &server) {
     if (server.context) {
         app_log(LOG_TRACE, "Local configuration server is already running");
@@ -670,12 +690,7 @@ void start_server(ConfigServer &server) {
     server.bound_port = count > 0 ? static_cast<uint16_t>(bound[0].port) : server.port;
     // A connection made and closed here teaches where civetweb keeps a
     // connection's peer, so that the first controller's is checked too.
-    if (request_info_offset == info_offset_unknown) {
-        ListenerWaker waker(server.bound_port);
-        const auto until = std::chrono::steady_clock::now() + info_offset_probe_timeout;
-        while (request_info_offset == info_offset_unknown && std::chrono::steady_clock::now() < until)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    if (request_info_offset == info_offset_unknown) probe_connection(server);
 
     for (const Endpoint &endpoint : endpoints) {
         char path[128];
