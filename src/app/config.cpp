@@ -231,6 +231,26 @@ void warn_mistyped_configuration_keys(const cJSON *root) noexcept {
 }
 
 // Reads the whole file into a terminated buffer, or writes why not.
+// A place in a text: line and column, both counted from 1; the column in
+// bytes.
+struct TextPosition {
+    size_t line = 1;
+    size_t column = 1;
+};
+
+TextPosition text_position(const char *text, const char *at) {
+    TextPosition position;
+    for (const char *c = text; c < at && *c; ++c) {
+        if (*c == '\n') {
+            ++position.line;
+            position.column = 1;
+        } else {
+            ++position.column;
+        }
+    }
+    return position;
+}
+
 std::unique_ptr<char[]> read_config_text(const char *path) {
     FilePtr file(std::fopen(path, "rb"));
     if (!file) {
@@ -431,7 +451,11 @@ bool config_load_from_file(const char *path, AppConfig *config, HostNameSource h
         root.reset(cJSON_ParseWithOpts(text.get(), &parse_end, false));
         if (!root) {
             std::fputs("Error: Failed to parse JSON config file\n", stderr);
-            if (parse_end) std::fprintf(stderr, "JSON error before: %s\n", parse_end);
+            // Where, not what: the text after the error may hold passwords.
+            if (parse_end) {
+                const TextPosition position = text_position(text.get(), parse_end);
+                std::fprintf(stderr, "JSON error at line %zu, column %zu\n", position.line, position.column);
+            }
             return false;
         }
     }

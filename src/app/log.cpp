@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
 #include <string_view>
 
 namespace {
@@ -151,6 +152,13 @@ int sdk_log_sink(uint32_t level, const char *component, const char *message, voi
     }
     log_write_line(component, level > LOG_FATAL ? LOG_FATAL : level, message);
     return 0;
+}
+
+std::string log_masked(const char *secret) {
+    if (!secret) return "(none)";
+    const size_t length = std::strlen(secret);
+    const size_t shown = std::min<size_t>(4, length / 4);
+    return "***" + std::string(secret + length - shown) + " (" + std::to_string(length) + " characters)";
 }
 
 int civetweb_log_hook(const struct mg_connection * /*connection*/, const char *message) noexcept {

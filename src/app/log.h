@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 using LogLevel = uint32_t;
 enum : LogLevel {
@@ -18,6 +19,11 @@ enum : LogLevel {
 };
 
 struct mg_connection;
+
+// A secret (application secret, token, password) as it may be logged: its
+// length and at most its last four characters, never more than a quarter of
+// it, e.g. "***wxyz (32 characters)"; "(none)" for null.
+std::string log_masked(const char *secret);
 
 // Name printed for a level: "TRACE" ... "FATAL" (5 and above).
 const char *log_level_name(LogLevel level);

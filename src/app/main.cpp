@@ -34,7 +34,7 @@ void log_settings(const AppConfig &config) {
     app_log(LOG_DEBUG, "    Model: %s", config.model.c_str());
     app_log(LOG_DEBUG, "    Serial Number: %s", config.serial_number.c_str());
     app_log(LOG_DEBUG, "    Application ID: %s", config.app_id.c_str());
-    app_log(LOG_DEBUG, "    Application Secret: %s", config.app_secret.c_str());
+    app_log(LOG_DEBUG, "    Application Secret: %s", log_masked(config.app_secret.c_str()).c_str());
     app_log(LOG_DEBUG, "    Audio output device: %s", config.output_device.c_str());
     app_log(LOG_DEBUG, "    Volume control device: %s", config.volume_device.c_str());
     app_log(LOG_DEBUG, "    Volume control element: %s", config.volume_element.c_str());

@@ -1,8 +1,8 @@
-// Two threads meet here. The request handlers and civetweb's connection
-// callbacks run on civetweb's one worker thread: they parse, log and wait.
-// The queued work, start, stop and the accessors run on the loop thread,
-// which alone touches the DeviceInfo, the Player and the SDK. The request
-// deadlines and the listener waker have threads of their own.
+// Two kinds of thread meet here. The request handlers and civetweb's
+// connection callbacks run on civetweb's worker threads: they parse, log and
+// wait. The queued work, start, stop and the accessors run on the loop
+// thread, which alone touches the DeviceInfo, the Player and the SDK. The
+// request deadlines and the listener waker have threads of their own.
 #include "config_server/config_server.h"
 
 #include <arpa/inet.h>
@@ -11,18 +11,23 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cinttypes>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <deque>
 #include <functional>
 #include <initializer_list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <thread>
 #include <utility>
 
 #include "app/device_info.h"
@@ -40,14 +45,26 @@ namespace {
 // Answers are printed into a buffer of this size; one that does not fit is
 // not sent (500 instead).
 constexpr size_t response_buffer_size = 2048;
-// A request's head and body must arrive within this time of the worker
+// A request's head and body must arrive within this time of a worker
 // taking the connection, else it is answered 408: a client that trickles
-// holds the one worker no longer than this.
+// holds a worker no longer than this.
 constexpr std::chrono::milliseconds request_deadline{3000};
+// civetweb's worker threads. The work of every request is done on the loop,
+// one at a time; the workers only wait for slow clients, so a few of them
+// cannot keep a controller waiting while others are free.
+constexpr int worker_count = 16;
+// Connections one peer address may have open at once; a connection over
+// this is closed by the worker that takes it before a byte of it is read.
+// Half the workers: one host can hold at most these for the deadline each.
+constexpr int max_connections_per_peer = 8;
+static_assert(max_connections_per_peer < worker_count);
 // civetweb's own time-out. It bounds each read and write, and a head that is
 // still incomplete at a read's return once this time has passed is given up:
 // a head is therefore cut within twice this time, which is the deadline.
 constexpr std::chrono::milliseconds head_timeout = request_deadline / 2;
+
+// How long the first start waits for a probe connection to come back.
+constexpr std::chrono::milliseconds info_offset_probe_timeout{1000};
 
 // How long stop waits for a released worker to send its answer.
 constexpr std::chrono::milliseconds worker_release_timeout{2000};
@@ -62,6 +79,19 @@ struct WorkItem {
     LoopWork work;
     std::optional<std::string> result;  // guarded by ConfigServer::mutex
     bool done = false;                  // guarded by ConfigServer::mutex
+};
+
+// What the server keeps of a connection from the moment a worker takes it
+// until civetweb closes it; civetweb's connection data.
+struct ConnectionState {
+    RequestDeadlines::Entry *deadline = nullptr;
+    // The peer address it is counted under, and whether it still counts:
+    // from a worker taking it until its request has arrived in full.
+    std::string peer;
+    bool counted = false;
+    // Under the per-peer cap and, when deadlines run, its socket watched:
+    // only then is a request on it served.
+    bool admitted = false;
 };
 
 }  // namespace
@@ -81,6 +111,9 @@ struct ConfigServer {
     // While the port cannot be bound: retries the start until it can.
     LoopTimer *bind_retry_timer = nullptr;
     unsigned bind_retries = 0;
+    // Open connections per peer address.
+    std::mutex peers_mutex;
+    std::map<std::string, int> peer_connections;  // guarded by peers_mutex
 
     // Hand-off between the workers and the loop thread. A worker queues its
     // item, wakes the loop and waits until the item is done or the server
@@ -185,7 +218,14 @@ void run_queued_work(uv_async_t *handle) noexcept {
     }
 }
 
+// civetweb dates every answer's head with gmtime, whose result is one
+// buffer for the whole process: two workers answering at once would write
+// it together. Every head is therefore sent under this lock, civetweb's own
+// error pages too (see on_http_error, which runs inside answer_error).
+std::recursive_mutex answer_head_mutex;
+
 int answer_error(mg_connection *connection, int status, const char *text) {
+    std::lock_guard lock(answer_head_mutex);
     mg_send_http_error(connection, status, "%s", text);
     return status;
 }
@@ -224,7 +264,10 @@ std::optional<std::string> hand_off(ConfigServer &server, mg_connection *connect
 }
 
 int answer_json(mg_connection *connection, const std::string &body) {
-    mg_send_http_ok(connection, "application/json", static_cast<long long>(body.size()));
+    {
+        std::lock_guard lock(answer_head_mutex);
+        mg_send_http_ok(connection, "application/json", static_cast<long long>(body.size()));
+    }
     if (!body.empty()) mg_write(connection, body.data(), body.size());
     return 200;
 }
@@ -241,14 +284,34 @@ bool method_is(mg_connection *connection, const char *expected, const char *&met
     return std::strcmp(method, expected) == 0;
 }
 
-// Logs the call; false after answering 405 to another method.
-bool accept_method(mg_connection *connection, const char *name, const char *expected) {
+bool announces_body(mg_connection *connection) {
+    const mg_request_info *info = mg_get_request_info(connection);
+    return (info && info->content_length > 0) || mg_get_header(connection, "Transfer-Encoding");
+}
+
+// Logs the call and checks what every endpoint refuses; the status of the
+// answer sent to a refused request, or nothing. A browser sends Origin with
+// every cross-site request (and every POST); controllers send none, and the
+// device serves no page of its own, so a request that carries one comes
+// from a web page and is refused before anything of it is used. Answers of
+// civetweb's error page close the connection, so an announced body is
+// never read.
+std::optional<int> refusal(mg_connection *connection, const char *name, const char *expected) {
     app_log(LOG_INFO, "API endpoint invoked: %s", name);
+    if (const char *origin = mg_get_header(connection, "Origin")) {
+        app_log(LOG_ERROR, "%s: Cross-site request refused (Origin '%s')", name, origin);
+        return answer_error(connection, 403, "Forbidden");
+    }
     const char *method = nullptr;
-    if (method_is(connection, expected, method)) return true;
-    app_log(LOG_ERROR, "%s: Method not allowed: '%s'", name, method);
-    answer_error(connection, 405, "Method Not Allowed");
-    return false;
+    if (!method_is(connection, expected, method)) {
+        app_log(LOG_ERROR, "%s: Method not allowed: '%s'", name, method);
+        return answer_error(connection, 405, "Method Not Allowed");
+    }
+    if (std::strcmp(expected, "GET") == 0 && announces_body(connection)) {
+        app_log(LOG_ERROR, "%s: Request body not allowed on GET", name);
+        return answer_error(connection, 400, "Bad Request");
+    }
+    return std::nullopt;
 }
 
 bool stopping(ConfigServer &server) {
@@ -260,8 +323,24 @@ ConfigServer &server_of(const mg_connection *connection) {
     return *static_cast<ConfigServer *>(mg_get_user_data(mg_get_context(connection)));
 }
 
+ConnectionState *state_of(const mg_connection *connection) {
+    return static_cast<ConnectionState *>(mg_get_user_connection_data(connection));
+}
+
 RequestDeadlines::Entry *deadline_of(const mg_connection *connection) {
-    return static_cast<RequestDeadlines::Entry *>(mg_get_user_connection_data(connection));
+    ConnectionState *state = state_of(connection);
+    return state ? state->deadline : nullptr;
+}
+
+// The key a peer's connections are counted under: its address without an
+// interface, an IPv4 peer of a dual-stack socket as plain IPv4.
+std::string peer_key(const char *address) {
+    std::string key = address ? address : "";
+    key = key.substr(0, key.find('%'));
+    constexpr std::string_view mapped = "::ffff:";
+    if (key.size() > mapped.size() && key.compare(0, mapped.size(), mapped) == 0 && key.find('.') != std::string::npos)
+        key.erase(0, mapped.size());
+    return key;
 }
 
 int answer_request_timeout(mg_connection *connection) {
@@ -272,12 +351,88 @@ int answer_request_timeout(mg_connection *connection) {
     return answer_error(connection, 408, "Request Timeout");
 }
 
-// civetweb's connection callbacks: a connection's clock starts when the
-// worker takes it.
+// civetweb fills a connection's request information (the peer's address
+// and both ports) before it calls init_connection, but gives it out only
+// once the connection is marked as a request, which it is right after that
+// call. The information is a member of the connection object, at the same
+// offset in each; that offset is learned from every connection civetweb
+// gives the information out for, so init_connection can read it before a
+// byte of the connection is read. Learning the same offset each time is the
+// proof; a different one stops its use.
+constexpr std::ptrdiff_t info_offset_unknown = -1;
+constexpr std::ptrdiff_t info_offset_unusable = -2;
+std::atomic<std::ptrdiff_t> request_info_offset{info_offset_unknown};
+
+void learn_request_info_offset(const mg_connection *connection) {
+    const mg_request_info *info = mg_get_request_info(connection);
+    if (!info) return;
+    std::ptrdiff_t offset = reinterpret_cast<const char *>(info) - reinterpret_cast<const char *>(connection);
+    // Outside the object's first page it is no member of it.
+    if (offset < 0 || offset > 4096) offset = info_offset_unusable;
+    std::ptrdiff_t known = info_offset_unknown;
+    if (request_info_offset.compare_exchange_strong(known, offset) || known == offset || known == info_offset_unusable)
+        return;
+    request_info_offset = info_offset_unusable;
+    app_log(LOG_ERROR, "HTTP connections cannot be checked before their request is read: every one is refused");
+}
+
+// The request information of a connection that a worker has just taken, or
+// null while the offset is not known.
+const mg_request_info *early_request_info(const mg_connection *connection) {
+    const std::ptrdiff_t offset = request_info_offset;
+    if (offset < 0) return nullptr;
+    return reinterpret_cast<const mg_request_info *>(reinterpret_cast<const char *>(connection) + offset);
+}
+
+// A connection stops counting against its peer's cap once its request has
+// arrived in full: from then on the peer has no say in how long it takes.
+void uncount(ConfigServer &server, ConnectionState &state) {
+    if (!state.counted) return;
+    state.counted = false;
+    std::lock_guard lock(server.peers_mutex);
+    const auto counted = server.peer_connections.find(state.peer);
+    if (counted != server.peer_connections.end() && --counted->second <= 0) server.peer_connections.erase(counted);
+}
+
+// civetweb's connection callbacks. A worker has taken the connection and
+// read nothing of it yet: its clock starts and its socket is watched, and a
+// connection over its peer's cap, or one whose socket cannot be found (and
+// so could not be cut), is not served.
 int on_init_connection(const mg_connection *connection, void **connection_data) noexcept {
     guarded("an HTTP connection's start", [&] {
         ConfigServer &server = server_of(connection);
-        if (server.deadlines) *connection_data = server.deadlines->open();
+        auto state = std::make_unique<ConnectionState>();
+        const mg_request_info *info = early_request_info(connection);
+        if (!info) {
+            // Refused unlogged: only the probe of the first start meets
+            // this, unless civetweb changed, which was logged.
+            *connection_data = state.release();
+            return;
+        }
+        state->peer = peer_key(info->remote_addr);
+        int open = 0;
+        {
+            std::lock_guard lock(server.peers_mutex);
+            open = ++server.peer_connections[state->peer];
+        }
+        state->counted = true;
+        bool watched = true;
+        if (server.deadlines) {
+            state->deadline = server.deadlines->open(info->remote_addr, static_cast<uint16_t>(info->remote_port),
+                                                     static_cast<uint16_t>(info->server_port));
+            watched = server.deadlines->is_watched(state->deadline);
+        }
+        if (open > max_connections_per_peer) {
+            app_log(LOG_ERROR, "Connection from %s:%d refused: %d connections from that address are open",
+                    info->remote_addr, info->remote_port, open - 1);
+            if (server.deadlines) server.deadlines->refuse(state->deadline);
+        } else if (!watched) {
+            app_log(LOG_ERROR, "Connection from %s:%d refused: its socket cannot be watched", info->remote_addr,
+                    info->remote_port);
+        } else {
+            state->admitted = true;
+        }
+        *connection_data = state.release();
     });
     return 0;
 }
@@ -285,68 +440,87 @@ int on_init_connection(const mg_connection *connection, void **connection_data) 
 void on_connection_close(const mg_connection *connection) noexcept {
     guarded("an HTTP connection's end", [&] {
         ConfigServer &server = server_of(connection);
-        if (server.deadlines) server.deadlines->close(deadline_of(connection));
+        learn_request_info_offset(connection);
+        std::unique_ptr<ConnectionState> state(state_of(connection));
+        if (!state) return;
+        if (server.deadlines) server.deadlines->close(state->deadline);
+        uncount(server, *state);
     });
 }
 
 // A head that civetweb gave up on after its time-out ("Malformed message" to
 // it), or a request the deadline cut, is answered 408. A request that
-// arrived in full keeps its own answer, however long it took. 1 lets
-// civetweb send its own answer.
-int on_http_error(mg_connection *connection, int status, const char * /*message*/) noexcept {
+// arrived in full keeps its own answer, however long it took.
+int on_http_error(mg_connection *connection, int status, const char *message) noexcept {
     return guarded("an HTTP error answer", 1, [&] {
         ConfigServer &server = server_of(connection);
-        if (!server.deadlines || status == 408) return 1;
         RequestDeadlines::Entry *entry = deadline_of(connection);
-        const bool head_timed_out =
-            status == 400 && !server.deadlines->is_received(entry) && server.deadlines->elapsed(entry) >= head_timeout;
-        if (!head_timed_out && !server.deadlines->expired(entry)) return 1;
-        answer_request_timeout(connection);
+        const bool timed_out = server.deadlines && status != 408 &&
+                               ((status == 400 && !server.deadlines->is_received(entry) &&
+                                 server.deadlines->elapsed(entry) >= head_timeout) ||
+                                server.deadlines->expired(entry));
+        if (timed_out) {
+            answer_request_timeout(connection);
+            return 0;
+        }
+        // civetweb's own page, sent from here (it does not call this again)
+        // so that its head is sent under the lock.
+        std::lock_guard lock(answer_head_mutex);
+        mg_send_http_error(connection, status, "%s", message ? message : "");
         return 0;
     });
 }
 
 // Runs a request handler for civetweb; a handler that throws is answered
-// 500.
+// 500. A connection that was not admitted (its refusal was logged when a
+// worker took it) is answered 503 and closed, its body unread.
 template <class Handler>
 int serve(mg_connection *connection, Handler &&handler) noexcept {
-    if (const std::optional<int> status =
-            guarded("an HTTP request", std::optional<int>(), std::forward<Handler>(handler)))
-        return *status;
-    return answer_error(connection, 500, "Internal Server Error");
+    learn_request_info_offset(connection);
+    ConnectionState *state = state_of(connection);
+    if (!state || !state->admitted) return answer_error(connection, 503, "Service Unavailable");
+    std::optional<int> status = guarded("an HTTP request", std::optional<int>(), std::forward<Handler>(handler));
+    if (!status) status = answer_error(connection, 500, "Internal Server Error");
+    guarded("an HTTP request's end", [&] { uncount(server_of(connection), *state); });
+    return *status;
+}
+
+// The GET endpoints: their request has arrived in full with its head.
+int serve_get(mg_connection *connection, ConfigServer &server, const char *name,
+              std::optional<std::string> (*build)(ConfigServer &)) {
+    return serve(connection, [&]() -> int {
+        // The head is all a GET has; a body it announces is refused unread,
+        // so the refusal keeps its own answer however slow the head was.
+        if (server.deadlines) server.deadlines->received(deadline_of(connection));
+        if (const std::optional<int> refused = refusal(connection, name, "GET")) return *refused;
+        uncount(server, *state_of(connection));
+        return answer_from_loop(server, connection, [&server, build] { return build(server); });
+    });
 }
 
 int on_get_display_info(mg_connection *connection, void *user) noexcept {
-    return serve(connection, [&]() -> int {
-        ConfigServer &server = *static_cast<ConfigServer *>(user);
-        if (!accept_method(connection, "get-display-info", "GET")) return 405;
-        return answer_from_loop(server, connection, [&server] { return build_display_info(server); });
-    });
+    return serve_get(connection, *static_cast<ConfigServer *>(user), "get-display-info", build_display_info);
 }
 
 int on_get_connect_info(mg_connection *connection, void *user) noexcept {
-    return serve(connection, [&]() -> int {
-        ConfigServer &server = *static_cast<ConfigServer *>(user);
-        if (!accept_method(connection, "get-connect-info", "GET")) return 405;
-        return answer_from_loop(server, connection, [&server] { return build_connect_info(server); });
-    });
+    return serve_get(connection, *static_cast<ConfigServer *>(user), "get-connect-info", build_connect_info);
 }
 
 void log_connect_request(const ConnectRequestParse &request) {
     app_log(LOG_DEBUG, "Session ID: %s", request.session_id);
     app_log(LOG_DEBUG, "JWT API:");
     app_log(LOG_DEBUG, "    Endpoint: %s", request.api_token.endpoint);
-    app_log(LOG_DEBUG, "    JWT: %s", request.api_token.token);
+    app_log(LOG_DEBUG, "    JWT: %s", log_masked(request.api_token.token).c_str());
     app_log(LOG_DEBUG, "    Exp: %" PRIu64, request.api_token.expiry);
     app_log(LOG_DEBUG, "JWT ZConnect:");
     app_log(LOG_DEBUG, "    Endpoint: %s", request.zconnect_token.endpoint);
-    app_log(LOG_DEBUG, "    JWT: %s", request.zconnect_token.token);
+    app_log(LOG_DEBUG, "    JWT: %s", log_masked(request.zconnect_token.token).c_str());
     app_log(LOG_DEBUG, "    Exp: %" PRIu64, request.zconnect_token.expiry);
     app_log(LOG_DEBUG, "Become Active: %s", request.become_active ? "true" : "false");
 }
 
 int handle_connect(mg_connection *connection, ConfigServer &server) {
-    if (!accept_method(connection, "connect-to-zconnect", "POST")) return 405;
+    if (const std::optional<int> refused = refusal(connection, "connect-to-zconnect", "POST")) return *refused;
     const long long content_length = mg_get_request_info(connection)->content_length;
     if (content_length < 0) {
         app_log(LOG_ERROR, "connect-to-zconnect: Missing content length");
@@ -360,29 +534,29 @@ int handle_connect(mg_connection *connection, ConfigServer &server) {
         return answer_error(connection, 413, "Payload Too Large");
     }
 
-    // The body is read under the request's deadline: its socket is watched
-    // until the body is in.
+    // The body is read under the request's deadline, armed since a worker
+    // took the connection.
     RequestDeadlines::Entry *deadline = deadline_of(connection);
-    if (server.deadlines) {
-        const mg_request_info *info = mg_get_request_info(connection);
-        server.deadlines->watch(deadline, info->remote_addr, static_cast<uint16_t>(info->remote_port),
-                                static_cast<uint16_t>(info->server_port));
-    }
     std::string body(static_cast<size_t>(content_length) + 1, '\0');
     size_t received = 0;
     int count = 0;
     while (received < static_cast<size_t>(content_length)) {
         count = mg_read(connection, body.data() + received, static_cast<size_t>(content_length) - received);
+        // The watchdog cuts the socket at the deadline; this bounds the
+        // body as well should the cut ever miss.
+        const bool late = server.deadlines && server.deadlines->elapsed(deadline) >= request_deadline;
         if (count > 0) {
             received += static_cast<size_t>(count);
+            if (late && received < static_cast<size_t>(content_length)) {
+                count = 0;
+                break;
+            }
             continue;
         }
         // civetweb's read gives up with nothing (0) after its own time-out,
         // or at once when the server stops; the request may still arrive
         // until its deadline, when the cut socket ends the read (-1).
-        if (count < 0 || stopping(server) || !server.deadlines ||
-            server.deadlines->elapsed(deadline) >= request_deadline)
-            break;
+        if (count < 0 || stopping(server) || !server.deadlines || late) break;
     }
     if (server.deadlines) server.deadlines->received(deadline);
     // A body still incomplete at the deadline, or after civetweb's time-out
@@ -403,6 +577,7 @@ int handle_connect(mg_connection *connection, ConfigServer &server) {
         return answer_error(connection, 400, "Bad Request");
     }
     log_connect_request(request);
+    uncount(server, *state_of(connection));
     // The loop thread reads the request only while this thread waits for it.
     return answer_from_loop(server, connection, [&server, &request] { return run_connect(server, request); });
 }
@@ -450,6 +625,24 @@ void stop_server(ConfigServer &server) {
     server.stopping = false;
 }
 
+// Connects to the server and closes at once, then waits (at most the probe
+// time-out) for civetweb to have closed that connection too.
+void probe_connection(const ConfigServer &server) {
+    const int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (probe < 0) return;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(server.bound_port);
+    if (server.listen_address.empty() || inet_pton(AF_INET, server.listen_address.c_str(), &address.sin_addr) != 1)
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool connected = connect(probe, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+    close(probe);
+    if (!connected) return;
+    const auto until = std::chrono::steady_clock::now() + info_offset_probe_timeout;
+    while (request_info_offset == info_offset_unknown && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
 void start_server(ConfigServer &server) {
     if (server.context) {
         app_log(LOG_TRACE, "Local configuration server is already running");
@@ -473,8 +666,22 @@ void start_server(ConfigServer &server) {
     const std::string listening =
         server.listen_address.empty() ? std::string(ports) : server.listen_address + ":" + std::to_string(server.port);
     const std::string timeout_ms = std::to_string(head_timeout.count());
-    const char *options[] = {"listening_ports",    listening.c_str(),  "num_threads", "1",
-                             "request_timeout_ms", timeout_ms.c_str(), nullptr};
+    const std::string workers = std::to_string(worker_count);
+    // Empty cross-origin options: civetweb then adds no Access-Control
+    // header to any answer and approves no preflight.
+    const char *options[] = {"listening_ports",
+                             listening.c_str(),
+                             "num_threads",
+                             workers.c_str(),
+                             "request_timeout_ms",
+                             timeout_ms.c_str(),
+                             "access_control_allow_origin",
+                             "",
+                             "access_control_allow_methods",
+                             "",
+                             "access_control_allow_headers",
+                             "",
+                             nullptr};
     server.context = mg_start(&callbacks, &server, options);
     if (!server.context) {
         app_log(LOG_ERROR, "Unable to start HTTP server");
@@ -484,6 +691,9 @@ void start_server(ConfigServer &server) {
     mg_server_port bound[4] = {};
     const int count = mg_get_server_ports(server.context, 4, bound);
     server.bound_port = count > 0 ? static_cast<uint16_t>(bound[0].port) : server.port;
+    // A connection made and closed here teaches where civetweb keeps a
+    // connection's peer, so that the first controller's is checked too.
+    if (request_info_offset == info_offset_unknown) probe_connection(server);
 
     for (const Endpoint &endpoint : endpoints) {
         char path[128];

@@ -1,7 +1,7 @@
 // ConfigServer: the local HTTP API through which a controller reads the
-// device's identity and hands over a session. civetweb serves it on one
-// worker thread; every request is handed to the loop thread, which does the
-// work. All functions here run on the loop thread, except
+// device's identity and hands over a session. civetweb serves it on several
+// worker threads, which only wait for clients; every request is handed to
+// the loop thread, which does the work, one request at a time. All functions here run on the loop thread, except
 // config_server_ipv6_available, which any thread may call.
 #pragma once
 

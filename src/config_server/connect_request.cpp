@@ -2,6 +2,7 @@
 #include "config_server/connect_request.h"
 
 #include <cmath>
+#include <cstring>
 #include <string>
 
 uint64_t connect_request_expiry(double value) {
@@ -66,6 +67,8 @@ const char *validate(const cJSON *root, ConnectRequestParse &parse) {
     const cJSON *session = cJSON_GetObjectItem(root, "session_id");
     if (!session) return "connect-to-zconnect: Request does not contain \"session_id\"";
     if (!cJSON_IsString(session)) return "connect-to-zconnect: session_id is not a string";
+    if (std::strlen(cJSON_GetStringValue(session)) > connect_request_max_session_id_size)
+        return "connect-to-zconnect: session_id is longer than 1024 bytes";
     if (const char *error = read_token(root, "jwt_api", api_messages, parse.api_token)) return error;
     if (const char *error = read_token(root, "jwt_zconnect", zconnect_messages, parse.zconnect_token)) return error;
     const cJSON *become_active = cJSON_GetObjectItem(root, "become_active");

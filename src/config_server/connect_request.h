@@ -9,6 +9,10 @@
 #include "config_server/cjson_ptr.h"
 #include "zorva_connect.h"
 
+// A longer session id is refused: the current session id must always fit the
+// answer of "get-connect-info".
+inline constexpr size_t connect_request_max_session_id_size = 1024;
+
 enum class ConnectRequestStatus {
     ok,
     invalid_json,

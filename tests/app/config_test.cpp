@@ -412,11 +412,14 @@ TEST(ConfigErrors, FileProblems) {
     }
 }
 
+// Where parsing stopped, never the text after it, which may hold passwords.
 TEST(ConfigErrors, InvalidJsonShowsWhereParsingStopped) {
     expect_failure(R"({"appId": "a", "appSecret": })",
-                   "Error: Failed to parse JSON config file\nJSON error before: }\n");
-    expect_failure("{\"appId\": \"a\"", "Error: Failed to parse JSON config file\nJSON error before: \n");
-    expect_failure("  \n", "Error: Failed to parse JSON config file\nJSON error before: \n");
+                   "Error: Failed to parse JSON config file\nJSON error at line 1, column 29\n");
+    expect_failure("{\"appId\": \"a\",\n  \"nats\": x{\"password\": \"hunter2\"}}",
+                   "Error: Failed to parse JSON config file\nJSON error at line 2, column 11\n");
+    expect_failure("{\"appId\": \"a\"", "Error: Failed to parse JSON config file\nJSON error at line 1, column 14\n");
+    expect_failure("  \n", "Error: Failed to parse JSON config file\nJSON error at line 2, column 1\n");
 }
 
 TEST(ConfigErrors, LateFailureReleasesTheRecord) {

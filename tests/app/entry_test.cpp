@@ -265,7 +265,7 @@ TEST(Entry, RunsUntilSigintAndLogsInOrder) {
         {"DEBUG", "    Model: M2"},
         {"DEBUG", "    Serial Number: SN-77"},
         {"DEBUG", "    Application ID: entry-app"},
-        {"DEBUG", "    Application Secret: c0ffee"},
+        {"DEBUG", "    Application Secret: ***e (6 characters)"},
         {"DEBUG", "    Audio output device: hw:0"},
         {"DEBUG", "    Volume control device: hw:1"},
         {"DEBUG", "    Volume control element: PCM"},

@@ -151,13 +151,20 @@ TEST_F(ConfigServerTest, ConnectHandsTheSessionToTheSdk) {
     EXPECT_STREQ(
         call.arguments,
         "sess-1, https://api.example, aaa.bbb.ccc, 1700000000, wss://zc.example, ddd.eee.fff, 1700000100, true");
+    // The tokens' lines keep their place, their values masked.
+    size_t previous = 0;
     for (const char *line :
-         {"Session ID: sess-1", "JWT API:", "    Endpoint: https://api.example", "    JWT: aaa.bbb.ccc",
-          "    Exp: 1700000000", "JWT ZConnect:", "    Endpoint: wss://zc.example", "    JWT: ddd.eee.fff",
+         {"Session ID: sess-1", "JWT API:", "    Endpoint: https://api.example", "    JWT: ***cc (11 characters)",
+          "    Exp: 1700000000", "JWT ZConnect:", "    Endpoint: wss://zc.example", "    JWT: ***ff (11 characters)",
           "    Exp: 1700000100", "Become Active: true"}) {
-        EXPECT_TRUE(log.has_line("DEBUG", line)) << line;
+        const size_t at = log.find_line("DEBUG", line);
+        ASSERT_NE(at, std::string::npos) << line;
+        EXPECT_GE(at, previous) << line;
+        previous = at;
     }
-    EXPECT_LT(log.find_line("DEBUG", "Session ID: sess-1"), log.find_line("DEBUG", "Become Active: true"));
+    const std::string text = log.text();
+    EXPECT_EQ(text.find("aaa.bbb"), std::string::npos) << text;
+    EXPECT_EQ(text.find("ddd.eee"), std::string::npos) << text;
 }
 
 // Request fields with line breaks (JSON escapes) stay inside their line.
@@ -170,7 +177,7 @@ TEST_F(ConfigServerTest, FieldsOfTheRequestCannotWriteLinesOfTheirOwn) {
     const std::string text = log.text();
     EXPECT_TRUE(log.has_line("DEBUG", R"(Session ID: s\n20261208 00:00:00.000 [1.1] ERROR JuxApp: forged)")) << text;
     EXPECT_TRUE(log.has_line("DEBUG", R"(    Endpoint: e\r\nx)")) << text;
-    EXPECT_TRUE(log.has_line("DEBUG", R"(    JWT: t\x1b[2J)")) << text;
+    EXPECT_TRUE(log.has_line("DEBUG", "    JWT: ***J (5 characters)")) << text;
     EXPECT_EQ(text.find("\n20261208 00:00:00.000"), std::string::npos) << text;
 }
 
@@ -195,6 +202,80 @@ TEST_F(ConfigServerTest, WrongMethodsAnswer405AndLogTheMethod) {
     EXPECT_EQ(get("/get-display-info", "PUT").status, 405);
     EXPECT_TRUE(log.has_line("ERROR", "get-display-info: Method not allowed: 'PUT'"));
     EXPECT_EQ(zrv_standin_count_calls("zrv_connect_connect"), 0u);
+}
+
+// A web page may send requests to the device (also after its name was
+// rebound to the device's address); its browser adds Origin to each. None is
+// served, and no answer invites one.
+TEST_F(ConfigServerTest, CrossSiteRequestsAreRefusedBeforeAnythingIsUsed) {
+    StdoutCapture log;
+    const HttpResponse preflight =
+        raw("OPTIONS /connect-to-zconnect HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: http://evil.example\r\n"
+            "Access-Control-Request-Method: POST\r\nAccess-Control-Request-Headers: content-type\r\n\r\n");
+    EXPECT_EQ(preflight.status, 403) << preflight.head;
+    EXPECT_EQ(preflight.head.find("Access-Control"), std::string::npos) << preflight.head;
+    EXPECT_TRUE(
+        log.has_line("ERROR", "connect-to-zconnect: Cross-site request refused (Origin 'http://evil.example')"));
+
+    // A simple request, which a browser sends without asking first.
+    const HttpResponse simple =
+        raw("POST /connect-to-zconnect HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+            "Origin: http://127.0.0.1:" +
+            std::to_string(port) + "\r\nContent-Type: text/plain\r\nContent-Length: " +
+            std::to_string(valid_request.size()) + "\r\n\r\n" + valid_request);
+    EXPECT_EQ(simple.status, 403) << simple.head;
+    EXPECT_EQ(simple.head.find("Access-Control"), std::string::npos) << simple.head;
+    EXPECT_EQ(zrv_standin_count_calls("zrv_connect_connect"), 0u);
+    EXPECT_FALSE(log.has_line("DEBUG", "Session ID: sess-1"));
+
+    const HttpResponse read = raw("GET /get-connect-info HTTP/1.1\r\nHost: x\r\nOrigin: null\r\n\r\n");
+    EXPECT_EQ(read.status, 403);
+    EXPECT_TRUE(log.has_line("ERROR", "get-connect-info: Cross-site request refused (Origin 'null')"));
+
+    // Without Origin, OPTIONS is a wrong method like any other.
+    const HttpResponse options = get("/get-display-info", "OPTIONS");
+    EXPECT_EQ(options.status, 405);
+    EXPECT_EQ(options.head.find("Access-Control"), std::string::npos) << options.head;
+    EXPECT_TRUE(log.has_line("ERROR", "get-display-info: Method not allowed: 'OPTIONS'"));
+    const HttpResponse plain = get("/get-display-info");
+    EXPECT_EQ(plain.status, 200);
+    EXPECT_EQ(plain.head.find("Access-Control"), std::string::npos) << plain.head;
+}
+
+// A GET that announces a body is refused without reading it: the answer
+// comes at once though the body never does.
+TEST_F(ConfigServerTest, GetAnnouncingABodyIsRefusedUnread) {
+    StdoutCapture log;
+    RawRequestOptions options;
+    options.receive_timeout = 2000ms;
+    const auto started = std::chrono::steady_clock::now();
+    const HttpResponse response =
+        raw("GET /get-display-info HTTP/1.1\r\nHost: x\r\nContent-Length: 9223372036854775807\r\n\r\nab", options);
+    EXPECT_EQ(response.status, 400);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 1500ms) << "the connection was not closed";
+    EXPECT_TRUE(log.has_line("ERROR", "get-display-info: Request body not allowed on GET"));
+    const HttpResponse chunked =
+        raw("GET /get-connect-info HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n5\r\n", options);
+    EXPECT_EQ(chunked.status, 400);
+    EXPECT_TRUE(log.has_line("ERROR", "get-connect-info: Request body not allowed on GET"));
+    EXPECT_FALSE(log.has_line("INFO", "Device name requested: Living Room"));
+}
+
+// The current session id must always fit the answer of get-connect-info.
+TEST_F(ConfigServerTest, SessionIdLongerThan1024BytesIsRefused) {
+    StdoutCapture log;
+    auto with_session = [](const std::string &id) {
+        std::string request = valid_request;
+        request.replace(request.find("sess-1"), 6, id);
+        return request;
+    };
+    EXPECT_EQ(post(with_session(std::string(1025, 's'))).status, 400);
+    EXPECT_TRUE(log.has_line("ERROR", "connect-to-zconnect: session_id is longer than 1024 bytes"));
+    EXPECT_EQ(zrv_standin_count_calls("zrv_connect_connect"), 0u);
+    EXPECT_EQ(post(with_session(std::string(1024, 's'))).status, 200);
+    const HttpResponse info = get("/get-connect-info");
+    EXPECT_EQ(info.status, 200);
+    EXPECT_NE(info.body.find(std::string(1024, 's')), std::string::npos);
 }
 
 TEST_F(ConfigServerTest, ChunkedBodyWithoutContentLengthAnswers411) {

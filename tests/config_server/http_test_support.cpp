@@ -29,6 +29,15 @@ HttpResponse http_raw(uint16_t port, const std::string &bytes, const RawRequestO
     timeout.tv_sec = options.receive_timeout.count() / 1000;
     timeout.tv_usec = (options.receive_timeout.count() % 1000) * 1000;
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    if (options.source_address) {
+        sockaddr_in source{};
+        source.sin_family = AF_INET;
+        inet_pton(AF_INET, options.source_address, &source.sin_addr);
+        if (bind(fd, reinterpret_cast<sockaddr *>(&source), sizeof source) != 0) {
+            close(fd);
+            return response;
+        }
+    }
     if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
         close(fd);
         return response;

@@ -26,6 +26,9 @@ struct RawRequestOptions {
     // Half-closes after sending, so the server sees the end of the body.
     bool shut_write = false;
     std::chrono::milliseconds receive_timeout{15000};
+    // The client's own address (another loopback address is another peer);
+    // null for the system's choice.
+    const char *source_address = nullptr;
 };
 
 // Sends the bytes as they are and reads until the server closes.

@@ -5,6 +5,7 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -74,8 +75,8 @@ class RequestDeadlinesTest : public ::testing::Test {
     void SetUp() override { ASSERT_TRUE(deadlines.start()); }
     // A connection opened now, with its server end watched.
     RequestDeadlines::Entry *open_watched(const Connection &connection) {
-        RequestDeadlines::Entry *entry = deadlines.open();
-        deadlines.watch(entry, "127.0.0.1", connection.peer_port, connection.local_port);
+        RequestDeadlines::Entry *entry = deadlines.open("127.0.0.1", connection.peer_port, connection.local_port);
+        EXPECT_TRUE(deadlines.is_watched(entry));
         return entry;
     }
     RequestDeadlines deadlines{300ms};
@@ -106,33 +107,85 @@ TEST_F(RequestDeadlinesTest, ATricklingRequestIsCutAtItsDeadlineAndItsAnswerStil
     deadlines.close(entry);
 }
 
-// The clock runs from open: a socket watched after the deadline is cut at once.
-TEST_F(RequestDeadlinesTest, ASocketWatchedAfterTheDeadlineIsCutAtOnce) {
+// A refused connection ends at once in both directions, before its peer
+// has sent anything.
+TEST_F(RequestDeadlinesTest, ARefusedConnectionEndsAtOnceBothWays) {
     Connection connection;
-    RequestDeadlines::Entry *entry = deadlines.open();
-    std::this_thread::sleep_for(400ms);
-    EXPECT_GE(deadlines.elapsed(entry), 400ms);
-    deadlines.watch(entry, "127.0.0.1", connection.peer_port, connection.local_port);
-    EXPECT_LT(connection.read_until_end(2s), 1s);
-    EXPECT_TRUE(deadlines.expired(entry));
+    RequestDeadlines::Entry *entry = open_watched(connection);
+    EXPECT_TRUE(deadlines.refuse(entry));
+    EXPECT_LT(connection.read_until_end(2s), 500ms);
+    char byte;
+    pollfd readable{connection.client, POLLIN, 0};
+    ASSERT_EQ(poll(&readable, 1, 2000), 1);
+    EXPECT_EQ(recv(connection.client, &byte, 1, 0), 0) << "the client end did not see the end";
     deadlines.close(entry);
 }
 
 // Nothing else is cut: a request received in time, nor a socket whose peer
-// is another (only the socket with both ends matching is watched).
+// is another (only the socket with both ends matching is watched), and an
+// entry whose socket was not found is not watched at all.
 TEST_F(RequestDeadlinesTest, NeitherARequestReceivedInTimeNorAnotherPeersSocketIsCut) {
     Connection connection;
     RequestDeadlines::Entry *received = open_watched(connection);
     deadlines.received(received);
-    RequestDeadlines::Entry *wrong_address = deadlines.open();
-    deadlines.watch(wrong_address, "127.0.0.2", connection.peer_port, connection.local_port);
-    RequestDeadlines::Entry *wrong_port = deadlines.open();
-    deadlines.watch(wrong_port, "127.0.0.1", static_cast<uint16_t>(connection.peer_port + 1), connection.local_port);
+    RequestDeadlines::Entry *wrong_address = deadlines.open("127.0.0.2", connection.peer_port, connection.local_port);
+    RequestDeadlines::Entry *wrong_port =
+        deadlines.open("127.0.0.1", static_cast<uint16_t>(connection.peer_port + 1), connection.local_port);
+    RequestDeadlines::Entry *no_address = deadlines.open("not an address", connection.peer_port, connection.local_port);
+    EXPECT_FALSE(deadlines.is_watched(wrong_address));
+    EXPECT_FALSE(deadlines.is_watched(wrong_port));
+    EXPECT_FALSE(deadlines.is_watched(no_address));
+    EXPECT_FALSE(deadlines.refuse(wrong_address));
     EXPECT_EQ(connection.read_until_end(600ms), 600ms);
-    for (RequestDeadlines::Entry *entry : {received, wrong_address, wrong_port}) {
+    for (RequestDeadlines::Entry *entry : {received, wrong_address, wrong_port, no_address}) {
         EXPECT_FALSE(deadlines.expired(entry));
         deadlines.close(entry);
     }
+}
+
+sockaddr_storage ipv6_end(const char *address, uint16_t port, uint32_t scope) {
+    sockaddr_storage storage{};
+    auto &in6 = reinterpret_cast<sockaddr_in6 &>(storage);
+    in6.sin6_family = AF_INET6;
+    in6.sin6_port = htons(port);
+    in6.sin6_scope_id = scope;
+    inet_pton(AF_INET6, address, &in6.sin6_addr);
+    return storage;
+}
+
+// civetweb prints a link-local peer with its interface; the socket's peer
+// address carries the interface's index. Both must meet, and the same
+// address on another interface is another peer.
+TEST(PeerSocketAddress, LinkLocalPeersAreToldApartByTheirInterface) {
+    const unsigned loopback = if_nametoindex("lo");
+    ASSERT_NE(loopback, 0u);
+    sockaddr_storage parsed{};
+    ASSERT_TRUE(peer_socket_address("fe80::1%lo", 5000, parsed));
+    EXPECT_TRUE(same_socket_address(parsed, ipv6_end("fe80::1", 5000, loopback)));
+    EXPECT_FALSE(same_socket_address(parsed, ipv6_end("fe80::1", 5000, loopback + 100)));
+    EXPECT_FALSE(same_socket_address(parsed, ipv6_end("fe80::1", 5000, 0)));
+    EXPECT_FALSE(same_socket_address(parsed, ipv6_end("fe80::1", 5001, loopback)));
+    EXPECT_FALSE(same_socket_address(parsed, ipv6_end("fe80::2", 5000, loopback)));
+
+    ASSERT_TRUE(peer_socket_address(("fe80::1%" + std::to_string(loopback)).c_str(), 5000, parsed));
+    EXPECT_TRUE(same_socket_address(parsed, ipv6_end("fe80::1", 5000, loopback)));
+    // An interface that is not there (or a name cut short) finds nothing.
+    EXPECT_FALSE(peer_socket_address("fe80::1%nosuchif9", 5000, parsed));
+}
+
+TEST(PeerSocketAddress, Ipv4AndMappedPeersCompareByAddressAndPort) {
+    sockaddr_storage a{}, b{};
+    ASSERT_TRUE(peer_socket_address("127.0.0.1", 80, a));
+    ASSERT_TRUE(peer_socket_address("127.0.0.1", 80, b));
+    EXPECT_TRUE(same_socket_address(a, b));
+    ASSERT_TRUE(peer_socket_address("127.0.0.2", 80, b));
+    EXPECT_FALSE(same_socket_address(a, b));
+    // A dual-stack socket's IPv4 peer is an IPv6 address, as civetweb prints it.
+    ASSERT_TRUE(peer_socket_address("::ffff:127.0.0.1", 80, b));
+    EXPECT_TRUE(same_socket_address(b, ipv6_end("::ffff:127.0.0.1", 80, 0)));
+    EXPECT_FALSE(same_socket_address(a, b));
+    EXPECT_FALSE(peer_socket_address("", 80, a));
+    EXPECT_FALSE(peer_socket_address("localhost", 80, a));
 }
 
 }  // namespace
