@@ -206,10 +206,9 @@ void wrapped_stop(ZrvConnect *sdk, void *) {
     delivered("stop");
     bench->playback.stop(sdk, bench->playback.user);
 }
-void wrapped_new_stream(ZrvConnect *sdk, uint64_t id, const StreamInfo *info, uint64_t start_ms,
-                        const StreamMetadata *metadata, void *) {
+void wrapped_new_stream(ZrvConnect *sdk, uint64_t id, const StreamInfo *info, uint64_t start_ms, void *) {
     bench->new_stream = id;
-    bench->audio.new_stream(sdk, id, info, start_ms, metadata, bench->audio.user);
+    bench->audio.new_stream(sdk, id, info, start_ms, bench->audio.user);
 }
 size_t wrapped_audio_data(ZrvConnect *sdk, uint64_t id, const void *data, size_t size, void *) {
     if (size > 0 && bench->seeked) delivered("data after seek");

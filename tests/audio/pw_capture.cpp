@@ -1,7 +1,7 @@
 // Test side: PwCapture's stream events run on its pw_thread_loop's thread and
-// only append to the byte store under its mutex. A capture that follows the
-// graph's rate runs its process event on the data thread instead, in the
-// cycle itself, so that each buffer's stamp is the time of its own cycle.
+// only append to the byte store under its mutex; an in-cycle capture's
+// process event runs on the data thread instead, in the graph cycle itself,
+// so that each buffer's stamp is the time of its own cycle.
 #include "pw_capture.h"
 
 #include <unistd.h>
@@ -137,7 +137,7 @@ PwCapture::PwCapture(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 PwCapture::~PwCapture() = default;
 
 std::unique_ptr<PwCapture> PwCapture::start(uint32_t rate, uint32_t channels, uint32_t sample_format,
-                                            std::string *error, bool follow_graph_rate) {
+                                            std::string *error, bool in_cycle) {
     pw_init(nullptr, nullptr);
     auto impl = std::make_unique<Impl>();
     const uint32_t bytes_per_sample = sample_format == 0 ? 2 : 4;
@@ -148,15 +148,10 @@ std::unique_ptr<PwCapture> PwCapture::start(uint32_t rate, uint32_t channels, ui
         return nullptr;
     }
     const std::string node_rate = "1/" + std::to_string(rate);
-    pw_properties *props = pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture",
-                                             PW_KEY_NODE_NAME, "zrv-test-capture", PW_KEY_TARGET_OBJECT, "test_sink",
-                                             PW_KEY_STREAM_CAPTURE_SINK, "true", nullptr);
-    // Asking for a rate holds the graph at it; following the graph instead,
-    // the converter must not resample what comes at another rate.
-    if (follow_graph_rate)
-        pw_properties_set(props, "resample.disable", "true");
-    else
-        pw_properties_set(props, PW_KEY_NODE_RATE, node_rate.c_str());
+    pw_properties *props =
+        pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture", PW_KEY_NODE_NAME,
+                          "zrv-test-capture", PW_KEY_TARGET_OBJECT, "test_sink", PW_KEY_STREAM_CAPTURE_SINK, "true",
+                          PW_KEY_NODE_RATE, node_rate.c_str(), nullptr);
     impl->stream = pw_stream_new_simple(pw_thread_loop_get_loop(impl->loop), "zrv-test-capture", props, &capture_events,
                                         impl.get());
     if (!impl->stream) {
@@ -177,11 +172,11 @@ std::unique_ptr<PwCapture> PwCapture::start(uint32_t rate, uint32_t channels, ui
     const spa_pod *params[1] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info)};
 
     pw_thread_loop_lock(impl->loop);
-    const int result = pw_stream_connect(
-        impl->stream, PW_DIRECTION_INPUT, PW_ID_ANY,
-        static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS |
-                                     (follow_graph_rate ? PW_STREAM_FLAG_RT_PROCESS : PW_STREAM_FLAG_NONE)),
-        params, 1);
+    const int result =
+        pw_stream_connect(impl->stream, PW_DIRECTION_INPUT, PW_ID_ANY,
+                          static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS |
+                                                       (in_cycle ? PW_STREAM_FLAG_RT_PROCESS : PW_STREAM_FLAG_NONE)),
+                          params, 1);
     if (result >= 0) pw_thread_loop_start(impl->loop);
     pw_thread_loop_unlock(impl->loop);
     if (result < 0) {

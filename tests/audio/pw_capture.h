@@ -24,16 +24,15 @@ std::string pw_test_run(const std::string &command);
 int pw_test_node_id(const std::string &node_name);
 
 // Records test_sink's monitor at the given rate, channel count and SDK sample
-// format (0 = S16_LE, 1 = S24_32_LE), asking the graph for that rate; or,
-// following the graph's rate, at whatever rate the graph runs (nothing is
-// resampled, so the samples stay exact across a change of the graph's rate;
-// `rate` is then only the first format offered).
+// format (0 = S16_LE, 1 = S24_32_LE), asking the graph for that rate.
 class PwCapture {
   public:
     // Null, with the reason, when the stream cannot be set up or does not
-    // start streaming within a few seconds.
+    // start streaming within a few seconds. An in-cycle capture takes each
+    // buffer in the graph cycle that carries it (on PipeWire's data thread),
+    // so its stamps are exact even when the machine is busy.
     static std::unique_ptr<PwCapture> start(uint32_t rate, uint32_t channels, uint32_t sample_format,
-                                            std::string *error, bool follow_graph_rate = false);
+                                            std::string *error, bool in_cycle = false);
 
     // Where each captured buffer starts in bytes() and when its graph cycle
     // began (CLOCK_MONOTONIC, ns; the stream's time report of that cycle).
