@@ -43,7 +43,7 @@ for quantum in 1024 4096; do
         exit 1
     fi
     # The Player's log goes to the same output; only the figures are shown.
-    grep -E '^(RESULT|quantum|command|pause|resume|seek|skip|stop) ' "$work/out.log"
+    grep -E '^(RESULT|quantum|command|pause|resume|seek|skip|stop|ref|graph path) ' "$work/out.log"
     scripts/services/pipewire.sh stop "$work/pipewire" >/dev/null
 done
 echo "PipeWire $(pipewire --version | awk '/Linked with/ {print $NF}')"
