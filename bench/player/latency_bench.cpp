@@ -8,8 +8,10 @@
 // resume, the first frame at the new position or of the new track for seek
 // and skip (every track and position has PCM of its own). Beside each, the
 // stand-in's own delivery time: from the command to the Player's delegate
-// call (pause, resume, stop) or to the first data of the new audio handed
-// to the Player (seek, skip).
+// call (pause, resume, stop; initiate of the next track for skip) or to the
+// first data at the new position handed to the Player (seek). The reference
+// is a minimal client on the same graph: a stream of its own that starts or
+// stops a sound in the first graph cycle after it is told to.
 //
 //   latency_bench <quantum> <rounds>
 //       prints "RESULT" lines (bench/run-all) and a line per command
@@ -257,9 +259,8 @@ struct Bench {
     AudioDelegate audio{};
     Capture capture;
     // The stand-in's delivery: the time the awaited call reached the Player.
-    std::string awaited;  // "pause", "resume", "stop", "data after seek", "data of new stream"
+    std::string awaited;  // "pause", "resume", "stop", "data after seek", "initiate"
     int64_t delivered_ns = 0;
-    uint64_t new_stream = 0;
     bool seeked = false;
 };
 Bench *bench = nullptr;
@@ -268,6 +269,10 @@ void delivered(const char *what) {
     if (bench->awaited == what && bench->delivered_ns == 0) bench->delivered_ns = now_ns();
 }
 
+void wrapped_initiate(ZrvConnect *sdk, uint32_t initial_state, void *) {
+    delivered("initiate");
+    bench->playback.initiate(sdk, initial_state, bench->playback.user);
+}
 void wrapped_pause(ZrvConnect *sdk, void *) {
     delivered("pause");
     bench->playback.pause(sdk, bench->playback.user);
@@ -280,13 +285,8 @@ void wrapped_stop(ZrvConnect *sdk, void *) {
     delivered("stop");
     bench->playback.stop(sdk, bench->playback.user);
 }
-void wrapped_new_stream(ZrvConnect *sdk, uint64_t id, const StreamInfo *info, uint64_t start_ms, void *) {
-    bench->new_stream = id;
-    bench->audio.new_stream(sdk, id, info, start_ms, bench->audio.user);
-}
 size_t wrapped_audio_data(ZrvConnect *sdk, uint64_t id, const void *data, size_t size, void *) {
     if (size > 0 && bench->seeked) delivered("data after seek");
-    if (size > 0 && id == bench->new_stream) delivered("data of new stream");
     return bench->audio.audio_data(sdk, id, data, size, bench->audio.user);
 }
 void wrapped_seeked(ZrvConnect *sdk, uint64_t id, uint64_t position_ms, void *) {
@@ -369,7 +369,6 @@ int64_t command(const char *awaited, ZrvError (*give)(ZrvConnect *), std::mt1993
     bench->awaited = awaited;
     bench->delivered_ns = 0;
     bench->seeked = false;
-    bench->new_stream = 0;
     const int64_t at = now_ns();
     if (give(bench->sdk) != ZRV_OK) return -1;
     return at;
@@ -435,11 +434,11 @@ int measure(uint32_t quantum, int rounds) {
     state.playback = player_playback_delegate(state.player);
     state.audio = player_audio_delegate(state.player);
     PlaybackDelegate playback = state.playback;
+    playback.initiate = wrapped_initiate;
     playback.pause = wrapped_pause;
     playback.resume = wrapped_resume;
     playback.stop = wrapped_stop;
     AudioDelegate audio = state.audio;
-    audio.new_stream = wrapped_new_stream;
     audio.audio_data = wrapped_audio_data;
     audio.seeked = wrapped_seeked;
 
@@ -514,7 +513,7 @@ int measure(uint32_t quantum, int rounds) {
         run_for(settle_ms);
         record(seek_samples, at, find(pcm(seed, zrv_standin_frames_for_ms(rate, seek_target_ms), 32), from));
 
-        at = command("data of new stream", zrv_standin_next, random, quantum_ms);
+        at = command("initiate", zrv_standin_next, random, quantum_ms);
         from = state.capture.frame_at(at);
         run_for(settle_ms);
         record(skip, at, find(pcm(seed + 1, 0, 32), from));
