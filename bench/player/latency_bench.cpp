@@ -541,9 +541,12 @@ int measure(uint32_t quantum, int rounds) {
                         {"stop", stop, reference_stop, 0, "first silent frame"}};
     auto print_row = [](const char *name, const std::vector<double> &latency, const std::vector<double> &delivery,
                         int failed) {
-        std::printf("%-10s %9.1f %9.1f %9.1f %9.1f %14.1f %14.1f %7d\n", name, percentile(latency, 50),
-                    percentile(latency, 99), percentile(latency, 100), percentile(latency, 0), percentile(delivery, 50),
-                    percentile(delivery, 99), failed);
+        std::printf("%-10s %9.1f %9.1f %9.1f %9.1f", name, percentile(latency, 50), percentile(latency, 99),
+                    percentile(latency, 100), percentile(latency, 0));
+        if (delivery.empty())
+            std::printf(" %14s %14s %7d\n", "-", "-", failed);
+        else
+            std::printf(" %14.1f %14.1f %7d\n", percentile(delivery, 50), percentile(delivery, 99), failed);
     };
     for (const Row &row : rows)
         print_row(row.name, row.samples.latency_ms, row.samples.delivery_ms, row.samples.failed);
