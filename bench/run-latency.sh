@@ -6,11 +6,13 @@
 # (to the first frame of sound), seek (to the first frame at the new
 # position) and skip (to the first frame of the next track), each at least
 # 20 times at a random phase of the graph's cycle, at a fixed quantum of 1024
-# and of 4096 frames (44100 Hz). Prints p50 and p99 beside the stand-in's own
-# delivery time (the command to the Player's delegate call, or to the first
-# data of the new audio for seek and skip; the "reference" column of the
-# RESULT lines). Targets: pause and resume within one quantum + 10 ms at p99;
-# seek and skip within two quanta + the delivery time (p99).
+# and of 4096 frames (44100 Hz). Prints p50 and p99 beside a reference made
+# first on the same graph (a minimal client that starts or stops a sound in
+# the next cycle: the "reference" column of the RESULT lines), the graph's
+# own path to the capture, and the stand-in's delivery time (the command to
+# the Player's delegate call, or to the first data at the new position for
+# seek). Targets: pause and resume within one quantum + 10 ms at p99; seek
+# and skip within two quanta + the delivery time (p99).
 #
 #   bench/run-latency.sh [build dir]   (LATENCY_ROUNDS=25; ZRV_BENCH_QUICK=1: 5 rounds)
 set -euo pipefail
