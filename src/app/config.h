@@ -19,6 +19,7 @@ struct MessagingConfig {
     NatsSettings nats;
 };
 
+// The longest lead-in of silence at a change of rate that a file may ask for.
 constexpr uint32_t max_rate_change_silence_ms = 2000;
 
 // The record owns its strings; their c_str() stay valid until config_free, so
