@@ -275,6 +275,8 @@ TEST_F(PlayerEndToEndTest, ARateChangePlaysTheLeadInBeforeTheNewTrack) {
             EXPECT_GE((start - silence_start) / 8, uint64_t{lead_in_ms} * new_rate / 1000)
                 << "the lead-in's frames at the new rate, right before the new track";
             EXPECT_GT(silence_start, pw_first_sound(captured, 8)) << "the old track played before the silence";
+            std::printf("the old track at %u Hz: %zu frames of sound\n", new_rate,
+                        (silence_start - pw_first_sound(captured, 8)) / 8);
 
             const int64_t silence_ns = pw->time_of(start, new_rate) - pw->time_of(silence_start, new_rate);
             const double silence_ms = static_cast<double>(silence_ns) / 1e6;
