@@ -128,53 +128,65 @@ done
 # sink drains, the unit in which the first measurement, about 4.5 quanta, was
 # given), and, in brackets, at the new track's rate. The target is at most 2
 # quanta + 20 ms.
-# A fresh server: the rates forced for the runs above leave a trace in how
-# the graph follows the tracks' rates (a quantum more at a change).
-scripts/services/pipewire.sh stop "$work/pipewire" >/dev/null
-scripts/services/pipewire.sh start "$work/pipewire" >/dev/null
-port=
-for try in $(seq 50); do
-    candidate=$((20000 + RANDOM % 30000))
-    [ -z "$(ss -Hltn "sport = :$candidate")" ] && port=$candidate && break
-done
-cat >"$work/daemon.json" <<EOF
+# The same again with a lead-in of 300 ms of silence at each change of rate
+# (rateChangeSilenceMs): the silence is then the lead-in plus at most the
+# same bound.
+for lead_in in 0 300; do
+    # A fresh server: the rates forced for the runs above leave a trace in
+    # how the graph follows the tracks' rates (a quantum more at a change).
+    scripts/services/pipewire.sh stop "$work/pipewire" >/dev/null
+    scripts/services/pipewire.sh start "$work/pipewire" >/dev/null
+    port=
+    for try in $(seq 50); do
+        candidate=$((20000 + RANDOM % 30000))
+        [ -z "$(ss -Hltn "sport = :$candidate")" ] && port=$candidate && break
+    done
+    cat >"$work/daemon.json" <<EOF
 { "appId": "zorva-bench", "appSecret": "00112233445566778899aabbccddeeff",
-  "deviceName": "Bench device", "volumeControlMode": "alsa", "port": ${port:-28111} }
+  "deviceName": "Bench device", "volumeControlMode": "alsa", "port": ${port:-28111},
+  "rateChangeSilenceMs": $lead_in }
 EOF
-"${recorder_priority[@]}" pw-record --target test_sink -P '{ stream.capture.sink = true }' --rate 44100 --channels 2 --format s16 - \
-    >"$work/capture.raw" 2>/dev/null &
-recorder=$!
-sleep 0.5
-ZRV_STANDIN_CONNECT=demo DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/zrv-bench-no-bus \
-    "$build/zorva-renderer" "$work/daemon.json" >"$work/daemon.log" 2>&1 &
-daemon=$!
-for i in $(seq 600); do
-    grep -q "Nothing else to play, stopping playback" "$work/daemon.log" && break
-    sleep 0.1
-done
-sleep 0.5
-kill -INT "$daemon" 2>/dev/null || true
-wait "$daemon" 2>/dev/null || true
-daemon=
-kill -INT "$recorder" 2>/dev/null || true
-wait "$recorder" 2>/dev/null || true
-recorder=
-mapfile -t silences < <("$audio_bench" silences 44100 4 5 "$work/capture.raw")
-echo "format changes of the demo queue (44100 S16 -> 48000 S24_32 -> 96000 S24_32); silent runs of 5 ms or more" \
-    "inside the capture: ${silences[*]:-none} ms"
-changes=("44100 S16 -> 48000 S24_32" "48000 S24_32 -> 96000 S24_32")
-old_rates=(44100 48000)
-new_rates=(48000 96000)
-for i in 0 1; do
-    awk -v change="${changes[$i]}" -v ms="${silences[$i]:-}" -v count="${#silences[@]}" -v rate="${old_rates[$i]}" \
-        -v new_rate="${new_rates[$i]}" -v quantum="$quantum" 'BEGIN {
-        q_ms = quantum * 1000 / rate; new_q_ms = quantum * 1000 / new_rate; limit = 2 * q_ms + 20
-        # Exactly one silent run per format change, none at the gapless one.
-        ok = (count == 2 && ms != "")
-        printf "RESULT Player silence at the format change %s (ms)|%s|-|-|<= %.1f ms|%s\n", change, (ms != "" ? ms : "-"),
-            limit, (ok && ms + 0 <= limit) ? "yes" : "no"
-        printf "RESULT Player silence at the format change %s (quanta)|%s|-|-|<= 2 + 20 ms|%s\n", change,
-            (ms != "" ? sprintf("%.2f (%.2f)", ms / q_ms, ms / new_q_ms) : "-"), (ok && ms + 0 <= limit) ? "yes" : "no"
-    }'
+    "${recorder_priority[@]}" pw-record --target test_sink -P '{ stream.capture.sink = true }' --rate 44100 --channels 2 \
+        --format s16 - >"$work/capture.raw" 2>/dev/null &
+    recorder=$!
+    sleep 0.5
+    ZRV_STANDIN_CONNECT=demo DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/zrv-bench-no-bus \
+        "$build/zorva-renderer" "$work/daemon.json" >"$work/daemon.log" 2>&1 &
+    daemon=$!
+    for i in $(seq 600); do
+        grep -q "Nothing else to play, stopping playback" "$work/daemon.log" && break
+        sleep 0.1
+    done
+    sleep 0.5
+    kill -INT "$daemon" 2>/dev/null || true
+    wait "$daemon" 2>/dev/null || true
+    daemon=
+    kill -INT "$recorder" 2>/dev/null || true
+    wait "$recorder" 2>/dev/null || true
+    recorder=
+    mapfile -t silences < <("$audio_bench" silences 44100 4 5 "$work/capture.raw")
+    echo "format changes of the demo queue (44100 S16 -> 48000 S24_32 -> 96000 S24_32), lead-in $lead_in ms;" \
+        "silent runs of 5 ms or more inside the capture: ${silences[*]:-none} ms"
+    changes=("44100 S16 -> 48000 S24_32" "48000 S24_32 -> 96000 S24_32")
+    old_rates=(44100 48000)
+    new_rates=(48000 96000)
+    for i in 0 1; do
+        awk -v change="${changes[$i]}" -v ms="${silences[$i]:-}" -v count="${#silences[@]}" -v rate="${old_rates[$i]}" \
+            -v new_rate="${new_rates[$i]}" -v quantum="$quantum" -v lead_in="$lead_in" 'BEGIN {
+            q_ms = quantum * 1000 / rate; new_q_ms = quantum * 1000 / new_rate; limit = lead_in + 2 * q_ms + 20
+            # Exactly one silent run per format change, none at the gapless one.
+            ok = (count == 2 && ms != "")
+            if (lead_in > 0) {
+                printf "RESULT Player silence at the format change %s with a %d ms lead-in (ms)|%s|-|-|%d to %.1f ms|%s\n",
+                    change, lead_in, (ms != "" ? ms : "-"), lead_in, limit,
+                    (ok && ms + 0 >= lead_in && ms + 0 <= limit) ? "yes" : "no"
+                exit
+            }
+            printf "RESULT Player silence at the format change %s (ms)|%s|-|-|<= %.1f ms|%s\n", change,
+                (ms != "" ? ms : "-"), limit, (ok && ms + 0 <= limit) ? "yes" : "no"
+            printf "RESULT Player silence at the format change %s (quanta)|%s|-|-|<= 2 + 20 ms|%s\n", change,
+                (ms != "" ? sprintf("%.2f (%.2f)", ms / q_ms, ms / new_q_ms) : "-"), (ok && ms + 0 <= limit) ? "yes" : "no"
+        }'
+    done
 done
 echo "PipeWire $(pipewire --version | awk '/Linked with/ {print $NF}'), quantum $quantum"

@@ -25,7 +25,8 @@ dir=$(mkdir -p "$2" && cd "$2" && pwd)
 
 rate=44100
 allowed_rates="11025 44100 48000 88200 96000 176400 192000"
-quantum=4096
+# ZRV_PW_QUANTUM sets another fixed quantum (the latency benchmark runs at 1024 too).
+quantum=${ZRV_PW_QUANTUM:-4096}
 
 # A process counts as gone once it has exited: orphans stay zombies here until
 # PID 1 reaps them, which can take seconds.

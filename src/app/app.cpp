@@ -156,6 +156,7 @@ bool app_wire(AppState *state, uv_loop_t *loop, const AppConfig &config, const s
     Player *player = state->player.get();
     if (!player) return give_up(state, "Unable to create the player");
     player_set_external_volume(player, config.external_volume);
+    player_set_rate_change_silence(player, config.rate_change_silence_ms);
     state->config_server.reset(config_server_new(loop, config.port, device, player));
     ConfigServer *config_server = state->config_server.get();
     if (!config_server) return give_up(state, "Unable to create the local configuration server");

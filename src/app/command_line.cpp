@@ -119,6 +119,7 @@ void config_print_effective(const AppConfig &config, const std::string &unique_d
     line("Maximum supported audio quality", config.quality_follows_output
                                                 ? std::string("taken from the audio output")
                                                 : zrv_audio_quality_to_string(config.max_audio_quality));
+    line("Silence at a rate change", std::to_string(config.rate_change_silence_ms) + " ms");
     line("Unique Device ID", unique_device_id);
 
     const MessagingConfig &m = config.messaging;

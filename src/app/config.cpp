@@ -50,11 +50,11 @@ bool is_even_length_hex(const char *text) {
 // on stderr, since a typo ("rabbitMQ") would otherwise switch a feature off
 // without a word.
 constexpr std::string_view top_level_keys[] = {
-    "appId",         "appSecret",       "deviceName",       "manufacturer",
-    "model",         "serialNumber",    "outputDevice",     "volumeDevice",
-    "volumeElement", "volumeRestUrl",   "volumeRoutingKey", "volumeControlMode",
-    "port",          "maxAudioQuality", "messaging",        "nats",
-    "rabbitmq"};
+    "appId",         "appSecret",          "deviceName",       "manufacturer",
+    "model",         "serialNumber",       "outputDevice",     "volumeDevice",
+    "volumeElement", "volumeRestUrl",      "volumeRoutingKey", "volumeControlMode",
+    "port",          "maxAudioQuality",    "messaging",        "nats",
+    "rabbitmq",      "rateChangeSilenceMs"};
 // "backend" is read only inside "messaging"; a "nats" object has the rest.
 constexpr std::string_view messaging_keys[] = {"backend",
                                                "host",
@@ -162,6 +162,7 @@ constexpr TypedKey typed_top_level_keys[] = {
     {"messaging", cJSON_Object, "no messaging from this key"},
     {"nats", cJSON_Object, "no NATS settings from this key"},
     {"rabbitmq", cJSON_Object, "no RabbitMQ settings from this key"},
+    {"rateChangeSilenceMs", cJSON_Number, "0"},
 };
 constexpr TypedKey typed_nats_keys[] = {
     {"backend", cJSON_String, "no NATS settings from \"messaging\""},
@@ -425,6 +426,18 @@ bool read_settings(const cJSON *root, AppConfig *config, HostNameSource host_nam
         }
         config->quality_follows_output = false;
     }
+
+    // Out of range is taken as the nearest value allowed rather than an
+    // error: the device still plays, with a warning that says what is used.
+    int silence_ms = 0;
+    if (integer_of(root, "rateChangeSilenceMs", &silence_ms) &&
+        (silence_ms < 0 || silence_ms > static_cast<int>(max_rate_change_silence_ms))) {
+        const int used = silence_ms < 0 ? 0 : static_cast<int>(max_rate_change_silence_ms);
+        std::fprintf(stderr, "Warning: rateChangeSilenceMs must be 0 to %u: %d is out of range, %d is used\n",
+                     max_rate_change_silence_ms, silence_ms, used);
+        silence_ms = used;
+    }
+    config->rate_change_silence_ms = static_cast<uint32_t>(silence_ms);
 
     return read_messaging(root, &config->messaging);
 }

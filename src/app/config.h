@@ -19,6 +19,9 @@ struct MessagingConfig {
     NatsSettings nats;
 };
 
+// The longest lead-in of silence at a change of rate that a file may ask for.
+constexpr uint32_t max_rate_change_silence_ms = 2000;
+
 // The record owns its strings; their c_str() stay valid until config_free, so
 // they can be handed to the SDK for the whole run.
 struct AppConfig {
@@ -38,6 +41,9 @@ struct AppConfig {
     uint16_t port = 0;
     bool quality_follows_output = false;  // set while maxAudioQuality is absent
     uint32_t max_audio_quality = 0;       // ZrvAudioQuality code
+    // Silence played at the new rate before a track whose sample rate
+    // differs from the track before it, 0 to max_rate_change_silence_ms.
+    uint32_t rate_change_silence_ms = 0;
     MessagingConfig messaging;
 };
 

@@ -129,6 +129,10 @@ void pipewire_sink_set_callbacks(PipeWireSink *sink, const SinkCallbacks *callba
 
 uint32_t pipewire_sink_max_audio_quality(const PipeWireSink *sink) { return sink->max_audio_quality; }
 
+void pipewire_sink_set_rate_change_silence(PipeWireSink *sink, uint32_t silence_ms) {
+    sink->rate_change_silence_ms = silence_ms;
+}
+
 bool pipewire_sink_open(PipeWireSink *sink, AudioFormat format) {
     if (sink->open) {
         app_log(LOG_ERROR, "Unable to open PipeWire audio sink: sink is already open");
@@ -162,6 +166,12 @@ bool pipewire_sink_open(PipeWireSink *sink, AudioFormat format) {
         return false;
     }
     sink->partial_size = 0;
+    // Stored before the stream can run the process event, which counts it
+    // down from then on.
+    const bool rate_changed = sink->played_rate != 0 && sink->played_rate != sink->sample_rate;
+    const uint64_t lead_in_frames =
+        rate_changed ? uint64_t{sink->sample_rate} * sink->rate_change_silence_ms / 1000 : 0;
+    sink->lead_in_frames.store(lead_in_frames, std::memory_order_relaxed);
 
     uint8_t pod_buffer[1024];
     spa_pod_builder builder = SPA_POD_BUILDER_INIT(pod_buffer, sizeof pod_buffer);
@@ -220,6 +230,10 @@ bool pipewire_sink_open(PipeWireSink *sink, AudioFormat format) {
     sink->open = true;
     app_log(LOG_INFO, "PipeWire audio sink opened: %u Hz, %u ch, %u bits, ring buffer %zu bytes", sink->sample_rate,
             sink->channels, static_cast<unsigned>(sink->bytes_per_sample) * 8, capacity);
+    if (lead_in_frames > 0)
+        app_log(LOG_INFO, "Playing %u ms of silence before the track: the rate changed from %u to %u Hz",
+                sink->rate_change_silence_ms, sink->played_rate, sink->sample_rate);
+    sink->played_rate = sink->sample_rate;
     return true;
 }
 
@@ -302,7 +316,8 @@ uint64_t pipewire_sink_buffered_frames(PipeWireSink *sink, bool *ok) {
     *ok = is_open_for(sink, "Unable to get buffered frame count: device is not open");
     if (!*ok) return 0;
     const uint64_t stride = uint64_t{sink->channels} * sink->bytes_per_sample;
-    return stride ? ring_buffer_fill_level(&sink->ring) / stride : 0;
+    const uint64_t lead_in = sink->lead_in_frames.load(std::memory_order_relaxed);
+    return stride ? ring_buffer_fill_level(&sink->ring) / stride + lead_in : 0;
 }
 
 // A paused sink takes no data and plays none of what its ring buffer holds.

@@ -35,6 +35,12 @@ void pipewire_sink_set_callbacks(PipeWireSink *sink, const SinkCallbacks *callba
 // An SDK audio quality value (ZRV_AUDIO_QUALITY_*): always HIRES3.
 uint32_t pipewire_sink_max_audio_quality(const PipeWireSink *sink);
 
+// Silence played at the new rate before the first frame written after an
+// open whose sample rate differs from the last successful open's, for DACs
+// that mute while they lock onto a new rate. Counted in what is buffered.
+// 0 (the default) plays none; the first open after creation none either.
+void pipewire_sink_set_rate_change_silence(PipeWireSink *sink, uint32_t silence_ms);
+
 bool pipewire_sink_open(PipeWireSink *sink, AudioFormat format);
 bool pipewire_sink_is_open(const PipeWireSink *sink);
 void pipewire_sink_close(PipeWireSink *sink);
@@ -53,7 +59,9 @@ uint64_t pipewire_sink_write_mark(const PipeWireSink *sink);
 // it has not been handed to PipeWire yet: none of it plays. Returns the
 // bytes taken back. A frame kept back from the last write goes too.
 size_t pipewire_sink_take_back(PipeWireSink *sink, uint64_t mark);
-// Frames still in the ring buffer; ok is false when the sink is not open.
+// Frames still to play: those in the ring buffer and what is left of the
+// silence before them after a rate change; ok is false when the sink is not
+// open.
 uint64_t pipewire_sink_buffered_frames(PipeWireSink *sink, bool *ok);
 bool pipewire_sink_pause(PipeWireSink *sink);
 bool pipewire_sink_resume(PipeWireSink *sink);

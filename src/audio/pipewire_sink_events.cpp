@@ -161,6 +161,17 @@ void on_data_thread_wakeup(void *data, uint64_t /*count*/) noexcept {
 // loop's thread, as PipeWire's own drained event does.
 void end_drain(PipeWireSink *sink) { request(sink, sink->drain_done_requested); }
 
+// Data thread: the silence due after a change of rate, as much of it as
+// fits in `frames`, written at `bytes`. Returns the bytes written.
+size_t play_lead_in(PipeWireSink *sink, uint8_t *bytes, uint32_t frames, uint32_t stride) {
+    const uint64_t left = sink->lead_in_frames.load(std::memory_order_relaxed);
+    if (left == 0) return 0;
+    const uint64_t silent = std::min<uint64_t>(left, frames);
+    std::memset(bytes, 0, silent * stride);
+    sink->lead_in_frames.store(left - silent, std::memory_order_relaxed);
+    return static_cast<size_t>(silent * stride);
+}
+
 // Data thread, once per graph cycle while the stream runs.
 void on_process(void *data) noexcept {
     auto *sink = static_cast<PipeWireSink *>(data);
@@ -169,7 +180,8 @@ void on_process(void *data) noexcept {
     pw_stream *stream = sink->stream.get();
 
     // Everything written has been played: the drain is over.
-    if (sink->drain_pending.load(std::memory_order_acquire) && ring_buffer_fill_level(&sink->ring) == 0) {
+    if (sink->drain_pending.load(std::memory_order_acquire) && ring_buffer_fill_level(&sink->ring) == 0 &&
+        sink->lead_in_frames.load(std::memory_order_relaxed) == 0) {
         sink->drain_pending = false;
         end_drain(sink);
     }
@@ -198,7 +210,9 @@ void on_process(void *data) noexcept {
     const uint32_t length = frames * stride;
 
     auto *bytes = static_cast<uint8_t *>(block.data);
-    const size_t got = playing ? ring_buffer_read(&sink->ring, bytes, length) : 0;
+    // After a change of rate the track starts behind its lead-in of silence.
+    size_t got = playing ? play_lead_in(sink, bytes, frames, stride) : 0;
+    if (playing) got += ring_buffer_read(&sink->ring, bytes + got, length - got);
     if (got < length) std::memset(bytes + got, 0, length - got);
     block.chunk->offset = 0;
     block.chunk->size = length;

@@ -111,6 +111,14 @@ struct PipeWireSink {
     std::atomic<bool> drain_done_requested{false};
     std::atomic<bool> stop_requested{false};
     spa_source *data_thread_wakeup = nullptr;
+    // The silence to play at a change of rate, and the rate of the last
+    // successful open; loop thread only.
+    uint32_t rate_change_silence_ms = 0;
+    uint32_t played_rate = 0;
+    // Frames of that silence still to play before the ring buffer's data:
+    // set at open before the stream runs, then counted down on the data
+    // thread only.
+    std::atomic<uint64_t> lead_in_frames{0};
     // Cycles without a buffer to fill, counted on the data thread and
     // logged from the loop thread at most once a second.
     std::atomic<uint32_t> out_of_buffers{0};

@@ -49,6 +49,10 @@ void player_set_publisher(Player *player, EventPublisher *publisher) {
 
 void player_set_external_volume(Player *player, bool external_volume) { player->external_volume = external_volume; }
 
+void player_set_rate_change_silence(Player *player, uint32_t silence_ms) {
+    pipewire_sink_set_rate_change_silence(player->sink, silence_ms);
+}
+
 void player_set_volume_hooks(Player *player, PlayerVolumeHook volume_hook, PlayerMuteHook mute_hook, void *hook_data) {
     player->volume_hook = volume_hook;
     player->mute_hook = mute_hook;

@@ -31,6 +31,9 @@ void player_free(Player *player);
 void player_set_sdk(Player *player, ZrvConnect *sdk);
 void player_set_publisher(Player *player, EventPublisher *publisher);
 void player_set_external_volume(Player *player, bool external_volume);
+// Milliseconds of silence played at the new rate before a track whose sample
+// rate differs from the one played before it (0, the default: none).
+void player_set_rate_change_silence(Player *player, uint32_t silence_ms);
 void player_set_volume_hooks(Player *player, PlayerVolumeHook volume_hook, PlayerMuteHook mute_hook, void *hook_data);
 StreamManager *player_streams(Player *player);
 // The Player's audio output, owned by the Player: whether it is open, what

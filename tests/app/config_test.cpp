@@ -180,6 +180,35 @@ TEST(ConfigQuality, NamesMapToCodes) {
                    "Error: unknown maximum supported audio quality: \"\"\n");
 }
 
+// The lead-in at a rate change: 0 when absent, taken as given within 0 to
+// 2000 ms, and out of range the nearest bound with a warning that says so.
+TEST(ConfigRateChangeSilence, RangeIsClampedWithAWarning) {
+    EXPECT_EQ(load_ok(with_credentials("")).rate_change_silence_ms, 0u);
+    EXPECT_EQ(load_ok(with_credentials(R"("rateChangeSilenceMs": 0)")).rate_change_silence_ms, 0u);
+    EXPECT_EQ(load_ok(with_credentials(R"("rateChangeSilenceMs": 750.9)")).rate_change_silence_ms, 750u);
+    EXPECT_EQ(load_ok(with_credentials(R"("rateChangeSilenceMs": 2000)")).rate_change_silence_ms, 2000u);
+    struct {
+        const char *value;
+        uint32_t used;
+        const char *warning;
+    } const out_of_range[] = {
+        {"2001", 2000, "Warning: rateChangeSilenceMs must be 0 to 2000: 2001 is out of range, 2000 is used\n"},
+        {"1e12", 2000, "Warning: rateChangeSilenceMs must be 0 to 2000: 2147483647 is out of range, 2000 is used\n"},
+        {"-5", 0, "Warning: rateChangeSilenceMs must be 0 to 2000: -5 is out of range, 0 is used\n"},
+    };
+    for (const auto &c : out_of_range) {
+        AppConfig config;
+        LoadResult result = load_text(with_credentials(std::string(R"("rateChangeSilenceMs": )") + c.value), &config);
+        EXPECT_TRUE(result.ok) << c.value;
+        EXPECT_EQ(result.err, c.warning);
+        EXPECT_EQ(config.rate_change_silence_ms, c.used) << c.value;
+    }
+    AppConfig mistyped;
+    EXPECT_EQ(load_text(with_credentials(R"("rateChangeSilenceMs": "500")"), &mistyped).err,
+              "Warning: configuration key \"rateChangeSilenceMs\" is a string, not a number: ignored, 0 is used\n");
+    EXPECT_EQ(mistyped.rate_change_silence_ms, 0u);
+}
+
 TEST(ConfigVolumeMode, OnlyExternalOrAlsa) {
     EXPECT_TRUE(load_ok(with_credentials(R"("volumeControlMode": "external")")).external_volume);
     EXPECT_FALSE(load_ok(with_credentials(R"("volumeControlMode": "alsa")")).external_volume);

@@ -514,7 +514,7 @@ TEST(EntryOptions, CheckConfigPrintsTheEffectiveSettingsWithSecretsMasked) {
              {"Configuration file: " + nats + "\n", std::string("    Application ID: check-app\n"),
               std::string("    Application Secret: (hidden)\n"), std::string("    Device Name: Den\n"),
               "    Local config server port: " + std::to_string(port) + "\n",
-              std::string("    Volume control mode: external\n"),
+              std::string("    Volume control mode: external\n"), std::string("    Silence at a rate change: 0 ms\n"),
               std::string("    Volume REST URL: http://****@127.0.0.1:9/api/volume/percent\n"),
               std::string("    Messaging: NATS\n"), std::string("    NATS URL: nats://127.0.0.1:4222\n"),
               std::string("    NATS username: bususer\n"), std::string("    NATS password: (hidden)\n"),

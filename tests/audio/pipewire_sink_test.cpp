@@ -108,6 +108,38 @@ TEST_F(PipeWireSinkTest, BufferedFramesCountWholeFramesInTheRing) {
     pipewire_sink_close(sink);
 }
 
+// The lead-in of silence after a change of rate counts as buffered until it
+// has played, and a paused sink plays none of it. The first open has no rate
+// to change from, and the same rate again gets none.
+TEST_F(PipeWireSinkTest, ALeadInOfSilenceFollowsOnlyAChangeOfRate) {
+    pipewire_sink_set_rate_change_silence(sink, 500);
+    bool ok = false;
+    ASSERT_TRUE(pipewire_sink_open(sink, s24_96000()));
+    EXPECT_EQ(pipewire_sink_buffered_frames(sink, &ok), 0u);
+    pipewire_sink_close(sink);
+
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(pipewire_sink_open(sink, s16_44100()));
+    ASSERT_TRUE(pipewire_sink_pause(sink));
+    const uint64_t frames = pipewire_sink_buffered_frames(sink, &ok);
+    EXPECT_TRUE(frames == 22050 || frames == 22050 - quantum) << frames;
+    run_loop(300);
+    EXPECT_EQ(pipewire_sink_buffered_frames(sink, &ok), frames) << "paused: none of it played";
+    ASSERT_TRUE(pipewire_sink_resume(sink));
+    std::vector<uint8_t> pcm = pw_test_pcm(4410, 2, 0, 1);
+    ASSERT_EQ(pipewire_sink_write(sink, pcm.data(), pcm.size(), &ok), pcm.size());
+    EXPECT_GE(pipewire_sink_buffered_frames(sink, &ok), 4410u);
+    run_loop(1500);
+    EXPECT_EQ(pipewire_sink_buffered_frames(sink, &ok), 0u) << "the lead-in and the audio behind it played";
+    pipewire_sink_close(sink);
+    EXPECT_THAT(testing::internal::GetCapturedStdout(),
+                HasSubstr("Playing 500 ms of silence before the track: the rate changed from 96000 to 44100 Hz"));
+
+    ASSERT_TRUE(pipewire_sink_open(sink, s16_44100()));
+    EXPECT_EQ(pipewire_sink_buffered_frames(sink, &ok), 0u) << "the same rate again";
+    pipewire_sink_close(sink);
+}
+
 TEST_F(PipeWireSinkTest, S16At44100IsPlayedBitExact) {
     testing::internal::CaptureStdout();
     ASSERT_TRUE(pipewire_sink_open(sink, s16_44100()));

@@ -1,15 +1,19 @@
 // Test side: PwCapture's stream events run on its pw_thread_loop's thread and
-// only append to the byte store under its mutex.
+// only append to the byte store under its mutex; an in-cycle capture's
+// process event runs on the data thread instead, in the graph cycle itself,
+// so that each buffer's stamp is the time of its own cycle.
 #include "pw_capture.h"
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <thread>
 
@@ -75,6 +79,7 @@ struct PwCapture::Impl {
     std::mutex mutex;  // guards the fields below
     std::condition_variable changed;
     std::vector<uint8_t> data;
+    std::vector<PwCapture::Stamp> stamps;
     pw_stream_state state = PW_STREAM_STATE_UNCONNECTED;
     std::string error;
 
@@ -104,7 +109,14 @@ void on_capture_process(void *user) noexcept {
         const uint32_t offset = SPA_MIN(block.chunk->offset, block.maxsize);
         const uint32_t size = SPA_MIN(block.chunk->size, block.maxsize - offset);
         const auto *bytes = static_cast<const uint8_t *>(block.data) + offset;
+        pw_time time{};
+        if (pw_stream_get_time_n(impl->stream, &time, sizeof time) < 0 || time.now == 0) {
+            timespec now{};
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            time.now = int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
+        }
         std::lock_guard lock(impl->mutex);
+        if (size > 0) impl->stamps.push_back({impl->data.size(), time.now});
         impl->data.insert(impl->data.end(), bytes, bytes + size);
         impl->changed.notify_all();
     }
@@ -125,7 +137,7 @@ PwCapture::PwCapture(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 PwCapture::~PwCapture() = default;
 
 std::unique_ptr<PwCapture> PwCapture::start(uint32_t rate, uint32_t channels, uint32_t sample_format,
-                                            std::string *error) {
+                                            std::string *error, bool in_cycle) {
     pw_init(nullptr, nullptr);
     auto impl = std::make_unique<Impl>();
     const uint32_t bytes_per_sample = sample_format == 0 ? 2 : 4;
@@ -160,9 +172,11 @@ std::unique_ptr<PwCapture> PwCapture::start(uint32_t rate, uint32_t channels, ui
     const spa_pod *params[1] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info)};
 
     pw_thread_loop_lock(impl->loop);
-    const int result = pw_stream_connect(
-        impl->stream, PW_DIRECTION_INPUT, PW_ID_ANY,
-        static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS), params, 1);
+    const int result =
+        pw_stream_connect(impl->stream, PW_DIRECTION_INPUT, PW_ID_ANY,
+                          static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS |
+                                                       (in_cycle ? PW_STREAM_FLAG_RT_PROCESS : PW_STREAM_FLAG_NONE)),
+                          params, 1);
     if (result >= 0) pw_thread_loop_start(impl->loop);
     pw_thread_loop_unlock(impl->loop);
     if (result < 0) {
@@ -200,6 +214,23 @@ size_t PwCapture::size() {
 void PwCapture::clear() {
     std::lock_guard lock(impl_->mutex);
     impl_->data.clear();
+    impl_->stamps.clear();
+}
+
+std::vector<PwCapture::Stamp> PwCapture::stamps() {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->stamps;
+}
+
+int64_t PwCapture::time_of(size_t offset, uint32_t rate) {
+    std::lock_guard lock(impl_->mutex);
+    const auto &stamps = impl_->stamps;
+    auto after = std::upper_bound(stamps.begin(), stamps.end(), offset,
+                                  [](size_t at, const Stamp &stamp) { return at < stamp.offset; });
+    if (after == stamps.begin() || offset >= impl_->data.size() || rate == 0) return -1;
+    const Stamp &stamp = *(after - 1);
+    const uint64_t frames = (offset - stamp.offset) / impl_->stride;
+    return stamp.ns + static_cast<int64_t>(frames * 1'000'000'000 / rate);
 }
 
 bool PwCapture::wait_for(size_t count, int timeout_ms) {

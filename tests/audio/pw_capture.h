@@ -28,9 +28,23 @@ int pw_test_node_id(const std::string &node_name);
 class PwCapture {
   public:
     // Null, with the reason, when the stream cannot be set up or does not
-    // start streaming within a few seconds.
+    // start streaming within a few seconds. An in-cycle capture takes each
+    // buffer in the graph cycle that carries it (on PipeWire's data thread),
+    // so its stamps are exact even when the machine is busy.
     static std::unique_ptr<PwCapture> start(uint32_t rate, uint32_t channels, uint32_t sample_format,
-                                            std::string *error);
+                                            std::string *error, bool in_cycle = false);
+
+    // Where each captured buffer starts in bytes() and when its graph cycle
+    // began (CLOCK_MONOTONIC, ns; the stream's time report of that cycle).
+    struct Stamp {
+        size_t offset;
+        int64_t ns;
+    };
+    std::vector<Stamp> stamps();
+    // CLOCK_MONOTONIC in ns at which the frame starting at byte `offset` was
+    // played: its buffer's cycle start plus the frames before it in the
+    // buffer at `rate`. -1 when no buffer holds it.
+    int64_t time_of(size_t offset, uint32_t rate);
     ~PwCapture();
     PwCapture(const PwCapture &) = delete;
     PwCapture &operator=(const PwCapture &) = delete;
@@ -38,6 +52,7 @@ class PwCapture {
     // Everything captured so far.
     std::vector<uint8_t> bytes();
     size_t size();
+    // Forgets what was captured so far, with its stamps.
     void clear();
     // Waits until at least `count` bytes have come, at most timeout_ms.
     bool wait_for(size_t count, int timeout_ms);

@@ -263,6 +263,7 @@ TEST(ConfigurationDoc, OtherDefaultsAndRulesMatchTheLoader) {
     EXPECT_EQ(top_defaults["volumeControlMode"], "\"external\"");
     EXPECT_TRUE(config.external_volume);
     EXPECT_EQ(top_defaults["maxAudioQuality"], "absent");
+    EXPECT_EQ(top_defaults["rateChangeSilenceMs"], std::to_string(config.rate_change_silence_ms));
     EXPECT_TRUE(config.quality_follows_output);
     EXPECT_FALSE(config.messaging.enabled) << "no messaging object means no messaging";
 
