@@ -13,8 +13,15 @@
 //   player_bench compare <rate> <format> <tracks> <track ms> <capture bytes per sample> <capture.raw>
 //       compares a capture of test_sink's monitor (s16, or s24 packed for
 //       format 1) with the tracks' PCM: frames inserted and dropped, and where
+//   player_bench pieces <track ms> <before.raw> <after.raw>
+//       what two s16 captures of one 44100 Hz S16 track (seed 1) heard before
+//       and after an interruption: the frames of sound in each, where the
+//       second one's sound starts in the track, the frames between the two
+//       (negative: heard twice), and whether each is an unbroken piece of the
+//       track (the first from its start, the second up to its end)
 #include <uv.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -260,6 +267,56 @@ int compare(uint32_t rate, uint32_t format, uint32_t tracks, uint64_t track_ms, 
     return 0;
 }
 
+std::vector<uint8_t> read_file(const char *path) {
+    std::vector<uint8_t> bytes;
+    FILE *file = std::fopen(path, "rb");
+    if (!file) return bytes;
+    uint8_t block[65536];
+    for (size_t n; (n = std::fread(block, 1, sizeof block, file)) > 0;) bytes.insert(bytes.end(), block, block + n);
+    std::fclose(file);
+    return bytes;
+}
+
+// The frames that are not all zero (the stand-in's PCM has no zero sample).
+std::vector<uint8_t> sound_of(const std::vector<uint8_t> &captured, size_t stride) {
+    std::vector<uint8_t> sound;
+    for (size_t at = 0; at + stride <= captured.size(); at += stride)
+        for (size_t i = 0; i < stride; ++i)
+            if (captured[at + i] != 0) {
+                sound.insert(sound.end(), captured.begin() + static_cast<long>(at),
+                             captured.begin() + static_cast<long>(at + stride));
+                break;
+            }
+    return sound;
+}
+
+int pieces(uint64_t track_ms, const char *before_path, const char *after_path) {
+    const size_t stride = channels * 2;
+    const std::vector<uint8_t> track = tracks_pcm(44100, ZRV_SAMPLE_FORMAT_S16, 1, track_ms);
+    const std::vector<uint8_t> before = sound_of(read_file(before_path), stride);
+    const std::vector<uint8_t> after = sound_of(read_file(after_path), stride);
+    const bool first_ok = before.size() <= track.size() && std::equal(before.begin(), before.end(), track.begin());
+    // The second piece is found by its first 1024 frames.
+    const size_t probe = 1024 * stride;
+    size_t start = track.size();
+    if (after.size() >= probe)
+        for (size_t at = 0; at + probe <= track.size(); at += stride)
+            if (std::memcmp(track.data() + at, after.data(), probe) == 0) {
+                start = at;
+                break;
+            }
+    const bool second_ok = start < track.size() && start + after.size() <= track.size() &&
+                           std::equal(after.begin(), after.end(), track.begin() + static_cast<long>(start));
+    const long missing = start < track.size()
+                             ? (static_cast<long>(start) - static_cast<long>(before.size())) / static_cast<long>(stride)
+                             : 0;
+    std::printf("heard_before=%zu start_after=%ld heard_after=%zu missing=%ld first_ok=%d second_ok=%d to_end=%d\n",
+                before.size() / stride, start < track.size() ? static_cast<long>(start / stride) : -1L,
+                after.size() / stride, missing, first_ok ? 1 : 0, second_ok ? 1 : 0,
+                second_ok && start + after.size() == track.size() ? 1 : 0);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -267,12 +324,13 @@ int main(int argc, char **argv) {
     auto u = [&](int i) { return static_cast<uint32_t>(std::strtoul(argv[i], nullptr, 10)); };
     if (mode == "play" && argc == 3) return play(argv[2]);
     if (mode == "wav" && argc == 7) return write_wav(u(2), u(3), u(4), std::strtoull(argv[5], nullptr, 10), argv[6]);
+    if (mode == "pieces" && argc == 5) return pieces(std::strtoull(argv[2], nullptr, 10), argv[3], argv[4]);
     if (mode == "gencost" && argc == 5) return generation_cost(u(2), u(3), u(4));
     if (mode == "compare" && argc == 8)
         return compare(u(2), u(3), u(4), std::strtoull(argv[5], nullptr, 10), u(6), argv[7]);
     std::fprintf(stderr,
                  "usage: %s play <endpoint> | wav <rate> <format> <tracks> <track ms> <file> |\n"
-                 "       gencost <rate> <format> <seconds> |\n"
+                 "       gencost <rate> <format> <seconds> | pieces <track ms> <before.raw> <after.raw> |\n"
                  "       compare <rate> <format> <tracks> <track ms> <capture bytes per sample> <capture.raw>\n",
                  argv[0]);
     return 2;

@@ -81,6 +81,12 @@ struct PipeWireSink {
     bool core_failed = false;  // the server closed the connection
     bool connected = false;    // from a successful open until close or the stream's loss
     bool drained = false;
+    // The stream has been given its format since the last connect.
+    bool negotiated = false;
+    // Set by a reconnect: the new stream starts at PipeWire's defaults, so
+    // the stored volume and mute go to it once it has its format, and what
+    // it reports before that is not news.
+    bool restore_controls = false;
 
     RingBuffer ring;
     uint32_t sample_rate = 0;
@@ -114,6 +120,8 @@ struct PipeWireSink {
     // Cycles without a buffer to fill, counted on the data thread and
     // logged from the loop thread at most once a second.
     std::atomic<uint32_t> out_of_buffers{0};
+    // Frames in the buffer last handed to PipeWire; written by the data thread.
+    std::atomic<uint32_t> last_period_frames{0};
     int64_t out_of_buffers_sent_ns = 0;  // data thread only
 
     LoopAsync *drained_async = nullptr;
@@ -145,8 +153,9 @@ void close_wakeups(PipeWireSink *sink);
 
 // The stream on a live connection, connecting (again) when there is none or
 // the server closed it, so a server that started or restarted since the
-// last open is found. Logs why when there is none. Lock held.
-pw_stream *stream_on_live_connection(PipeWireSink *sink);
+// last open is found. Logs why when there is none, at ERROR or, for a
+// reconnect that will be tried again, at DEBUG. Lock held.
+pw_stream *stream_on_live_connection(PipeWireSink *sink, bool quiet = false);
 // Drops the stream and the connection it lives on. Lock held.
 void drop_connection(PipeWireSink *sink);
 

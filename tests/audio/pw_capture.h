@@ -23,14 +23,15 @@ std::string pw_test_run(const std::string &command);
 // process made (pw-dump), or -1.
 int pw_test_node_id(const std::string &node_name);
 
-// Records test_sink's monitor at the given rate, channel count and SDK sample
-// format (0 = S16_LE, 1 = S24_32_LE), asking the graph for that rate.
+// Records the monitor of test_sink, or of the sink named at start, at the
+// given rate, channel count and SDK sample format (0 = S16_LE, 1 =
+// S24_32_LE), asking the graph for that rate.
 class PwCapture {
   public:
     // Null, with the reason, when the stream cannot be set up or does not
     // start streaming within a few seconds.
     static std::unique_ptr<PwCapture> start(uint32_t rate, uint32_t channels, uint32_t sample_format,
-                                            std::string *error);
+                                            std::string *error, const std::string &sink_name = "test_sink");
     ~PwCapture();
     PwCapture(const PwCapture &) = delete;
     PwCapture &operator=(const PwCapture &) = delete;
