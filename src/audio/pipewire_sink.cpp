@@ -247,6 +247,7 @@ void pipewire_sink_close(PipeWireSink *sink) {
         if (sink->connected) pw_stream_set_active(sink->stream.get(), false);
         sink->connected = false;
         sink->restore_controls = false;
+        sink->quiet_losses = false;
         // A reconnect that found no server leaves no stream.
         if (sink->stream) pw_stream_disconnect(sink->stream.get());
     }
@@ -285,6 +286,7 @@ bool pipewire_sink_reconnect(PipeWireSink *sink) {
         sink->lost = false;
         sink->lost_reported = false;
         sink->restore_controls = true;
+        sink->quiet_losses = true;
         // A paused sink's new stream stops in its first cycle, as at pause.
         if (sink->paused) sink->pause_pending = true;
     }

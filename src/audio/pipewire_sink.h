@@ -52,7 +52,7 @@ bool pipewire_sink_stream_lost(const PipeWireSink *sink);
 // server answers; a new stream that fails is reported as lost again.
 bool pipewire_sink_reconnect(PipeWireSink *sink);
 // The stream of the last open or reconnect has been linked to an output and
-// given its format, and has not been lost since.
+// has run, and has not been lost since.
 bool pipewire_sink_stream_ready(PipeWireSink *sink);
 // Milliseconds of audio in the buffer last handed to PipeWire: one graph
 // period, about what a server that goes away takes with it per buffer it

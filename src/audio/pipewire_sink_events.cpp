@@ -37,13 +37,15 @@ void stream_failed(PipeWireSink *sink) {
     pw_thread_loop_signal(sink->thread_loop.get(), false);
 }
 
-// The stream has its format. Once it streams after a reconnect, the stored
-// volume and mute go to it (it starts at PipeWire's defaults, which it
-// reports until then). Lock held.
-void format_negotiated(PipeWireSink *sink, bool streaming) {
+// The stream runs: the session manager has linked it to an output (the
+// paused state comes before that, with or without a link). After a
+// reconnect the stored volume and mute go to it: it starts at PipeWire's
+// defaults, which it reports until then. Lock held.
+void stream_runs(PipeWireSink *sink) {
     if (!sink->connected) return;
     sink->negotiated = true;
-    if (!streaming || !sink->restore_controls) return;
+    sink->quiet_losses = false;
+    if (!sink->restore_controls) return;
     sink->restore_controls = false;
     float volume = static_cast<float>(sink->volume / 65535.0);
     float mute = sink->muted ? 1.0f : 0.0f;
@@ -54,7 +56,7 @@ void on_state_changed(void *data, pw_stream_state /*old*/, pw_stream_state state
     auto *sink = static_cast<PipeWireSink *>(data);
     switch (state) {
         case PW_STREAM_STATE_UNCONNECTED:
-            app_log(LOG_WARNING, "PipeWire stream disconnected");
+            app_log(sink->quiet_losses ? LOG_DEBUG : LOG_WARNING, "PipeWire stream disconnected");
             stream_failed(sink);
             break;
         case PW_STREAM_STATE_CONNECTING:
@@ -63,18 +65,18 @@ void on_state_changed(void *data, pw_stream_state /*old*/, pw_stream_state state
         case PW_STREAM_STATE_PAUSED:
             app_log(LOG_DEBUG, "PipeWire stream paused (format negotiated, node-id=%u)",
                     pw_stream_get_node_id(sink->stream.get()));
-            format_negotiated(sink, false);
             // Deactivating a stream reports PAUSED too: activating it then
             // would undo the sink's own pause.
             if (!sink->paused) pw_stream_set_active(sink->stream.get(), true);
             break;
         case PW_STREAM_STATE_STREAMING:
             app_log(LOG_INFO, "PipeWire stream streaming (node-id=%u)", pw_stream_get_node_id(sink->stream.get()));
-            format_negotiated(sink, true);
+            stream_runs(sink);
             break;
         case PW_STREAM_STATE_ERROR: {
             const int error_number = errno;
-            app_log(LOG_ERROR, "PipeWire stream error: %s (errno=%d)", error ? error : "unknown", error_number);
+            app_log(sink->quiet_losses ? LOG_DEBUG : LOG_ERROR, "PipeWire stream error: %s (errno=%d)",
+                    error ? error : "unknown", error_number);
             stream_failed(sink);
             break;
         }
@@ -283,7 +285,12 @@ void on_lost_async(uv_async_t *handle) noexcept {
     PipeWireSink *sink = sink_of(handle);
     if (!sink->open || !sink->lost || sink->lost_reported) return;
     sink->lost_reported = true;
-    app_log(LOG_WARNING, "PipeWire audio sink lost its stream");
+    bool quiet = false;
+    {
+        ThreadLoopLock lock(sink->thread_loop.get());
+        quiet = sink->quiet_losses;
+    }
+    app_log(quiet ? LOG_DEBUG : LOG_WARNING, "PipeWire audio sink lost its stream");
     if (sink->callbacks.stream_lost) sink->callbacks.stream_lost(sink, sink->callbacks.user);
 }
 

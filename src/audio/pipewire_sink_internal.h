@@ -81,12 +81,16 @@ struct PipeWireSink {
     bool core_failed = false;  // the server closed the connection
     bool connected = false;    // from a successful open until close or the stream's loss
     bool drained = false;
-    // The stream has been given its format since the last connect.
+    // The stream has run (been linked to an output) since the last connect.
     bool negotiated = false;
     // Set by a reconnect: the new stream starts at PipeWire's defaults, so
     // the stored volume and mute go to it once it has its format, and what
     // it reports before that is not news.
     bool restore_controls = false;
+    // Set by a reconnect until its stream runs: the losses of streams that
+    // never got that far (no server, or the pinned device
+    // still away) are logged at DEBUG, as the first loss was logged already.
+    bool quiet_losses = false;
 
     RingBuffer ring;
     uint32_t sample_rate = 0;
