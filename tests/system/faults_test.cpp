@@ -252,6 +252,40 @@ TEST_F(Faults, PipewireStoppedForLongerThanTheWaitIsAPlaybackErrorAndANewSession
     expect_clean_exit(daemon);
 }
 
+// PipeWire crashes under the playing daemon and is started again at once:
+// the track plays on on the new server, and the SDK hears of no error.
+TEST_F(Faults, PipewireRestartedDuringPlaybackPlaysOnWithoutAnError) {
+    const int port = free_port();
+    Daemon daemon(options(port, "standin:queue=44100/16/2/30000"));
+    daemon.start();
+    ASSERT_TRUE(daemon.wait_for_log("PipeWire stream streaming")) << daemon.log();
+    std::this_thread::sleep_for(1s);
+    std::ifstream pid_file(pipewire->dir() + "/pipewire.pid");
+    pid_t server = 0;
+    ASSERT_TRUE(pid_file >> server);
+    ASSERT_EQ(kill(server, SIGKILL), 0);
+    ASSERT_TRUE(daemon.wait_for_log("WARNING JuxApp: Lost the PipeWire stream at ", 2s)) << daemon.log();
+    ASSERT_TRUE(pipewire->start());
+    EXPECT_TRUE(daemon.wait_for_log("INFO JuxApp: Playback resumed on a new PipeWire stream after ", 3s))
+        << daemon.log();
+
+    setenv("XDG_RUNTIME_DIR", pipewire->env()["XDG_RUNTIME_DIR"].c_str(), 1);
+    std::string error;
+    auto capture = PwCapture::start(44100, 2, 0, &error);
+    ASSERT_TRUE(capture) << error;
+    EXPECT_TRUE(eventually(
+        [&] {
+            const auto bytes = capture->bytes();
+            return pw_first_sound(bytes, 4) + 44100 * 4 <= bytes.size();
+        },
+        5s))
+        << "the track did not play on after the restart\n"
+        << daemon.log();
+    capture.reset();
+    EXPECT_EQ(daemon.count_record("zrv_connect_notify_playback_error("), 0u) << daemon.log();
+    expect_clean_exit(daemon);
+}
+
 TEST_F(Faults, PipewireAbsentAPlaybackFailsAndSigintStillEndsTheDaemon) {
     const int port = free_port();
     Daemon daemon(options(port, "standin:queue=44100/16/2/30000"));
