@@ -17,8 +17,9 @@
 //       what two s16 captures of one 44100 Hz S16 track (seed 1) heard before
 //       and after an interruption: the frames of sound in each, where the
 //       second one's sound starts in the track, the frames between the two
-//       (negative: heard twice), and whether each is an unbroken piece of the
-//       track (the first from its start, the second up to its end)
+//       (negative: heard twice), the frames missing inside the two, whether
+//       both were found (the first from the track's start), and whether the
+//       second runs to the track's end
 #include <uv.h>
 
 #include <algorithm>
@@ -290,30 +291,41 @@ std::vector<uint8_t> sound_of(const std::vector<uint8_t> &captured, size_t strid
     return sound;
 }
 
+// Where the 1024 frames at `probe` lie in `track`, from `from` on, or npos.
+size_t find_in(const std::vector<uint8_t> &track, const uint8_t *probe, size_t stride, size_t from = 0) {
+    const size_t probe_bytes = 1024 * stride;
+    for (size_t at = from; at + probe_bytes <= track.size(); at += stride)
+        if (std::memcmp(track.data() + at, probe, probe_bytes) == 0) return at;
+    return std::string::npos;
+}
+
 int pieces(uint64_t track_ms, const char *before_path, const char *after_path) {
     const size_t stride = channels * 2;
+    const size_t probe = 1024 * stride;
     const std::vector<uint8_t> track = tracks_pcm(44100, ZRV_SAMPLE_FORMAT_S16, 1, track_ms);
     const std::vector<uint8_t> before = sound_of(read_file(before_path), stride);
     const std::vector<uint8_t> after = sound_of(read_file(after_path), stride);
-    const bool first_ok = before.size() <= track.size() && std::equal(before.begin(), before.end(), track.begin());
-    // The second piece is found by its first 1024 frames.
-    const size_t probe = 1024 * stride;
-    size_t start = track.size();
-    if (after.size() >= probe)
-        for (size_t at = 0; at + probe <= track.size(); at += stride)
-            if (std::memcmp(track.data() + at, after.data(), probe) == 0) {
-                start = at;
-                break;
-            }
-    const bool second_ok = start < track.size() && start + after.size() <= track.size() &&
-                           std::equal(after.begin(), after.end(), track.begin() + static_cast<long>(start));
-    const long missing = start < track.size()
-                             ? (static_cast<long>(start) - static_cast<long>(before.size())) / static_cast<long>(stride)
-                             : 0;
-    std::printf("heard_before=%zu start_after=%ld heard_after=%zu missing=%ld first_ok=%d second_ok=%d to_end=%d\n",
-                before.size() / stride, start < track.size() ? static_cast<long>(start / stride) : -1L,
-                after.size() / stride, missing, first_ok ? 1 : 0, second_ok ? 1 : 0,
-                second_ok && start + after.size() == track.size() ? 1 : 0);
+    const size_t npos = std::string::npos;
+    // Each piece is found by its first and its last 1024 frames; frames
+    // missing inside a piece (a period the null sink dropped) are counted
+    // apart from those missing between the two.
+    const size_t before_start = before.size() >= probe ? find_in(track, before.data(), stride) : npos;
+    const size_t before_end = before_start == 0 ? find_in(track, before.data() + before.size() - probe, stride) : npos;
+    const size_t after_start = after.size() >= probe ? find_in(track, after.data(), stride) : npos;
+    const size_t after_end =
+        after_start != npos ? find_in(track, after.data() + after.size() - probe, stride, after_start) : npos;
+    const bool found = before_end != npos && after_end != npos;
+    const long missing =
+        found ? (static_cast<long>(after_start) - static_cast<long>(before_end + probe)) / static_cast<long>(stride)
+              : 0;
+    const long inside = found ? (static_cast<long>(before_end + probe - before.size()) +
+                                 static_cast<long>(after_end + probe - after_start - after.size())) /
+                                    static_cast<long>(stride)
+                              : 0;
+    std::printf("heard_before=%zu start_after=%ld heard_after=%zu missing=%ld missing_inside=%ld found=%d to_end=%d\n",
+                before.size() / stride, after_start != npos ? static_cast<long>(after_start / stride) : -1L,
+                after.size() / stride, missing, inside, found ? 1 : 0,
+                found && after_end + probe == track.size() ? 1 : 0);
     return 0;
 }
 

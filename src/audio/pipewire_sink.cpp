@@ -276,10 +276,15 @@ bool pipewire_sink_reconnect(PipeWireSink *sink) {
     spa_pod_builder builder = SPA_POD_BUILDER_INIT(pod_buffer, sizeof pod_buffer);
     const spa_pod *format_param = build_format_param(sink, spa_format, &builder);
     if (!format_param) return false;
+    // The data thread lets go of the lost stream and of the ring buffer
+    // first: its process event may still run for the stream until the
+    // stream is destroyed, and must neither read audio that would go nowhere
+    // nor see the stream change under it. Connecting sets the frame size
+    // again.
+    let_go_of_ring_on_data_thread(sink);
     {
         // The lost stream goes: a new one starts without what PipeWire held
         // for the old one, and without the session manager's verdict on it.
-        // The data thread stops using it before it is destroyed.
         ThreadLoopLock lock(sink->thread_loop.get());
         sink->stream.reset();
         // A loss of the new stream, from here on, is news again.

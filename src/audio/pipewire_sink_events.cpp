@@ -249,6 +249,9 @@ void on_core_error(void *data, uint32_t id, int /*seq*/, int res, const char *me
     if (id != PW_ID_CORE || res != -EPIPE) return;
     app_log(LOG_WARNING, "PipeWire server connection lost: %s", message ? message : "unknown");
     sink->core_failed = true;
+    // A stream made on the connection just before it failed may never hear
+    // of it.
+    stream_failed(sink);
 }
 
 const pw_core_events core_events = [] {
