@@ -224,6 +224,41 @@ TEST_F(PlayerReconnectTest, APipeWireRestartWhilePausedKeepsThePauseAndLosesNoth
                                         "notify_playback_resumed", "notify_playback_finished true"}));
 }
 
+// Pause, resume and seek while the server is away act as usual on the
+// Player; once a stream runs again the track plays on from the seek's
+// target.
+TEST_F(PlayerReconnectTest, PauseResumeAndSeekWhileTheServerIsAwayActAsUsual) {
+    const auto track = track_pcm(8000);
+    StdoutLog log;
+    play(8000);
+    run_for(1500);
+    ASSERT_TRUE(server_->terminate("pipewire"));
+    ASSERT_TRUE(run_until_logged(log, "Lost the PipeWire stream at ", 3000)) << log.text();
+
+    ASSERT_EQ(zrv_standin_pause(sdk()), ZRV_OK);
+    ASSERT_TRUE(run_until([&] { return state() == PLAYER_STATE_PAUSED; }, 1000));
+    ASSERT_EQ(zrv_standin_resume(sdk()), ZRV_OK);
+    ASSERT_TRUE(run_until([&] { return state() == PLAYER_STATE_PLAYING; }, 1000));
+    ASSERT_EQ(zrv_standin_seek(sdk(), 5000), ZRV_OK);
+    ASSERT_TRUE(run_until_logged(log, "Seek has been completed", 2000));
+    EXPECT_EQ(state(), PLAYER_STATE_PLAYING);
+    run_for(300);
+    EXPECT_GE(position(), 5000u);
+    EXPECT_LT(position(), 5100u) << "nothing plays without a stream";
+
+    ASSERT_TRUE(server_->run("start"));
+    auto after = capture();
+    ASSERT_TRUE(after);
+    ASSERT_TRUE(run_until_logged(log, "Playback resumed on a new PipeWire stream", 5000)) << log.text();
+    ASSERT_TRUE(played_to_the_end(10000)) << log.text();
+    const auto heard = sound_only(settled(*after));
+    const size_t target = zrv_standin_frames_for_ms(cd.sample_rate, 5000) * stride;
+    ASSERT_GE(heard.size(), 1024 * stride);
+    EXPECT_EQ(find_in(track, heard.data()), target) << "the track did not go on from the seek's target";
+    EXPECT_EQ(find_in(track, heard.data() + heard.size() - 1024 * stride, target) + 1024 * stride, track.size());
+    EXPECT_EQ(sdk_->count("notify_playback_error"), 0u);
+}
+
 // A server that stays away longer than the wait ends the playback with an
 // error, as any other loss of the audio.
 TEST_F(PlayerReconnectTest, AServerAwayLongerThanTheWaitEndsPlaybackWithAnError) {
