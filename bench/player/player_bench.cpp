@@ -13,8 +13,16 @@
 //   player_bench compare <rate> <format> <tracks> <track ms> <capture bytes per sample> <capture.raw>
 //       compares a capture of test_sink's monitor (s16, or s24 packed for
 //       format 1) with the tracks' PCM: frames inserted and dropped, and where
+//   player_bench pieces <track ms> <before.raw> <after.raw>
+//       what two s16 captures of one 44100 Hz S16 track (seed 1) heard before
+//       and after an interruption: the frames of sound in each, where the
+//       second one's sound starts in the track, the frames between the two
+//       (negative: heard twice), the frames missing inside the two, whether
+//       both were found (the first from the track's start), and whether the
+//       second runs to the track's end
 #include <uv.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -260,6 +268,67 @@ int compare(uint32_t rate, uint32_t format, uint32_t tracks, uint64_t track_ms, 
     return 0;
 }
 
+std::vector<uint8_t> read_file(const char *path) {
+    std::vector<uint8_t> bytes;
+    FILE *file = std::fopen(path, "rb");
+    if (!file) return bytes;
+    uint8_t block[65536];
+    for (size_t n; (n = std::fread(block, 1, sizeof block, file)) > 0;) bytes.insert(bytes.end(), block, block + n);
+    std::fclose(file);
+    return bytes;
+}
+
+// The frames that are not all zero (the stand-in's PCM has no zero sample).
+std::vector<uint8_t> sound_of(const std::vector<uint8_t> &captured, size_t stride) {
+    std::vector<uint8_t> sound;
+    for (size_t at = 0; at + stride <= captured.size(); at += stride)
+        for (size_t i = 0; i < stride; ++i)
+            if (captured[at + i] != 0) {
+                sound.insert(sound.end(), captured.begin() + static_cast<long>(at),
+                             captured.begin() + static_cast<long>(at + stride));
+                break;
+            }
+    return sound;
+}
+
+// Where the 1024 frames at `probe` lie in `track`, from `from` on, or npos.
+size_t find_in(const std::vector<uint8_t> &track, const uint8_t *probe, size_t stride, size_t from = 0) {
+    const size_t probe_bytes = 1024 * stride;
+    for (size_t at = from; at + probe_bytes <= track.size(); at += stride)
+        if (std::memcmp(track.data() + at, probe, probe_bytes) == 0) return at;
+    return std::string::npos;
+}
+
+int pieces(uint64_t track_ms, const char *before_path, const char *after_path) {
+    const size_t stride = channels * 2;
+    const size_t probe = 1024 * stride;
+    const std::vector<uint8_t> track = tracks_pcm(44100, ZRV_SAMPLE_FORMAT_S16, 1, track_ms);
+    const std::vector<uint8_t> before = sound_of(read_file(before_path), stride);
+    const std::vector<uint8_t> after = sound_of(read_file(after_path), stride);
+    const size_t npos = std::string::npos;
+    // Each piece is found by its first and its last 1024 frames; frames
+    // missing inside a piece (a period the null sink dropped) are counted
+    // apart from those missing between the two.
+    const size_t before_start = before.size() >= probe ? find_in(track, before.data(), stride) : npos;
+    const size_t before_end = before_start == 0 ? find_in(track, before.data() + before.size() - probe, stride) : npos;
+    const size_t after_start = after.size() >= probe ? find_in(track, after.data(), stride) : npos;
+    const size_t after_end =
+        after_start != npos ? find_in(track, after.data() + after.size() - probe, stride, after_start) : npos;
+    const bool found = before_end != npos && after_end != npos;
+    const long missing =
+        found ? (static_cast<long>(after_start) - static_cast<long>(before_end + probe)) / static_cast<long>(stride)
+              : 0;
+    const long inside = found ? (static_cast<long>(before_end + probe - before.size()) +
+                                 static_cast<long>(after_end + probe - after_start - after.size())) /
+                                    static_cast<long>(stride)
+                              : 0;
+    std::printf("heard_before=%zu start_after=%ld heard_after=%zu missing=%ld missing_inside=%ld found=%d to_end=%d\n",
+                before.size() / stride, after_start != npos ? static_cast<long>(after_start / stride) : -1L,
+                after.size() / stride, missing, inside, found ? 1 : 0,
+                found && after_end + probe == track.size() ? 1 : 0);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -267,12 +336,13 @@ int main(int argc, char **argv) {
     auto u = [&](int i) { return static_cast<uint32_t>(std::strtoul(argv[i], nullptr, 10)); };
     if (mode == "play" && argc == 3) return play(argv[2]);
     if (mode == "wav" && argc == 7) return write_wav(u(2), u(3), u(4), std::strtoull(argv[5], nullptr, 10), argv[6]);
+    if (mode == "pieces" && argc == 5) return pieces(std::strtoull(argv[2], nullptr, 10), argv[3], argv[4]);
     if (mode == "gencost" && argc == 5) return generation_cost(u(2), u(3), u(4));
     if (mode == "compare" && argc == 8)
         return compare(u(2), u(3), u(4), std::strtoull(argv[5], nullptr, 10), u(6), argv[7]);
     std::fprintf(stderr,
                  "usage: %s play <endpoint> | wav <rate> <format> <tracks> <track ms> <file> |\n"
-                 "       gencost <rate> <format> <seconds> |\n"
+                 "       gencost <rate> <format> <seconds> | pieces <track ms> <before.raw> <after.raw> |\n"
                  "       compare <rate> <format> <tracks> <track ms> <capture bytes per sample> <capture.raw>\n",
                  argv[0]);
     return 2;

@@ -2,8 +2,10 @@
 # Test service: a headless PipeWire server with WirePlumber and a null sink
 # ("test_sink", the default sink), for machines with no audio hardware and no
 # systemd. A second null sink, "test_sink_2", is there for tests that pick a
-# sink by name (nodes made at run time are not used: removing one again has
-# crashed WirePlumber 0.4.13).
+# sink by name. Tests that plug and unplug sinks make them at run time
+# (pw-cli create-node, destroyed by name) on a server of their own: this
+# shared one makes none, as removing such a node has been seen to crash
+# WirePlumber 0.4.13.
 #
 #   pipewire.sh start <dir>   starts it, waits until test_sink is the default
 #                             sink and writes <dir>/env for clients

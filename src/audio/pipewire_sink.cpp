@@ -78,7 +78,47 @@ bool is_open_for(const PipeWireSink *sink, const char *refusal) {
 void set_control(PipeWireSink *sink, uint32_t control, float value) {
     if (!sink->open) return;
     ThreadLoopLock lock(sink->thread_loop.get());
-    pw_stream_set_control(sink->stream.get(), control, 1, &value, 0);
+    if (sink->connected) pw_stream_set_control(sink->stream.get(), control, 1, &value, 0);
+}
+
+// Connects the stream, on a live connection, with the format the sink was
+// opened with; the ring buffer is set up. 0 on success; otherwise a
+// negative errno, or 1 when there is no stream (already logged). After a
+// failed pw_stream_connect the next attempt starts from a new connection.
+int connect_stream(PipeWireSink *sink, const spa_pod *format_param, bool quiet) {
+    ThreadLoopLock lock(sink->thread_loop.get());
+    pw_stream *stream = stream_on_live_connection(sink, quiet);
+    if (!stream) return 1;
+    // Asking for the track's own rate lets the graph switch to it, so the
+    // audio is not resampled wherever the server allows that rate.
+    const std::string node_rate = "1/" + std::to_string(sink->sample_rate);
+    spa_dict_item items[2];
+    uint32_t n_items = 0;
+    if (sink->sample_rate != 0) items[n_items++] = SPA_DICT_ITEM_INIT(PW_KEY_NODE_RATE, node_rate.c_str());
+    if (!sink->target.empty()) items[n_items++] = SPA_DICT_ITEM_INIT(PW_KEY_TARGET_OBJECT, sink->target.c_str());
+    const spa_dict dict = SPA_DICT_INIT(items, n_items);
+    pw_stream_update_properties(stream, &dict);
+
+    sink->stride.store(sink->channels * sink->bytes_per_sample, std::memory_order_release);
+    sink->connected = true;
+    sink->negotiated = false;
+    const spa_pod *params[1] = {format_param};
+    const int result = pw_stream_connect(stream, PW_DIRECTION_OUTPUT, PW_ID_ANY,
+                                         static_cast<pw_stream_flags>(stream_connect_flags), params, 1);
+    if (result < 0) {
+        sink->connected = false;
+        drop_connection(sink);
+    }
+    return result < 0 ? result : 0;
+}
+
+// The format offer for the sink's format; null when it cannot be built.
+const spa_pod *build_format_param(const PipeWireSink *sink, spa_audio_format spa_format, spa_pod_builder *builder) {
+    spa_audio_info_raw info{};
+    info.format = spa_format;
+    info.rate = sink->sample_rate;
+    info.channels = sink->channels;
+    return spa_format_audio_raw_build(builder, SPA_PARAM_EnumFormat, &info);
 }
 
 }  // namespace
@@ -175,12 +215,8 @@ bool pipewire_sink_open(PipeWireSink *sink, AudioFormat format) {
 
     uint8_t pod_buffer[1024];
     spa_pod_builder builder = SPA_POD_BUILDER_INIT(pod_buffer, sizeof pod_buffer);
-    spa_audio_info_raw info{};
-    info.format = spa_format;
-    info.rate = sink->sample_rate;
-    info.channels = sink->channels;
-    const spa_pod *params[1] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info)};
-    if (!params[0]) {
+    const spa_pod *format_param = build_format_param(sink, spa_format, &builder);
+    if (!format_param) {
         app_log(LOG_ERROR, "Failed to build SPA audio format params");
         ring_buffer_release(&sink->ring);
         return false;
@@ -192,33 +228,10 @@ bool pipewire_sink_open(PipeWireSink *sink, AudioFormat format) {
         return false;
     }
 
-    int result = 0;
-    {
-        ThreadLoopLock lock(sink->thread_loop.get());
-        pw_stream *stream = stream_on_live_connection(sink);
-        if (!stream) {
-            ring_buffer_release(&sink->ring);
-            return false;
-        }
-        // Asking for the track's own rate lets the graph switch to it, so the
-        // audio is not resampled wherever the server allows that rate.
-        const std::string node_rate = "1/" + std::to_string(sink->sample_rate);
-        spa_dict_item items[2];
-        uint32_t n_items = 0;
-        if (sink->sample_rate != 0) items[n_items++] = SPA_DICT_ITEM_INIT(PW_KEY_NODE_RATE, node_rate.c_str());
-        if (!sink->target.empty()) items[n_items++] = SPA_DICT_ITEM_INIT(PW_KEY_TARGET_OBJECT, sink->target.c_str());
-        const spa_dict dict = SPA_DICT_INIT(items, n_items);
-        pw_stream_update_properties(stream, &dict);
-
-        sink->stride.store(sink->channels * bytes_per_sample, std::memory_order_release);
-        sink->connected = true;
-        result = pw_stream_connect(stream, PW_DIRECTION_OUTPUT, PW_ID_ANY,
-                                   static_cast<pw_stream_flags>(stream_connect_flags), params, 1);
-        if (result < 0) {
-            sink->connected = false;
-            // The next open starts again from a new connection.
-            drop_connection(sink);
-        }
+    const int result = connect_stream(sink, format_param, false);
+    if (result == 1) {
+        ring_buffer_release(&sink->ring);
+        return false;
     }
     if (result < 0) {
         app_log(LOG_ERROR, "Failed to connect PipeWire stream: %s", std::strerror(-result));
@@ -245,9 +258,12 @@ void pipewire_sink_close(PipeWireSink *sink) {
         // The stream stays, on its connection, for the next open; a
         // connection the server closed is replaced then.
         ThreadLoopLock lock(sink->thread_loop.get());
+        if (sink->connected) pw_stream_set_active(sink->stream.get(), false);
         sink->connected = false;
-        pw_stream_set_active(sink->stream.get(), false);
-        pw_stream_disconnect(sink->stream.get());
+        sink->restore_controls = false;
+        sink->quiet_losses = false;
+        // A reconnect that found no server leaves no stream.
+        if (sink->stream) pw_stream_disconnect(sink->stream.get());
     }
     let_go_of_ring_on_data_thread(sink);
     // Pairs with the data thread's store: its ring buffer reads happened
@@ -264,6 +280,58 @@ void pipewire_sink_close(PipeWireSink *sink) {
 }
 
 bool pipewire_sink_stream_lost(const PipeWireSink *sink) { return sink->lost; }
+
+bool pipewire_sink_reconnect(PipeWireSink *sink) {
+    if (!sink->open || !sink->lost || !sink->context) return false;
+    spa_audio_format spa_format = SPA_AUDIO_FORMAT_UNKNOWN;
+    uint8_t bytes_per_sample = 0;
+    map_sample_format(sink->sample_format, &spa_format, &bytes_per_sample);
+    uint8_t pod_buffer[1024];
+    spa_pod_builder builder = SPA_POD_BUILDER_INIT(pod_buffer, sizeof pod_buffer);
+    const spa_pod *format_param = build_format_param(sink, spa_format, &builder);
+    if (!format_param) return false;
+    // The data thread lets go of the lost stream and of the ring buffer
+    // first: its process event may still run for the stream until the
+    // stream is destroyed, and must neither read audio that would go nowhere
+    // nor see the stream change under it. Connecting sets the frame size
+    // again.
+    let_go_of_ring_on_data_thread(sink);
+    {
+        // The lost stream goes: a new one starts without what PipeWire held
+        // for the old one, and without the session manager's verdict on it.
+        ThreadLoopLock lock(sink->thread_loop.get());
+        sink->stream.reset();
+        // A loss of the new stream, from here on, is news again.
+        sink->lost = false;
+        sink->lost_reported = false;
+        sink->restore_controls = true;
+        sink->quiet_losses = true;
+        // A paused sink's new stream stops in its first cycle, as at pause.
+        if (sink->paused) sink->pause_pending = true;
+    }
+    const int result = connect_stream(sink, format_param, true);
+    if (result != 0) {
+        ThreadLoopLock lock(sink->thread_loop.get());
+        sink->restore_controls = false;
+        sink->lost = true;
+        sink->lost_reported = true;  // the user knows: this is the same loss
+        if (result < 0) app_log(LOG_DEBUG, "Failed to connect PipeWire stream: %s", std::strerror(-result));
+        return false;
+    }
+    app_log(LOG_DEBUG, "PipeWire audio sink reconnecting its stream: %u Hz, %u ch", sink->sample_rate, sink->channels);
+    return true;
+}
+
+bool pipewire_sink_stream_ready(PipeWireSink *sink) {
+    if (!sink->open) return false;
+    ThreadLoopLock lock(sink->thread_loop.get());
+    return sink->connected && sink->negotiated;
+}
+
+uint64_t pipewire_sink_period_ms(const PipeWireSink *sink) {
+    const uint64_t frames = sink->last_period_frames.load(std::memory_order_relaxed);
+    return sink->sample_rate ? frames * 1000 / sink->sample_rate : 0;
+}
 
 size_t pipewire_sink_write(PipeWireSink *sink, const void *data, size_t length, bool *ok) {
     *ok = is_open_for(sink, "Unable to write to PipeWire audio sink: device is not open");
@@ -337,7 +405,8 @@ bool pipewire_sink_resume(PipeWireSink *sink) {
     sink->pause_pending = false;
     sink->paused = false;
     ThreadLoopLock lock(sink->thread_loop.get());
-    pw_stream_set_active(sink->stream.get(), true);
+    // A lost stream has nothing to run; a reconnect starts its successor.
+    if (sink->connected) pw_stream_set_active(sink->stream.get(), true);
     return true;
 }
 
@@ -347,7 +416,7 @@ bool pipewire_sink_flush(PipeWireSink *sink) {
     sink->partial_size = 0;
     reset_ring_on_data_thread(sink);
     ThreadLoopLock lock(sink->thread_loop.get());
-    pw_stream_flush(sink->stream.get(), false);
+    if (sink->connected) pw_stream_flush(sink->stream.get(), false);
     return true;
 }
 
@@ -364,7 +433,7 @@ bool pipewire_sink_drain(PipeWireSink *sink) {
         // A paused stream runs no cycles and would never drain: it plays
         // out what it holds and is paused again below, rather than block the
         // loop for the whole time-out and lose that audio at the next close.
-        const bool paused = sink->paused;
+        const bool paused = sink->paused && sink->connected;
         if (paused) pw_stream_set_active(stream, true);
 
         timespec deadline{};
@@ -378,7 +447,7 @@ bool pipewire_sink_drain(PipeWireSink *sink) {
         }
         drained = sink->drained;
         sink->drain_pending = false;
-        if (paused) pw_stream_set_active(stream, false);
+        if (paused && sink->connected) pw_stream_set_active(stream, false);
     }
     if (timed_out) app_log(LOG_WARNING, "PipeWire audio sink drain timed out after %d ms", 5000);
     return drained;

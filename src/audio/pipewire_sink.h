@@ -23,8 +23,10 @@ struct SinkCallbacks {
     void (*volume_changed)(PipeWireSink *sink, uint32_t volume, void *user);
     // The stream's mute state changed on the PipeWire side.
     void (*mute_changed)(PipeWireSink *sink, bool muted, void *user);
-    // The open sink lost its stream (the server went away or failed it);
-    // nothing plays until the sink is closed and opened again.
+    // The open sink lost its stream (the server went away, failed it, or
+    // its pinned output device went away); nothing plays until the sink
+    // reconnects, or is closed and opened again. Each loss is reported,
+    // also that of a stream made by a reconnect.
     void (*stream_lost)(PipeWireSink *sink, void *user);
 };
 
@@ -47,6 +49,21 @@ void pipewire_sink_close(PipeWireSink *sink);
 // The stream of the last open was lost (the stream_lost callback's news);
 // still true after close, until the next open.
 bool pipewire_sink_stream_lost(const PipeWireSink *sink);
+// After the loss of the open sink's stream: connects a new stream in the
+// format of the open (on a new connection when the server closed the old
+// one) and keeps everything else: what the ring buffer holds plays on from
+// where the lost stream stopped, and a paused sink stays paused. The stored
+// volume and mute are applied to the new stream. False, with the loss still
+// standing, when the sink is not open, has not lost its stream, or no
+// server answers; a new stream that fails is reported as lost again.
+bool pipewire_sink_reconnect(PipeWireSink *sink);
+// The stream of the last open or reconnect has been linked to an output and
+// has run, and has not been lost since.
+bool pipewire_sink_stream_ready(PipeWireSink *sink);
+// Milliseconds of audio in the buffer last handed to PipeWire: one graph
+// period, about what a server that goes away takes with it per buffer it
+// holds. 0 before the first cycle.
+uint64_t pipewire_sink_period_ms(const PipeWireSink *sink);
 
 // Bytes taken (at most the ring buffer's free space; 0 while paused). Whole
 // frames go into the ring buffer; a trailing part of a frame is kept back

@@ -37,11 +37,26 @@ void stream_failed(PipeWireSink *sink) {
     pw_thread_loop_signal(sink->thread_loop.get(), false);
 }
 
+// The stream runs: the session manager has linked it to an output (the
+// paused state comes before that, with or without a link). After a
+// reconnect the stored volume and mute go to it: it starts at PipeWire's
+// defaults, which it reports until then. Lock held.
+void stream_runs(PipeWireSink *sink) {
+    if (!sink->connected) return;
+    sink->negotiated = true;
+    sink->quiet_losses = false;
+    if (!sink->restore_controls) return;
+    sink->restore_controls = false;
+    float volume = static_cast<float>(sink->volume / 65535.0);
+    float mute = sink->muted ? 1.0f : 0.0f;
+    pw_stream_set_control(sink->stream.get(), SPA_PROP_volume, 1, &volume, SPA_PROP_mute, 1, &mute, 0);
+}
+
 void on_state_changed(void *data, pw_stream_state /*old*/, pw_stream_state state, const char *error) noexcept {
     auto *sink = static_cast<PipeWireSink *>(data);
     switch (state) {
         case PW_STREAM_STATE_UNCONNECTED:
-            app_log(LOG_WARNING, "PipeWire stream disconnected");
+            app_log(sink->quiet_losses ? LOG_DEBUG : LOG_WARNING, "PipeWire stream disconnected");
             stream_failed(sink);
             break;
         case PW_STREAM_STATE_CONNECTING:
@@ -56,10 +71,12 @@ void on_state_changed(void *data, pw_stream_state /*old*/, pw_stream_state state
             break;
         case PW_STREAM_STATE_STREAMING:
             app_log(LOG_INFO, "PipeWire stream streaming (node-id=%u)", pw_stream_get_node_id(sink->stream.get()));
+            stream_runs(sink);
             break;
         case PW_STREAM_STATE_ERROR: {
             const int error_number = errno;
-            app_log(LOG_ERROR, "PipeWire stream error: %s (errno=%d)", error ? error : "unknown", error_number);
+            app_log(sink->quiet_losses ? LOG_DEBUG : LOG_ERROR, "PipeWire stream error: %s (errno=%d)",
+                    error ? error : "unknown", error_number);
             stream_failed(sink);
             break;
         }
@@ -80,6 +97,8 @@ uint32_t volume_from_pipewire(float value) {
 void on_control_info(void *data, uint32_t id, const pw_stream_control *control) noexcept {
     auto *sink = static_cast<PipeWireSink *>(data);
     if (!control || control->n_values < 1 || !control->values) return;
+    // A reconnected stream's defaults, about to be replaced by the stored values.
+    if (sink->restore_controls) return;
     if (id == SPA_PROP_volume) {
         const uint32_t volume = volume_from_pipewire(control->values[0]);
         if (sink->volume.exchange(volume) != volume) loop_async_send(sink->volume_async);
@@ -218,6 +237,7 @@ void on_process(void *data) noexcept {
     block.chunk->size = length;
     block.chunk->stride = static_cast<int32_t>(stride);
     pw_stream_queue_buffer(stream, buffer);
+    sink->last_period_frames.store(frames, std::memory_order_relaxed);
 
     // Two periods of room, or half the ring buffer when a period is larger
     // than a quarter of it (a large quantum at a low rate).
@@ -243,6 +263,9 @@ void on_core_error(void *data, uint32_t id, int /*seq*/, int res, const char *me
     if (id != PW_ID_CORE || res != -EPIPE) return;
     app_log(LOG_WARNING, "PipeWire server connection lost: %s", message ? message : "unknown");
     sink->core_failed = true;
+    // A stream made on the connection just before it failed may never hear
+    // of it.
+    stream_failed(sink);
 }
 
 const pw_core_events core_events = [] {
@@ -273,13 +296,18 @@ void on_need_data_async(uv_async_t *handle) noexcept {
     if (sink->callbacks.need_data) sink->callbacks.need_data(sink, sink->callbacks.user);
 }
 
-// A loss that close has already dealt with (or that an earlier session
-// left behind) is not reported.
+// A loss that close or a reconnect has already dealt with (or that an
+// earlier session left behind) is not reported.
 void on_lost_async(uv_async_t *handle) noexcept {
     PipeWireSink *sink = sink_of(handle);
     if (!sink->open || !sink->lost || sink->lost_reported) return;
     sink->lost_reported = true;
-    app_log(LOG_ERROR, "PipeWire audio sink lost its stream, nothing can play until it is opened again");
+    bool quiet = false;
+    {
+        ThreadLoopLock lock(sink->thread_loop.get());
+        quiet = sink->quiet_losses;
+    }
+    app_log(quiet ? LOG_DEBUG : LOG_WARNING, "PipeWire audio sink lost its stream");
     if (sink->callbacks.stream_lost) sink->callbacks.stream_lost(sink, sink->callbacks.user);
 }
 
@@ -356,12 +384,12 @@ void drop_connection(PipeWireSink *sink) {
     sink->core_failed = false;
 }
 
-pw_stream *stream_on_live_connection(PipeWireSink *sink) {
+pw_stream *stream_on_live_connection(PipeWireSink *sink, bool quiet) {
     if (sink->core_failed) drop_connection(sink);
     if (!sink->core) {
         sink->core.reset(pw_context_connect(sink->context.get(), nullptr, 0));
         if (!sink->core) {
-            app_log(LOG_ERROR, "Failed to connect PipeWire stream: %s", std::strerror(errno));
+            app_log(quiet ? LOG_DEBUG : LOG_ERROR, "Failed to connect PipeWire stream: %s", std::strerror(errno));
             return nullptr;
         }
         pw_core_add_listener(sink->core.get(), &sink->core_listener, &core_events, sink);
@@ -370,6 +398,10 @@ pw_stream *stream_on_live_connection(PipeWireSink *sink) {
         pw_properties *props =
             pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Playback", PW_KEY_MEDIA_ROLE, "Music",
                               PW_KEY_NODE_NAME, stream_name, PW_KEY_NODE_DESCRIPTION, "Jux Zorva Connect", nullptr);
+        // A stream pinned to a device must not move to another one when that
+        // device goes away: the session manager ends the stream instead,
+        // which the sink reports as a loss.
+        if (!sink->target.empty()) pw_properties_set(props, PW_KEY_NODE_DONT_RECONNECT, "true");
         sink->stream.reset(pw_stream_new(sink->core.get(), stream_name, props));
         if (!sink->stream) {
             app_log(LOG_ERROR, "Failed to create PipeWire stream");

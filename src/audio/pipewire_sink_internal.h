@@ -81,6 +81,16 @@ struct PipeWireSink {
     bool core_failed = false;  // the server closed the connection
     bool connected = false;    // from a successful open until close or the stream's loss
     bool drained = false;
+    // The stream has run (been linked to an output) since the last connect.
+    bool negotiated = false;
+    // Set by a reconnect: the new stream starts at PipeWire's defaults, so
+    // the stored volume and mute go to it once it has its format, and what
+    // it reports before that is not news.
+    bool restore_controls = false;
+    // Set by a reconnect until its stream runs: the losses of streams that
+    // never got that far (no server, or the pinned device
+    // still away) are logged at DEBUG, as the first loss was logged already.
+    bool quiet_losses = false;
 
     RingBuffer ring;
     uint32_t sample_rate = 0;
@@ -122,6 +132,8 @@ struct PipeWireSink {
     // Cycles without a buffer to fill, counted on the data thread and
     // logged from the loop thread at most once a second.
     std::atomic<uint32_t> out_of_buffers{0};
+    // Frames in the buffer last handed to PipeWire; written by the data thread.
+    std::atomic<uint32_t> last_period_frames{0};
     int64_t out_of_buffers_sent_ns = 0;  // data thread only
 
     LoopAsync *drained_async = nullptr;
@@ -153,8 +165,9 @@ void close_wakeups(PipeWireSink *sink);
 
 // The stream on a live connection, connecting (again) when there is none or
 // the server closed it, so a server that started or restarted since the
-// last open is found. Logs why when there is none. Lock held.
-pw_stream *stream_on_live_connection(PipeWireSink *sink);
+// last open is found. Logs why when there is none, at ERROR or, for a
+// reconnect that will be tried again, at DEBUG. Lock held.
+pw_stream *stream_on_live_connection(PipeWireSink *sink, bool quiet = false);
 // Drops the stream and the connection it lives on. Lock held.
 void drop_connection(PipeWireSink *sink);
 

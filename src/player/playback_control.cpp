@@ -9,6 +9,12 @@
 
 namespace {
 
+// How long a lost PipeWire stream is given to come back (a restarted
+// server, a device plugged in again) before playback ends in an error, and
+// how often the sink tries to reconnect meanwhile.
+constexpr uint64_t reconnect_window_ms = 5000;
+constexpr uint64_t reconnect_interval_ms = 100;
+
 Player *player_of(void *user) { return static_cast<Player *>(user); }
 
 const char *true_false(bool value) { return value ? "true" : "false"; }
@@ -83,8 +89,11 @@ void on_resume(ZrvConnect *, void *user) {
     // PLAYING before the SDK can push data from inside the resume call.
     player->state = PLAYER_STATE_PLAYING;
     if (player->flowing_stream) stream_manager_resume_delivery(player->flowing_stream);
-    loop_timer_resume(player->nearly_finished_timer);
-    loop_timer_resume(player->finished_timer);
+    // Without a stream nothing plays: the timers wait for the reconnect.
+    if (!player->reconnecting) {
+        loop_timer_resume(player->nearly_finished_timer);
+        loop_timer_resume(player->finished_timer);
+    }
     notify(player, zrv_connect_notify_playback_resumed, "Failed to notify Zorva Connect of playback resuming: %s");
 }
 
@@ -206,13 +215,67 @@ void on_sink_mute_changed(PipeWireSink *, bool muted, void *user) {
                 zrv_error_to_string(error));
 }
 
-// The sink lost its PipeWire stream (the server stopped or failed it): the
-// audio is gone, so this is a playback error like a failed write.
-void on_sink_stream_lost(PipeWireSink *, void *user) { player_playback_error(player_of(user)); }
+uint64_t ms_since(uint64_t since_ns) { return (uv_hrtime() - since_ns) / 1'000'000; }
+
+// Every reconnect_interval_ms while the sink has no stream: a new stream
+// that runs ends the wait; a lost one is tried again; after the window the
+// playback error path ends playback.
+void on_reconnect_timer(uv_timer_t *handle) {
+    Player *player = static_cast<Player *>(uv_handle_get_data(reinterpret_cast<uv_handle_t *>(handle)));
+    PipeWireSink *sink = player->sink;
+    if (pipewire_sink_stream_ready(sink)) {
+        player_stop_reconnecting(player);
+        // Whatever the listener did meanwhile decides whether the buffered
+        // audio plays now.
+        if (player->state == PLAYER_STATE_PLAYING) {
+            loop_timer_resume(player->nearly_finished_timer);
+            loop_timer_resume(player->finished_timer);
+        }
+        app_log(LOG_INFO,
+                "Playback resumed on a new PipeWire stream after %lu ms, at %lu ms; audio lost: at most %lu ms "
+                "(what PipeWire held)",
+                ms_since(player->stream_lost_ns), player->stream_lost_position_ms, 2 * pipewire_sink_period_ms(sink));
+        if (player->state == PLAYER_STATE_PLAYING && player->flowing_stream)
+            stream_manager_resume_delivery(player->flowing_stream);
+        return;
+    }
+    if (ms_since(player->stream_lost_ns) >= reconnect_window_ms) {
+        app_log(LOG_ERROR, "No PipeWire stream for %lu ms, ending playback", reconnect_window_ms);
+        player_playback_error(player);
+        return;
+    }
+    if (pipewire_sink_stream_lost(sink)) pipewire_sink_reconnect(sink);
+}
+
+// The sink lost its PipeWire stream (the server restarted or failed it, or
+// the pinned device went away). The ring buffer still holds the audio not
+// yet played, so everything stays as it is while the sink reconnects; only
+// what PipeWire held is gone. A loss of a stream made by a reconnect
+// changes nothing: the reconnecting goes on.
+void on_sink_stream_lost(PipeWireSink *sink, void *user) {
+    Player *player = player_of(user);
+    if (player->reconnecting || !pipewire_sink_is_open(sink)) return;
+    player->reconnecting = true;
+    player->stream_lost_ns = uv_hrtime();
+    player->stream_lost_position_ms = player_position_ms(player);
+    app_log(LOG_WARNING, "Lost the PipeWire stream at %lu ms of playback; reconnecting for up to %lu ms",
+            player->stream_lost_position_ms, reconnect_window_ms);
+    loop_timer_pause(player->nearly_finished_timer);
+    loop_timer_pause(player->finished_timer);
+    pipewire_sink_reconnect(sink);
+    loop_timer_start(player->reconnect_timer, guarded_callback<on_reconnect_timer>, reconnect_interval_ms,
+                     reconnect_interval_ms);
+}
 
 }  // namespace
 
+void player_stop_reconnecting(Player *player) {
+    loop_timer_stop(player->reconnect_timer);
+    player->reconnecting = false;
+}
+
 void player_reset_playback(Player *player) {
+    player_stop_reconnecting(player);
     if (player->flowing_stream) {
         stream_manager_stop_delivery(player->flowing_stream);
         player->flowing_stream = nullptr;

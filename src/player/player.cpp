@@ -19,6 +19,7 @@ Player *player_new(uv_loop_t *loop, const char *output_device, const char *, con
     player->flowing_stream = nullptr;
     player->nearly_finished_timer = loop_timer_new(loop, player);
     player->finished_timer = loop_timer_new(loop, player);
+    player->reconnect_timer = loop_timer_new(loop, player);
     SinkCallbacks callbacks = player_sink_callbacks(player);
     pipewire_sink_set_callbacks(player->sink, &callbacks);
     return player;
@@ -29,6 +30,7 @@ void player_free(Player *player) {
     // The loop releases the timers' memory in their close callbacks.
     loop_timer_close(player->nearly_finished_timer);
     loop_timer_close(player->finished_timer);
+    loop_timer_close(player->reconnect_timer);
     stream_manager_free(player->streams);
     pipewire_sink_free(player->sink);
     delete player;

@@ -27,6 +27,14 @@ struct Player {
     uint64_t hand_over_mark = 0;
     LoopTimer *nearly_finished_timer = nullptr;
     LoopTimer *finished_timer = nullptr;
+    // While the sink has lost its PipeWire stream (the server restarted or
+    // the pinned device went away): everything else stays as it was, the
+    // end-of-track timers are held, and this timer has the sink reconnect
+    // until a stream runs again or the time allowed runs out.
+    LoopTimer *reconnect_timer = nullptr;
+    bool reconnecting = false;
+    uint64_t stream_lost_ns = 0;  // uv_hrtime at the loss
+    uint64_t stream_lost_position_ms = 0;
     // The position reported while a seek is in progress.
     uint64_t seek_position_ms = 0;
     bool external_volume = false;
@@ -43,6 +51,9 @@ bool player_sdk_ok(ZrvError error, const char *failure_text);
 void player_reset_playback(Player *player);
 // Reset, then tell the SDK about the error.
 void player_playback_error(Player *player);
+// Ends the reconnecting after a lost stream, if any, without touching the
+// end-of-track timers.
+void player_stop_reconnecting(Player *player);
 // Played minus buffered milliseconds of the current stream.
 uint64_t player_position_ms(Player *player);
 // Milliseconds of audio in the sink's ring buffer at the current stream's

@@ -56,7 +56,8 @@ void arm_end_of_track(Player *player) {
     app_log(LOG_DEBUG, "Scheduling playback nearly finished timer: %lums", nearly_ms);
     loop_timer_start(player->nearly_finished_timer, guarded_callback<on_nearly_finished_timer>, nearly_ms, 0);
     start_finished_timer(player);
-    if (player->state == PLAYER_STATE_PAUSED) {
+    // The buffered audio does not play while the sink reconnects either.
+    if (player->state == PLAYER_STATE_PAUSED || player->reconnecting) {
         loop_timer_pause(player->nearly_finished_timer);
         loop_timer_pause(player->finished_timer);
     }

@@ -137,7 +137,7 @@ PwCapture::PwCapture(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 PwCapture::~PwCapture() = default;
 
 std::unique_ptr<PwCapture> PwCapture::start(uint32_t rate, uint32_t channels, uint32_t sample_format,
-                                            std::string *error, bool in_cycle) {
+                                            std::string *error, const std::string &sink_name, bool in_cycle) {
     pw_init(nullptr, nullptr);
     auto impl = std::make_unique<Impl>();
     const uint32_t bytes_per_sample = sample_format == 0 ? 2 : 4;
@@ -150,8 +150,8 @@ std::unique_ptr<PwCapture> PwCapture::start(uint32_t rate, uint32_t channels, ui
     const std::string node_rate = "1/" + std::to_string(rate);
     pw_properties *props =
         pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture", PW_KEY_NODE_NAME,
-                          "zrv-test-capture", PW_KEY_TARGET_OBJECT, "test_sink", PW_KEY_STREAM_CAPTURE_SINK, "true",
-                          PW_KEY_NODE_RATE, node_rate.c_str(), nullptr);
+                          "zrv-test-capture", PW_KEY_TARGET_OBJECT, sink_name.c_str(), PW_KEY_STREAM_CAPTURE_SINK,
+                          "true", PW_KEY_NODE_RATE, node_rate.c_str(), nullptr);
     impl->stream = pw_stream_new_simple(pw_thread_loop_get_loop(impl->loop), "zrv-test-capture", props, &capture_events,
                                         impl.get());
     if (!impl->stream) {

@@ -23,8 +23,9 @@ std::string pw_test_run(const std::string &command);
 // process made (pw-dump), or -1.
 int pw_test_node_id(const std::string &node_name);
 
-// Records test_sink's monitor at the given rate, channel count and SDK sample
-// format (0 = S16_LE, 1 = S24_32_LE), asking the graph for that rate.
+// Records the monitor of test_sink, or of the sink named at start, at the
+// given rate, channel count and SDK sample format (0 = S16_LE, 1 =
+// S24_32_LE), asking the graph for that rate.
 class PwCapture {
   public:
     // Null, with the reason, when the stream cannot be set up or does not
@@ -32,7 +33,8 @@ class PwCapture {
     // buffer in the graph cycle that carries it (on PipeWire's data thread),
     // so its stamps are exact even when the machine is busy.
     static std::unique_ptr<PwCapture> start(uint32_t rate, uint32_t channels, uint32_t sample_format,
-                                            std::string *error, bool in_cycle = false);
+                                            std::string *error, const std::string &sink_name = "test_sink",
+                                            bool in_cycle = false);
 
     // Where each captured buffer starts in bytes() and when its graph cycle
     // began (CLOCK_MONOTONIC, ns; the stream's time report of that cycle).

@@ -244,7 +244,7 @@ TEST_F(PlayerEndToEndTest, ARateChangePlaysTheLeadInBeforeTheNewTrack) {
         std::string result;
         for (int attempt = 0; attempt < 2; ++attempt) {
             std::string error;
-            auto pw = PwCapture::start(new_rate, 2, ZRV_SAMPLE_FORMAT_S24_32, &error, true);
+            auto pw = PwCapture::start(new_rate, 2, ZRV_SAMPLE_FORMAT_S24_32, &error, "test_sink", true);
             ASSERT_TRUE(pw) << error;
             StdoutLog log;
             ASSERT_TRUE(play_queue(change.queue, 20000));

@@ -70,7 +70,7 @@ class PlayerTest : public ::testing::Test {
         loop_ready_ = true;
         std::string error;
         ASSERT_TRUE(use_test_pipewire(&error)) << error;
-        player_ = player_new(&loop_, "", "", "");
+        player_ = player_new(&loop_, output_device_.c_str(), "", "");
         audio_ = player_audio_delegate(player_);
         playback_ = player_playback_delegate(player_);
         sdk_ = std::make_unique<TestSdk>(&loop_, audio_, playback_);
@@ -172,6 +172,9 @@ class PlayerTest : public ::testing::Test {
         return run_until([&] { return sdk_->count(resume) > before; }, timeout_ms);
     }
 
+    // The configured output device; a test fixture may set it in its
+    // constructor.
+    std::string output_device_;
     uv_loop_t loop_{};
     bool loop_ready_ = false;
     Player *player_ = nullptr;
