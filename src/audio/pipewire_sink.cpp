@@ -81,6 +81,10 @@ void set_control(PipeWireSink *sink, uint32_t control, float value) {
     if (sink->connected) pw_stream_set_control(sink->stream.get(), control, 1, &value, 0);
 }
 
+// How long a reconnected stream may take to run before the connection it
+// was made on is given up.
+constexpr std::chrono::milliseconds reconnect_attempt_time{1500};
+
 // Connects the stream, on a live connection, with the format the sink was
 // opened with; the ring buffer is set up. 0 on success; otherwise a
 // negative errno, or 1 when there is no stream (already logged). After a
@@ -259,6 +263,10 @@ void pipewire_sink_close(PipeWireSink *sink) {
         // connection the server closed is replaced then.
         ThreadLoopLock lock(sink->thread_loop.get());
         if (sink->connected) pw_stream_set_active(sink->stream.get(), false);
+        // After a loss, or a reconnect whose stream never ran, the connection
+        // is not trusted: the next open starts from a new one, and so tells
+        // at once when no server answers.
+        if (sink->lost || sink->quiet_losses) sink->core_failed = true;
         sink->connected = false;
         sink->restore_controls = false;
         sink->quiet_losses = false;
@@ -282,7 +290,16 @@ void pipewire_sink_close(PipeWireSink *sink) {
 bool pipewire_sink_stream_lost(const PipeWireSink *sink) { return sink->lost; }
 
 bool pipewire_sink_reconnect(PipeWireSink *sink) {
-    if (!sink->open || !sink->lost || !sink->context) return false;
+    if (!sink->open || !sink->context) return false;
+    if (!sink->lost) {
+        ThreadLoopLock lock(sink->thread_loop.get());
+        const bool waited_in_vain = sink->quiet_losses && !sink->negotiated &&
+                                    std::chrono::steady_clock::now() - sink->reconnected_at >= reconnect_attempt_time;
+        if (!waited_in_vain) return false;
+        app_log(LOG_DEBUG, "PipeWire stream did not run within %lld ms of reconnecting: trying a new connection",
+                static_cast<long long>(reconnect_attempt_time.count()));
+        sink->core_failed = true;
+    }
     spa_audio_format spa_format = SPA_AUDIO_FORMAT_UNKNOWN;
     uint8_t bytes_per_sample = 0;
     map_sample_format(sink->sample_format, &spa_format, &bytes_per_sample);
@@ -318,6 +335,7 @@ bool pipewire_sink_reconnect(PipeWireSink *sink) {
         if (result < 0) app_log(LOG_DEBUG, "Failed to connect PipeWire stream: %s", std::strerror(-result));
         return false;
     }
+    sink->reconnected_at = std::chrono::steady_clock::now();
     app_log(LOG_DEBUG, "PipeWire audio sink reconnecting its stream: %u Hz, %u ch", sink->sample_rate, sink->channels);
     return true;
 }

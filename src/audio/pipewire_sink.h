@@ -53,9 +53,13 @@ bool pipewire_sink_stream_lost(const PipeWireSink *sink);
 // format of the open (on a new connection when the server closed the old
 // one) and keeps everything else: what the ring buffer holds plays on from
 // where the lost stream stopped, and a paused sink stays paused. The stored
-// volume and mute are applied to the new stream. False, with the loss still
-// standing, when the sink is not open, has not lost its stream, or no
-// server answers; a new stream that fails is reported as lost again.
+// volume and mute are applied to the new stream. A reconnected stream that
+// has not run within a moment is given up and made again on a new
+// connection: one made to a server that was going down may never hear that
+// it is gone. False, with the loss still standing, when the sink is not
+// open, has neither lost its stream nor waited in vain for the last
+// reconnect, or no server answers; a new stream that fails is reported as
+// lost again.
 bool pipewire_sink_reconnect(PipeWireSink *sink);
 // The stream of the last open or reconnect has been linked to an output and
 // has run, and has not been lost since.

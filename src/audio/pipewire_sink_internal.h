@@ -6,6 +6,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -91,6 +92,8 @@ struct PipeWireSink {
     // never got that far (no server, or the pinned device
     // still away) are logged at DEBUG, as the first loss was logged already.
     bool quiet_losses = false;
+    // When the last reconnect connected its stream (loop thread only).
+    std::chrono::steady_clock::time_point reconnected_at{};
 
     RingBuffer ring;
     uint32_t sample_rate = 0;

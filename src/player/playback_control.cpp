@@ -244,7 +244,7 @@ void on_reconnect_timer(uv_timer_t *handle) {
         player_playback_error(player);
         return;
     }
-    if (pipewire_sink_stream_lost(sink)) pipewire_sink_reconnect(sink);
+    pipewire_sink_reconnect(sink);
 }
 
 // The sink lost its PipeWire stream (the server restarted or failed it, or
