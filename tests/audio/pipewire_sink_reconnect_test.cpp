@@ -2,6 +2,12 @@
 // audio survives the loss and plays on from where the lost stream stopped,
 // on a new connection to a restarted server, with the volume and mute the
 // sink had.
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -102,6 +108,55 @@ TEST_F(PipeWireSinkTest, AfterARestartAReconnectPlaysOnFromTheRing) {
     EXPECT_GE(missing, 0) << "audio was heard twice";
     EXPECT_LE(missing, static_cast<long>(2 * quantum * stride)) << missing / 4 << " frames missing";
     std::fprintf(stderr, "frames missing over the restart: %ld (inside the parts: %ld)\n", missing / 4, inside / 4);
+}
+
+// A connection made while the server goes down may be taken and then never
+// answered, and nothing tells it that it is dead: a reconnect whose stream
+// does not run is made again on a new connection, which finds the server
+// once it is back.
+TEST_F(PipeWireSinkTest, AReconnectWhoseStreamNeverRunsIsMadeAgainOnANewConnection) {
+    PrivateServer server;
+    ASSERT_TRUE(server.run("start"));
+    int lost_calls = 0;
+    SinkCallbacks callbacks{&lost_calls, nullptr, nullptr, nullptr,
+                            [](PipeWireSink *, void *user) { ++*static_cast<int *>(user); }};
+    pipewire_sink_set_callbacks(sink, &callbacks);
+    ASSERT_TRUE(pipewire_sink_open(sink, s16_44100()));
+    run_loop(5000, [&] { return pipewire_sink_stream_ready(sink); });
+    ASSERT_TRUE(pipewire_sink_stream_ready(sink));
+    ASSERT_TRUE(server.terminate("pipewire"));
+    run_loop(3000, [&] { return lost_calls > 0; });
+    ASSERT_EQ(lost_calls, 1);
+
+    // A listener that takes the connection and never answers stands where
+    // the server's socket was.
+    const std::string path = server.runtime_dir() + "/pipewire-0";
+    run_loop(300);
+    unlink(path.c_str());
+    const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address), 0) << std::strerror(errno);
+    ASSERT_EQ(listen(listener, 4), 0);
+    ASSERT_TRUE(pipewire_sink_reconnect(sink));
+    pollfd waiting{listener, POLLIN, 0};
+    ASSERT_EQ(poll(&waiting, 1, 3000), 1);
+    const int silent = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    ASSERT_GE(silent, 0);
+    close(listener);
+    unlink(path.c_str());
+    run_loop(300);
+    EXPECT_FALSE(pipewire_sink_stream_lost(sink)) << "nothing told the connection that it is dead";
+    EXPECT_FALSE(pipewire_sink_reconnect(sink)) << "given up before its time";
+
+    ASSERT_TRUE(server.run("start"));
+    run_loop(1500);
+    EXPECT_TRUE(pipewire_sink_reconnect(sink)) << "a reconnect that never ran was not made again";
+    run_loop(5000, [&] { return pipewire_sink_stream_ready(sink); });
+    EXPECT_TRUE(pipewire_sink_stream_ready(sink));
+    pipewire_sink_close(sink);
+    close(silent);
 }
 
 // PipeWire starts the new stream at unity volume: the sink's own volume and

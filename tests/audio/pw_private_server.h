@@ -35,6 +35,8 @@ class PrivateServer {
                                              " " + dir_ + " >/dev/null")
                                                 .c_str()) == 0;
     }
+    // Where its server makes its socket.
+    std::string runtime_dir() const { return dir_ + "/run"; }
     // Sends SIGTERM to its "pipewire" or its "wireplumber".
     bool terminate(const std::string &process) {
         std::ifstream file(dir_ + "/" + process + ".pid");
