@@ -128,6 +128,29 @@ void on_capture_state(void *user, pw_stream_state, pw_stream_state state, const 
     if (state == PW_STREAM_STATE_STREAMING) static_cast<Capture *>(user)->streaming = true;
 }
 
+// Connects a stream of the bench's format (S16 stereo at `rate`), run in the
+// graph cycle, and starts its thread loop; false when it cannot connect.
+bool connect_stereo_s16(pw_thread_loop *loop, pw_stream *stream, pw_direction direction) {
+    uint8_t pod[1024];
+    spa_pod_builder builder = SPA_POD_BUILDER_INIT(pod, sizeof pod);
+    spa_audio_info_raw info{};
+    info.format = SPA_AUDIO_FORMAT_S16_LE;
+    info.rate = rate;
+    info.channels = 2;
+    info.position[0] = SPA_AUDIO_CHANNEL_FL;
+    info.position[1] = SPA_AUDIO_CHANNEL_FR;
+    const spa_pod *params[1] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info)};
+    pw_thread_loop_lock(loop);
+    const int result =
+        pw_stream_connect(stream, direction, PW_ID_ANY,
+                          static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS |
+                                                       PW_STREAM_FLAG_RT_PROCESS),
+                          params, 1);
+    if (result >= 0) pw_thread_loop_start(loop);
+    pw_thread_loop_unlock(loop);
+    return result >= 0;
+}
+
 bool start_capture(Capture *capture) {
     pw_init(nullptr, nullptr);
     static const pw_stream_events events = [] {
@@ -143,24 +166,8 @@ bool start_capture(Capture *capture) {
                                              "true", PW_KEY_NODE_RATE, "1/44100", nullptr);
     capture->stream =
         pw_stream_new_simple(pw_thread_loop_get_loop(capture->loop), "zrv-latency-capture", props, &events, capture);
-    uint8_t pod[1024];
-    spa_pod_builder builder = SPA_POD_BUILDER_INIT(pod, sizeof pod);
-    spa_audio_info_raw info{};
-    info.format = SPA_AUDIO_FORMAT_S16_LE;
-    info.rate = rate;
-    info.channels = 2;
-    info.position[0] = SPA_AUDIO_CHANNEL_FL;
-    info.position[1] = SPA_AUDIO_CHANNEL_FR;
-    const spa_pod *params[1] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info)};
-    pw_thread_loop_lock(capture->loop);
-    const int result =
-        pw_stream_connect(capture->stream, PW_DIRECTION_INPUT, PW_ID_ANY,
-                          static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS |
-                                                       PW_STREAM_FLAG_RT_PROCESS),
-                          params, 1);
-    if (result >= 0) pw_thread_loop_start(capture->loop);
-    pw_thread_loop_unlock(capture->loop);
-    if (result < 0) return false;
+    const bool connected = connect_stereo_s16(capture->loop, capture->stream, PW_DIRECTION_INPUT);
+    if (!connected) return false;
     for (int i = 0; i < 500 && capture->stamp_count.load() == 0; ++i) {
         timespec pause{0, 10'000'000};
         nanosleep(&pause, nullptr);
@@ -224,24 +231,7 @@ bool start_probe(Probe *probe) {
                           "zrv-latency-probe", PW_KEY_NODE_RATE, "1/44100", nullptr);
     probe->stream =
         pw_stream_new_simple(pw_thread_loop_get_loop(probe->loop), "zrv-latency-probe", props, &events, probe);
-    uint8_t pod[1024];
-    spa_pod_builder builder = SPA_POD_BUILDER_INIT(pod, sizeof pod);
-    spa_audio_info_raw info{};
-    info.format = SPA_AUDIO_FORMAT_S16_LE;
-    info.rate = rate;
-    info.channels = 2;
-    info.position[0] = SPA_AUDIO_CHANNEL_FL;
-    info.position[1] = SPA_AUDIO_CHANNEL_FR;
-    const spa_pod *params[1] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info)};
-    pw_thread_loop_lock(probe->loop);
-    const int result =
-        pw_stream_connect(probe->stream, PW_DIRECTION_OUTPUT, PW_ID_ANY,
-                          static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS |
-                                                       PW_STREAM_FLAG_RT_PROCESS),
-                          params, 1);
-    if (result >= 0) pw_thread_loop_start(probe->loop);
-    pw_thread_loop_unlock(probe->loop);
-    return result >= 0;
+    return connect_stereo_s16(probe->loop, probe->stream, PW_DIRECTION_OUTPUT);
 }
 
 void stop_probe(Probe *probe) {
