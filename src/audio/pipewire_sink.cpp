@@ -18,6 +18,10 @@ namespace {
 
 constexpr int64_t drain_timeout_ms = 5000;
 constexpr uint64_t ring_buffer_ms = 500;
+// How long a close keeps a running stream for an open in the same format:
+// the next track after a skip or a stop starts on it at once, where a new
+// stream waits a graph cycle or two to be linked and scheduled.
+constexpr uint64_t kept_stream_ms = 3000;
 
 // The stream is connected with AUTOCONNECT | MAP_BUFFERS | RT_PROCESS | ASYNC
 // (0x415). RT_PROCESS has the process event run on the data thread in the
@@ -116,6 +120,35 @@ int connect_stream(PipeWireSink *sink, const spa_pod *format_param, bool quiet) 
     return result < 0 ? result : 0;
 }
 
+// Starts the stream that the last close kept, when it is still there and
+// the open is in its format; otherwise takes it out of the graph, so that
+// a new one is connected. Lock held.
+bool restart_kept_stream(PipeWireSink *sink, bool same_format) {
+    loop_timer_stop(sink->release_timer);
+    if (!same_format || !sink->connected) {
+        // Lost while it was kept: treated as a loss at close.
+        if (!sink->connected) sink->core_failed = true;
+        disconnect_stream(sink);
+        sink->lost = false;
+        return false;
+    }
+    sink->kept = false;
+    sink->stride.store(sink->channels * sink->bytes_per_sample, std::memory_order_release);
+    // What the listener set while the sink was closed.
+    float volume = static_cast<float>(sink->volume / 65535.0);
+    float mute = sink->muted ? 1.0f : 0.0f;
+    pw_stream_set_control(sink->stream.get(), SPA_PROP_volume, 1, &volume, SPA_PROP_mute, 1, &mute, 0);
+    if (!sink->paused) pw_stream_set_active(sink->stream.get(), true);
+    return true;
+}
+
+// Loop thread: no open came for the kept stream in time.
+void on_release_timer(uv_timer_t *handle) noexcept {
+    auto *sink = static_cast<PipeWireSink *>(uv_handle_get_data(reinterpret_cast<uv_handle_t *>(handle)));
+    ThreadLoopLock lock(sink->thread_loop.get());
+    if (sink->kept) disconnect_stream(sink);
+}
+
 // The format offer for the sink's format; null when it cannot be built.
 const spa_pod *build_format_param(const PipeWireSink *sink, spa_audio_format spa_format, spa_pod_builder *builder) {
     spa_audio_info_raw info{};
@@ -132,6 +165,9 @@ PipeWireSink *pipewire_sink_new(uv_loop_t *loop, const char *output_device) {
     sink->loop = loop;
     sink->target = target_of(output_device);
     open_wakeups(sink, loop);
+    // Waiting to release a kept stream does not keep the loop running.
+    sink->release_timer = loop_timer_new(loop, sink);
+    if (sink->release_timer) uv_unref(reinterpret_cast<uv_handle_t *>(&sink->release_timer->handle));
 
     pw_init(nullptr, nullptr);
     sink->thread_loop.reset(pw_thread_loop_new("zrv-pipewire", nullptr));
@@ -163,6 +199,7 @@ void pipewire_sink_free(PipeWireSink *sink) {
     sink->context.reset();
     sink->thread_loop.reset();
     pw_deinit();
+    loop_timer_close(sink->release_timer);
     close_wakeups(sink);
     delete sink;
 }
@@ -182,6 +219,8 @@ bool pipewire_sink_open(PipeWireSink *sink, AudioFormat format) {
         app_log(LOG_ERROR, "Unable to open PipeWire audio sink: sink is already open");
         return false;
     }
+    const bool same_format = format.sample_rate == sink->sample_rate && format.channels == sink->channels &&
+                             format.sample_format == sink->sample_format;
     // A loss of the last open's stream is old news from here on.
     sink->lost = false;
     sink->lost_reported = false;
@@ -232,7 +271,12 @@ bool pipewire_sink_open(PipeWireSink *sink, AudioFormat format) {
         return false;
     }
 
-    const int result = connect_stream(sink, format_param, false);
+    bool restarted = false;
+    {
+        ThreadLoopLock lock(sink->thread_loop.get());
+        if (sink->kept) restarted = restart_kept_stream(sink, same_format);
+    }
+    const int result = restarted ? 0 : connect_stream(sink, format_param, false);
     if (result == 1) {
         ring_buffer_release(&sink->ring);
         return false;
@@ -258,21 +302,24 @@ bool pipewire_sink_is_open(const PipeWireSink *sink) { return sink->open; }
 
 void pipewire_sink_close(PipeWireSink *sink) {
     if (!sink->open) return;
+    bool keep = false;
     {
-        // The stream stays, on its connection, for the next open; a
-        // connection the server closed is replaced then.
+        // The stream object stays, on its connection, for the next open; a
+        // connection the server closed is replaced then. A stream that runs
+        // stays in the graph too, stopped and emptied of what PipeWire
+        // held, for an open in the same format soon after.
         ThreadLoopLock lock(sink->thread_loop.get());
+        keep = sink->release_timer && sink->connected && sink->negotiated && !sink->lost && !sink->quiet_losses;
         if (sink->connected) pw_stream_set_active(sink->stream.get(), false);
-        // After a loss, or a reconnect whose stream never ran, the connection
-        // is not trusted: the next open starts from a new one, and so tells
-        // at once when no server answers.
-        if (sink->lost || sink->quiet_losses) sink->core_failed = true;
-        sink->connected = false;
         sink->restore_controls = false;
-        sink->quiet_losses = false;
-        // A reconnect that found no server leaves no stream.
-        if (sink->stream) pw_stream_disconnect(sink->stream.get());
+        if (keep) {
+            sink->kept = true;
+            pw_stream_flush(sink->stream.get(), false);
+        } else {
+            disconnect_stream(sink);
+        }
     }
+    if (keep) loop_timer_start(sink->release_timer, on_release_timer, kept_stream_ms, 0);
     let_go_of_ring_on_data_thread(sink);
     // Pairs with the data thread's store: its ring buffer reads happened
     // before the release below.

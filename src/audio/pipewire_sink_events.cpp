@@ -66,8 +66,9 @@ void on_state_changed(void *data, pw_stream_state /*old*/, pw_stream_state state
             app_log(LOG_DEBUG, "PipeWire stream paused (format negotiated, node-id=%u)",
                     pw_stream_get_node_id(sink->stream.get()));
             // Deactivating a stream reports PAUSED too: activating it then
-            // would undo the sink's own pause.
-            if (!sink->paused) pw_stream_set_active(sink->stream.get(), true);
+            // would undo the sink's own pause, or start a stream kept by a
+            // close.
+            if (!sink->paused && !sink->kept) pw_stream_set_active(sink->stream.get(), true);
             break;
         case PW_STREAM_STATE_STREAMING:
             app_log(LOG_INFO, "PipeWire stream streaming (node-id=%u)", pw_stream_get_node_id(sink->stream.get()));
@@ -382,6 +383,15 @@ void drop_connection(PipeWireSink *sink) {
     sink->stream.reset();
     sink->core.reset();
     sink->core_failed = false;
+}
+
+void disconnect_stream(PipeWireSink *sink) {
+    if (sink->lost || sink->quiet_losses) sink->core_failed = true;
+    sink->connected = false;
+    sink->quiet_losses = false;
+    sink->kept = false;
+    // A reconnect that found no server leaves no stream.
+    if (sink->stream) pw_stream_disconnect(sink->stream.get());
 }
 
 pw_stream *stream_on_live_connection(PipeWireSink *sink, bool quiet) {

@@ -94,6 +94,11 @@ struct PipeWireSink {
     bool quiet_losses = false;
     // When the last reconnect connected its stream (loop thread only).
     std::chrono::steady_clock::time_point reconnected_at{};
+    // Set by a close that kept its running stream, stopped and still linked,
+    // until the next open starts it again or the release timer (loop
+    // thread) disconnects it.
+    bool kept = false;
+    LoopTimer *release_timer = nullptr;
 
     RingBuffer ring;
     uint32_t sample_rate = 0;
@@ -173,6 +178,11 @@ void close_wakeups(PipeWireSink *sink);
 pw_stream *stream_on_live_connection(PipeWireSink *sink, bool quiet = false);
 // Drops the stream and the connection it lives on. Lock held.
 void drop_connection(PipeWireSink *sink);
+// Takes the stream out of the graph (a kept one too). After a loss, or a
+// reconnect whose stream never ran, the connection is not trusted: the next
+// open starts from a new one, and so tells at once when no server answers.
+// Lock held.
+void disconnect_stream(PipeWireSink *sink);
 
 // Logs the cycles without a buffer counted since the last report. Loop thread.
 void report_out_of_buffers(PipeWireSink *sink);

@@ -202,4 +202,37 @@ TEST_F(PipeWireSinkTest, AReconnectedStreamTakesTheStoredVolumeAndMute) {
     pipewire_sink_close(sink);
 }
 
+// A stream that a close kept is gone with its server; the next open, in the
+// same format, makes a new one on a new connection, which plays.
+TEST_F(PipeWireSinkTest, AStreamKeptByACloseAndLostWithItsServerIsReplacedAtTheNextOpen) {
+    PrivateServer server;
+    ASSERT_TRUE(server.run("start"));
+    int lost_calls = 0;
+    SinkCallbacks callbacks{&lost_calls, nullptr, nullptr, nullptr,
+                            [](PipeWireSink *, void *user) { ++*static_cast<int *>(user); }};
+    pipewire_sink_set_callbacks(sink, &callbacks);
+    const AudioFormat format = s16_44100();
+    ASSERT_TRUE(pipewire_sink_open(sink, format));
+    run_loop(5000, [&] { return pipewire_sink_stream_ready(sink); });
+    ASSERT_TRUE(pipewire_sink_stream_ready(sink));
+    pipewire_sink_close(sink);
+    ASSERT_TRUE(server.terminate("pipewire"));
+    run_loop(1000);
+    ASSERT_TRUE(server.run("start"));
+
+    std::string error;
+    auto capture = PwCapture::start(format.sample_rate, format.channels, format.sample_format, &error);
+    ASSERT_TRUE(capture) << error;
+    ASSERT_TRUE(pipewire_sink_open(sink, format));
+    run_loop(5000, [&] { return pipewire_sink_stream_ready(sink); });
+    EXPECT_TRUE(pipewire_sink_stream_ready(sink));
+    const std::vector<uint8_t> pcm = pw_test_pcm(22050, 2, 0, 31);
+    bool ok = false;
+    ASSERT_EQ(pipewire_sink_write(sink, pcm.data(), pcm.size(), &ok), pcm.size());
+    run_loop(2000, [&] { return sound_of(capture->bytes(), stride_of(format)).size() >= pcm.size() / 2; });
+    EXPECT_GE(sound_of(capture->bytes(), stride_of(format)).size(), pcm.size() / 2) << "the new stream plays nothing";
+    pipewire_sink_close(sink);
+    EXPECT_EQ(lost_calls, 0) << "a loss while closed is no news";
+}
+
 }  // namespace

@@ -2,6 +2,8 @@
 // its refusals, the output device, and what reaches test_sink's monitor, bit
 // for bit, at several rates and formats. The test thread is the sink's loop
 // thread.
+#include <cstring>
+
 #include "pipewire_sink_fixture.h"
 
 namespace {
@@ -241,3 +243,79 @@ TEST_F(PipeWireSinkTest, APeriodLongerThanAQuarterOfTheRingStillPlaysToTheEnd) {
 // server runs then.
 
 }  // namespace
+
+// A close keeps a stream that runs, stopped and emptied: an open in the same
+// format soon after plays on that node, with nothing of the old audio after
+// the new audio's start, and with the volume set while it was closed. An
+// open in another format, or none within the time it is kept, takes it out
+// of the graph.
+TEST_F(PipeWireSinkTest, AReopenInTheSameFormatSoonAfterACloseStartsTheKeptStream) {
+    const AudioFormat format = s16_44100();
+    const size_t stride = stride_of(format);
+    auto capture = capture_and_open(format);
+    ASSERT_TRUE(capture);
+    feeder.pcm = pw_test_pcm(44100 * 2, 2, 0, 11);
+    feeder.feed();
+    run_loop(5000, [&] { return pipewire_sink_stream_ready(sink); });
+    run_loop(600);
+    const int node = pw_test_node_id("Jux-Zorva");
+    ASSERT_GE(node, 0);
+    bool ok = false;
+    ASSERT_GT(pipewire_sink_buffered_frames(sink, &ok), quantum) << "closed with audio still in the ring";
+    testing::internal::CaptureStdout();
+    pipewire_sink_close(sink);
+    run_loop(300);
+    EXPECT_EQ(pw_test_node_id("Jux-Zorva"), node) << "the stream left the graph at close";
+    pipewire_sink_set_volume(sink, 30000);
+
+    ASSERT_TRUE(pipewire_sink_open(sink, format));
+    EXPECT_TRUE(pipewire_sink_stream_ready(sink));
+    const std::vector<uint8_t> second = pw_test_pcm(44100, 2, 0, 12);
+    feeder.pcm = second;
+    feeder.pcm.resize(second.size() + quantum * stride, 0);
+    feeder.offset = 0;
+    feeder.feed();
+    run_loop(10000, [&] { return feeder.done(); });
+    ASSERT_TRUE(pipewire_sink_drain(sink));
+    run_loop(300);
+    EXPECT_EQ(count_of(testing::internal::GetCapturedStdout(), "PipeWire stream connecting"), 0)
+        << "the reopen connected a new stream";
+    const std::string props = pw_test_run("pw-dump | jq -c '.[] | select(.id == " + std::to_string(node) +
+                                          ") | .info.params.Props[0].volume' 2>/dev/null");
+    EXPECT_EQ(props.substr(0, props.find_last_not_of('\n') + 1), "0.457771");
+    pipewire_sink_set_volume(sink, 65535);
+    run_loop(100);
+
+    // What was heard: the start of the first track, up to the close, then
+    // the second track (at the lowered volume) and nothing else.
+    const std::vector<uint8_t> heard = sound_of(capture->bytes(), stride);
+    const size_t probe = 1024 * stride;
+    size_t start = std::string::npos;
+    const std::vector<uint8_t> first = pw_test_pcm(44100 * 2, 2, 0, 11);
+    for (size_t at = 0; at + probe <= heard.size() && start == std::string::npos; at += stride)
+        if (std::memcmp(heard.data() + at, first.data(), probe) == 0) start = at;
+    ASSERT_NE(start, std::string::npos) << "the first track was not heard";
+    size_t old_end = start;
+    while (old_end + stride <= heard.size() && old_end - start + stride <= first.size() &&
+           std::memcmp(heard.data() + old_end, first.data() + (old_end - start), stride) == 0)
+        old_end += stride;
+    EXPECT_LT(old_end - start, first.size()) << "the whole first track played: the close stopped nothing";
+    const size_t rest = heard.size() - old_end;
+    EXPECT_GE(rest, second.size() - quantum * stride) << "the second track did not play";
+    EXPECT_LE(rest, second.size()) << "more than the second track was heard after the first";
+
+    pipewire_sink_close(sink);
+    capture.reset();
+    run_loop(4000, [&] { return pw_test_node_id("Jux-Zorva") < 0; });
+    EXPECT_LT(pw_test_node_id("Jux-Zorva"), 0) << "the kept stream stayed in the graph";
+
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(pipewire_sink_open(sink, format));
+    run_loop(5000, [&] { return pipewire_sink_stream_ready(sink); });
+    pipewire_sink_close(sink);
+    ASSERT_TRUE(pipewire_sink_open(sink, s24_96000()));
+    EXPECT_FALSE(pipewire_sink_stream_ready(sink)) << "another format reused the kept stream";
+    EXPECT_EQ(count_of(testing::internal::GetCapturedStdout(), "PipeWire stream connecting"), 2);
+    expect_bit_exact(s24_96000(), 48000);
+    pipewire_sink_close(sink);
+}
