@@ -45,6 +45,10 @@ namespace {
 // Answers are printed into a buffer of this size; one that does not fit is
 // not sent (500 instead).
 constexpr size_t response_buffer_size = 2048;
+// get-connect-info's buffer has room besides for the longest session id a
+// connect takes, printed with every byte escaped ("\u0001" for 0x01), so
+// that whatever session a controller started can be read back.
+constexpr size_t connect_info_buffer_size = response_buffer_size + 6 * connect_request_max_session_id_size;
 // A request's head and body must arrive within this time of a worker
 // taking the connection, else it is answered 408: a client that trickles
 // holds a worker no longer than this.
@@ -133,11 +137,12 @@ namespace {
 
 // Prints compactly; nothing for no object, or when the text does not fit
 // the answer's buffer, so a cut or unterminated body is never sent.
-std::optional<std::string> printed(const CJsonPtr &object) {
-    char buffer[response_buffer_size];
-    if (!object || !cJSON_PrintPreallocated(object.get(), buffer, static_cast<int>(sizeof buffer), false))
+std::optional<std::string> printed(const CJsonPtr &object, size_t buffer_size = response_buffer_size) {
+    std::string buffer(buffer_size, '\0');
+    if (!object || !cJSON_PrintPreallocated(object.get(), buffer.data(), static_cast<int>(buffer.size()), false))
         return std::nullopt;
-    return std::string(buffer);
+    buffer.resize(std::strlen(buffer.c_str()));
+    return buffer;
 }
 
 // An object of string members in the order given; null when a value is
@@ -173,7 +178,8 @@ std::optional<std::string> build_connect_info(ConfigServer &server) {
         app_log(LOG_ERROR, "get-connect-info: Unable to retrieve current session ID");
         return std::nullopt;
     }
-    return printed(string_object({{"app_id", app_id}, {"current_session_id", session_id ? session_id : ""}}));
+    return printed(string_object({{"app_id", app_id}, {"current_session_id", session_id ? session_id : ""}}),
+                   connect_info_buffer_size);
 }
 
 // The request is the worker's, read only until the SDK call: a stop from

@@ -276,6 +276,13 @@ TEST_F(ConfigServerTest, SessionIdLongerThan1024BytesIsRefused) {
     const HttpResponse info = get("/get-connect-info");
     EXPECT_EQ(info.status, 200);
     EXPECT_NE(info.body.find(std::string(1024, 's')), std::string::npos);
+    // Every byte a control character: printed six times as long.
+    std::string escaped;
+    for (int i = 0; i < 1024; ++i) escaped += "\\u0001";
+    EXPECT_EQ(post(with_session(escaped)).status, 200);
+    const HttpResponse control = get("/get-connect-info");
+    EXPECT_EQ(control.status, 200);
+    EXPECT_NE(control.body.find(escaped), std::string::npos);
 }
 
 TEST_F(ConfigServerTest, ChunkedBodyWithoutContentLengthAnswers411) {
