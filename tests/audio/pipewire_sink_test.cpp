@@ -238,12 +238,6 @@ TEST_F(PipeWireSinkTest, APeriodLongerThanAQuarterOfTheRingStillPlaysToTheEnd) {
     pipewire_sink_close(sink);
 }
 
-// The server goes away under an open sink: the loop hears of it within a
-// second, and once the sink is closed the next open connects to whatever
-// server runs then.
-
-}  // namespace
-
 // A close keeps a stream that runs, stopped and emptied: an open in the same
 // format soon after plays on that node, with nothing of the old audio after
 // the new audio's start, and with the volume set while it was closed. An
@@ -319,3 +313,5 @@ TEST_F(PipeWireSinkTest, AReopenInTheSameFormatSoonAfterACloseStartsTheKeptStrea
     expect_bit_exact(s24_96000(), 48000);
     pipewire_sink_close(sink);
 }
+
+}  // namespace
