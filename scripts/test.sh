@@ -58,9 +58,9 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
     run_ctest build-asan -j2
 
 step "ThreadSanitizer build of the threaded modules"
-threaded_tests='audio_test|config_server_test|config_server_load_test|messaging_test|commands_test'
+threaded_tests='audio_test|config_server_test|config_server_start_test|config_server_load_test|messaging_test|commands_test'
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZRV_SANITIZE_THREAD=ON -DZRV_BUILD_BENCH=OFF
-cmake --build build-tsan --target audio_test config_server_test config_server_load_test messaging_test \
+cmake --build build-tsan --target audio_test config_server_test config_server_start_test config_server_load_test messaging_test \
     commands_test zorva-renderer
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(pwd)/scripts/tsan.supp" \
     run_ctest build-tsan -j2 -R "^($threaded_tests)\$"

@@ -96,6 +96,9 @@ struct ConnectionState {
     // Under the per-peer cap and, when deadlines run, its socket watched:
     // only then is a request on it served.
     bool admitted = false;
+    // Taken before the first start's probe had taught where civetweb keeps
+    // a connection's peer: checked once its request has arrived instead.
+    bool checked_late = false;
 };
 
 }  // namespace
@@ -404,39 +407,46 @@ void uncount(ConfigServer &server, ConnectionState &state) {
 // read nothing of it yet: its clock starts and its socket is watched, and a
 // connection over its peer's cap, or one whose socket cannot be found (and
 // so could not be cut), is not served.
+// Counts the connection against its peer's cap, starts its clock and
+// watches its socket; admits it when it is under the cap and watched.
+void admit(ConfigServer &server, ConnectionState &state, const mg_request_info &info) {
+    state.peer = peer_key(info.remote_addr);
+    int open = 0;
+    {
+        std::lock_guard lock(server.peers_mutex);
+        open = ++server.peer_connections[state.peer];
+    }
+    state.counted = true;
+    bool watched = true;
+    if (server.deadlines) {
+        state.deadline = server.deadlines->open(info.remote_addr, static_cast<uint16_t>(info.remote_port),
+                                                static_cast<uint16_t>(info.server_port));
+        watched = server.deadlines->is_watched(state.deadline);
+    }
+    if (open > max_connections_per_peer) {
+        app_log(LOG_ERROR, "Connection from %s:%d refused: %d connections from that address are open", info.remote_addr,
+                info.remote_port, open - 1);
+        if (server.deadlines) server.deadlines->refuse(state.deadline);
+    } else if (!watched) {
+        app_log(LOG_ERROR, "Connection from %s:%d refused: its socket cannot be watched", info.remote_addr,
+                info.remote_port);
+    } else {
+        state.admitted = true;
+    }
+}
+
 int on_init_connection(const mg_connection *connection, void **connection_data) noexcept {
     guarded("an HTTP connection's start", [&] {
         ConfigServer &server = server_of(connection);
         auto state = std::make_unique<ConnectionState>();
         const mg_request_info *info = early_request_info(connection);
-        if (!info) {
-            // Refused unlogged: only the probe of the first start meets
-            // this, unless civetweb changed, which was logged.
-            *connection_data = state.release();
-            return;
-        }
-        state->peer = peer_key(info->remote_addr);
-        int open = 0;
-        {
-            std::lock_guard lock(server.peers_mutex);
-            open = ++server.peer_connections[state->peer];
-        }
-        state->counted = true;
-        bool watched = true;
-        if (server.deadlines) {
-            state->deadline = server.deadlines->open(info->remote_addr, static_cast<uint16_t>(info->remote_port),
-                                                     static_cast<uint16_t>(info->server_port));
-            watched = server.deadlines->is_watched(state->deadline);
-        }
-        if (open > max_connections_per_peer) {
-            app_log(LOG_ERROR, "Connection from %s:%d refused: %d connections from that address are open",
-                    info->remote_addr, info->remote_port, open - 1);
-            if (server.deadlines) server.deadlines->refuse(state->deadline);
-        } else if (!watched) {
-            app_log(LOG_ERROR, "Connection from %s:%d refused: its socket cannot be watched", info->remote_addr,
-                    info->remote_port);
+        if (info) {
+            admit(server, *state, *info);
         } else {
-            state->admitted = true;
+            // Only the probe of the first start, and a controller that
+            // connects in the same moment, meet this (unless civetweb
+            // changed, which was logged).
+            state->checked_late = request_info_offset != info_offset_unusable;
         }
         *connection_data = state.release();
     });
@@ -484,6 +494,11 @@ template <class Handler>
 int serve(mg_connection *connection, Handler &&handler) noexcept {
     learn_request_info_offset(connection);
     ConnectionState *state = state_of(connection);
+    if (state && state->checked_late) {
+        state->checked_late = false;
+        const mg_request_info *info = mg_get_request_info(connection);
+        if (info) guarded("an HTTP connection's check", [&] { admit(server_of(connection), *state, *info); });
+    }
     if (!state || !state->admitted) return answer_error(connection, 503, "Service Unavailable");
     std::optional<int> status = guarded("an HTTP request", std::optional<int>(), std::forward<Handler>(handler));
     if (!status) status = answer_error(connection, 500, "Internal Server Error");
@@ -697,15 +712,17 @@ void start_server(ConfigServer &server) {
     mg_server_port bound[4] = {};
     const int count = mg_get_server_ports(server.context, 4, bound);
     server.bound_port = count > 0 ? static_cast<uint16_t>(bound[0].port) : server.port;
-    // A connection made and closed here teaches where civetweb keeps a
-    // connection's peer, so that the first controller's is checked too.
-    if (request_info_offset == info_offset_unknown) probe_connection(server);
-
+    // The endpoints first: a controller may connect the moment the port
+    // listens, and a request that finds no handler is answered 404.
     for (const Endpoint &endpoint : endpoints) {
         char path[128];
         std::snprintf(path, sizeof path, "%s%s", server.path_prefix.c_str(), endpoint.path);
         mg_set_request_handler(server.context, path, endpoint.handler, &server);
     }
+    // A connection made and closed here teaches where civetweb keeps a
+    // connection's peer, so that the controllers' are checked before a
+    // byte of them is read.
+    if (request_info_offset == info_offset_unknown) probe_connection(server);
 }
 
 // A port that is taken when the SDK starts the server (another program, or
