@@ -403,10 +403,6 @@ void uncount(ConfigServer &server, ConnectionState &state) {
     if (counted != server.peer_connections.end() && --counted->second <= 0) server.peer_connections.erase(counted);
 }
 
-// civetweb's connection callbacks. A worker has taken the connection and
-// read nothing of it yet: its clock starts and its socket is watched, and a
-// connection over its peer's cap, or one whose socket cannot be found (and
-// so could not be cut), is not served.
 // Counts the connection against its peer's cap, starts its clock and
 // watches its socket; admits it when it is under the cap and watched.
 void admit(ConfigServer &server, ConnectionState &state, const mg_request_info &info) {
@@ -435,6 +431,10 @@ void admit(ConfigServer &server, ConnectionState &state, const mg_request_info &
     }
 }
 
+// civetweb's connection callbacks. A worker has taken the connection and
+// read nothing of it yet: its clock starts and its socket is watched, and a
+// connection over its peer's cap, or one whose socket cannot be found (and
+// so could not be cut), is not served.
 int on_init_connection(const mg_connection *connection, void **connection_data) noexcept {
     guarded("an HTTP connection's start", [&] {
         ConfigServer &server = server_of(connection);
