@@ -126,18 +126,16 @@ int connect_stream(PipeWireSink *sink, const spa_pod *format_param, bool quiet) 
 bool restart_kept_stream(PipeWireSink *sink, bool same_format) {
     loop_timer_stop(sink->release_timer);
     if (!same_format || !sink->connected) {
-        // Lost while it was kept: treated as a loss at close.
+        // Lost while it was kept (this open has cleared the loss it
+        // reported): treated as a loss at close.
         if (!sink->connected) sink->core_failed = true;
         disconnect_stream(sink);
-        sink->lost = false;
         return false;
     }
     sink->kept = false;
     sink->stride.store(sink->channels * sink->bytes_per_sample, std::memory_order_release);
     // What the listener set while the sink was closed.
-    float volume = static_cast<float>(sink->volume / 65535.0);
-    float mute = sink->muted ? 1.0f : 0.0f;
-    pw_stream_set_control(sink->stream.get(), SPA_PROP_volume, 1, &volume, SPA_PROP_mute, 1, &mute, 0);
+    push_controls(sink);
     if (!sink->paused) pw_stream_set_active(sink->stream.get(), true);
     return true;
 }

@@ -47,9 +47,7 @@ void stream_runs(PipeWireSink *sink) {
     sink->quiet_losses = false;
     if (!sink->restore_controls) return;
     sink->restore_controls = false;
-    float volume = static_cast<float>(sink->volume / 65535.0);
-    float mute = sink->muted ? 1.0f : 0.0f;
-    pw_stream_set_control(sink->stream.get(), SPA_PROP_volume, 1, &volume, SPA_PROP_mute, 1, &mute, 0);
+    push_controls(sink);
 }
 
 void on_state_changed(void *data, pw_stream_state /*old*/, pw_stream_state state, const char *error) noexcept {
@@ -383,6 +381,12 @@ void drop_connection(PipeWireSink *sink) {
     sink->stream.reset();
     sink->core.reset();
     sink->core_failed = false;
+}
+
+void push_controls(PipeWireSink *sink) {
+    float volume = static_cast<float>(sink->volume / 65535.0);
+    float mute = sink->muted ? 1.0f : 0.0f;
+    pw_stream_set_control(sink->stream.get(), SPA_PROP_volume, 1, &volume, SPA_PROP_mute, 1, &mute, 0);
 }
 
 void disconnect_stream(PipeWireSink *sink) {

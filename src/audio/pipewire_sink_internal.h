@@ -178,6 +178,8 @@ void close_wakeups(PipeWireSink *sink);
 pw_stream *stream_on_live_connection(PipeWireSink *sink, bool quiet = false);
 // Drops the stream and the connection it lives on. Lock held.
 void drop_connection(PipeWireSink *sink);
+// Gives the stream the stored volume and mute. Lock held.
+void push_controls(PipeWireSink *sink);
 // Takes the stream out of the graph (a kept one too). After a loss, or a
 // reconnect whose stream never ran, the connection is not trusted: the next
 // open starts from a new one, and so tells at once when no server answers.

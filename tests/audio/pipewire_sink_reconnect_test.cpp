@@ -30,6 +30,14 @@ size_t find_in(const std::vector<uint8_t> &pcm, const uint8_t *probe, size_t str
     return std::string::npos;
 }
 
+// The sink's reports of a lost stream are counted in `calls`; it asks for
+// no data.
+void count_losses(PipeWireSink *sink, int *calls) {
+    SinkCallbacks callbacks{calls, nullptr, nullptr, nullptr,
+                            [](PipeWireSink *, void *user) { ++*static_cast<int *>(user); }};
+    pipewire_sink_set_callbacks(sink, &callbacks);
+}
+
 TEST_F(PipeWireSinkTest, AfterARestartAReconnectPlaysOnFromTheRing) {
     PrivateServer server;
     ASSERT_TRUE(server.run("start"));
@@ -118,9 +126,7 @@ TEST_F(PipeWireSinkTest, AReconnectWhoseStreamNeverRunsIsMadeAgainOnANewConnecti
     PrivateServer server;
     ASSERT_TRUE(server.run("start"));
     int lost_calls = 0;
-    SinkCallbacks callbacks{&lost_calls, nullptr, nullptr, nullptr,
-                            [](PipeWireSink *, void *user) { ++*static_cast<int *>(user); }};
-    pipewire_sink_set_callbacks(sink, &callbacks);
+    count_losses(sink, &lost_calls);
     ASSERT_TRUE(pipewire_sink_open(sink, s16_44100()));
     run_loop(5000, [&] { return pipewire_sink_stream_ready(sink); });
     ASSERT_TRUE(pipewire_sink_stream_ready(sink));
@@ -208,9 +214,7 @@ TEST_F(PipeWireSinkTest, AStreamKeptByACloseAndLostWithItsServerIsReplacedAtTheN
     PrivateServer server;
     ASSERT_TRUE(server.run("start"));
     int lost_calls = 0;
-    SinkCallbacks callbacks{&lost_calls, nullptr, nullptr, nullptr,
-                            [](PipeWireSink *, void *user) { ++*static_cast<int *>(user); }};
-    pipewire_sink_set_callbacks(sink, &callbacks);
+    count_losses(sink, &lost_calls);
     const AudioFormat format = s16_44100();
     ASSERT_TRUE(pipewire_sink_open(sink, format));
     run_loop(5000, [&] { return pipewire_sink_stream_ready(sink); });
